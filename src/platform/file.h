@@ -1,0 +1,38 @@
+#pragma once
+// An open file written by downloads and read by the digest.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+class File {
+ public:
+  enum Mode {
+    kCreateTruncate,  // create or truncate, write only
+    kWriteExisting,   // open an existing file for writing, no truncation
+    kRead,
+  };
+  File() = default;
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Writing modes never follow a symbolic link at the last component.
+  bool Open(const std::wstring& path, Mode mode);
+  bool IsOpen() const { return fd_ >= 0; }
+  bool Seek(uint64_t offset);
+  bool Write(const void* data, size_t size);
+  bool WriteAt(uint64_t offset, const void* data, size_t size);
+  // Bytes read, 0 at the end, -1 on failure.
+  long Read(void* data, size_t size);
+  bool SetLength(uint64_t length);
+  // Flushes the file's data to the disk.
+  bool Sync();
+  bool Close();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace platform

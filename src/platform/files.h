@@ -1,0 +1,54 @@
+#pragma once
+// File system queries and moves with the Windows semantics the core expects.
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// 100-ns ticks since 1601-01-01 UTC, split into two 32-bit halves.
+struct FILETIME {
+  uint32_t dwLowDateTime = 0;
+  uint32_t dwHighDateTime = 0;
+};
+
+inline uint64_t ToTicks(FILETIME t) {
+  return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+}
+inline FILETIME FromTicks(uint64_t ticks) {
+  return FILETIME{static_cast<uint32_t>(ticks), static_cast<uint32_t>(ticks >> 32)};
+}
+// -1, 0 or 1 as the first time is earlier, equal or later.
+int CompareFileTime(FILETIME a, FILETIME b);
+
+// Conversions from and to seconds + nanoseconds since 1970 UTC.
+FILETIME FileTimeFromUnix(int64_t seconds, long nanoseconds);
+void FileTimeToUnix(FILETIME t, int64_t* seconds, long* nanoseconds);
+
+// True when the file can be opened for reading.
+bool CanOpenForRead(const std::wstring& path);
+bool IsDirectory(const std::wstring& path);
+bool GetLastWriteTime(const std::wstring& path, FILETIME* time);
+bool GetFileSize(const std::wstring& path, uint64_t* size);
+// Sets every settable time of the file (access and modification here).
+bool SetAllFileTimes(const std::wstring& path, FILETIME time);
+
+bool DeleteFile(const std::wstring& path);
+bool CreateDirectory(const std::wstring& path);
+// Moves |from| onto |to| in one step, replacing an existing |to|.
+bool ReplaceFile(const std::wstring& from, const std::wstring& to);
+// Moves |from| to |to|; fails when |to| exists.
+bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to);
+
+// Creates a new empty file with |prefix| in the temporary directory and
+// returns its path; empty on failure.
+std::wstring CreateTempFile(const std::wstring& prefix);
+
+// The running executable's full path, and its directory without a trailing
+// separator.
+std::wstring ModulePath();
+std::wstring ModuleDir();
+
+// The separator of the platform's paths.
+extern const wchar_t kPathSeparator;
+
+}  // namespace platform

@@ -1,0 +1,78 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/text.h"
+
+namespace platform {
+
+File::~File() { Close(); }
+
+bool File::Open(const std::wstring& path, Mode mode) {
+  Close();
+  // A link planted where a download goes must not redirect the write.
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case kCreateTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW; break;
+    case kWriteExisting: flags |= O_WRONLY | O_NOFOLLOW; break;
+    case kRead: flags |= O_RDONLY; break;
+  }
+  fd_ = open(ToAnsi(path).c_str(), flags, 0644);
+  return fd_ >= 0;
+}
+
+bool File::Seek(uint64_t offset) {
+  return fd_ >= 0 && lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool File::Write(const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = write(fd_, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool File::WriteAt(uint64_t offset, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = pwrite(fd_, p, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+long File::Read(void* data, size_t size) {
+  for (;;) {
+    ssize_t n = read(fd_, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    return static_cast<long>(n);
+  }
+}
+
+bool File::SetLength(uint64_t length) {
+  return fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(length)) == 0;
+}
+
+bool File::Sync() { return fd_ >= 0 && fdatasync(fd_) == 0; }
+
+bool File::Close() {
+  if (fd_ < 0) return true;
+  bool ok = close(fd_) == 0;
+  fd_ = -1;
+  return ok;
+}
+
+}  // namespace platform

@@ -1,0 +1,143 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+// Seconds between 1601-01-01 and 1970-01-01.
+constexpr int64_t kEpochDelta = 11644473600LL;
+
+std::string Narrow(const std::wstring& path) { return ToAnsi(path); }
+
+// Makes the directory of |path| durable after a rename into it.
+void SyncDirectoryOf(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+}  // namespace
+
+const wchar_t kPathSeparator = L'/';
+
+int CompareFileTime(FILETIME a, FILETIME b) {
+  uint64_t x = ToTicks(a), y = ToTicks(b);
+  return x < y ? -1 : x > y ? 1 : 0;
+}
+
+FILETIME FileTimeFromUnix(int64_t seconds, long nanoseconds) {
+  int64_t ticks = (seconds + kEpochDelta) * 10000000LL + nanoseconds / 100;
+  return FromTicks(static_cast<uint64_t>(ticks < 0 ? 0 : ticks));
+}
+
+void FileTimeToUnix(FILETIME t, int64_t* seconds, long* nanoseconds) {
+  uint64_t ticks = ToTicks(t);
+  *seconds = static_cast<int64_t>(ticks / 10000000ULL) - kEpochDelta;
+  *nanoseconds = static_cast<long>(ticks % 10000000ULL) * 100;
+}
+
+bool CanOpenForRead(const std::wstring& path) {
+  int fd = open(Narrow(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+  close(fd);
+  return ok;
+}
+
+bool IsDirectory(const std::wstring& path) {
+  struct stat st;
+  return stat(Narrow(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool GetLastWriteTime(const std::wstring& path, FILETIME* time) {
+  struct stat st;
+  if (stat(Narrow(path).c_str(), &st) != 0) return false;
+  *time = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  return true;
+}
+
+bool GetFileSize(const std::wstring& path, uint64_t* size) {
+  struct stat st;
+  if (stat(Narrow(path).c_str(), &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool SetAllFileTimes(const std::wstring& path, FILETIME time) {
+  int64_t sec;
+  long nsec;
+  FileTimeToUnix(time, &sec, &nsec);
+  struct timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(sec);
+  times[0].tv_nsec = nsec;
+  times[1] = times[0];
+  return utimensat(AT_FDCWD, Narrow(path).c_str(), times, 0) == 0;
+}
+
+bool DeleteFile(const std::wstring& path) { return unlink(Narrow(path).c_str()) == 0; }
+
+bool CreateDirectory(const std::wstring& path) { return mkdir(Narrow(path).c_str(), 0755) == 0; }
+
+bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
+  std::string dest = Narrow(to);
+  if (rename(Narrow(from).c_str(), dest.c_str()) != 0) return false;
+  SyncDirectoryOf(dest);
+  return true;
+}
+
+bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to) {
+  std::string src = Narrow(from), dest = Narrow(to);
+  // A hard link fails when the target exists, which is the atomic test.
+  if (link(src.c_str(), dest.c_str()) == 0) {
+    unlink(src.c_str());
+    SyncDirectoryOf(dest);
+    return true;
+  }
+  struct stat st;
+  if (lstat(dest.c_str(), &st) == 0) return false;
+  if (rename(src.c_str(), dest.c_str()) != 0) return false;
+  SyncDirectoryOf(dest);
+  return true;
+}
+
+std::wstring CreateTempFile(const std::wstring& prefix) {
+  const char* dir = getenv("TMPDIR");
+  std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/" + Narrow(prefix) + "XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  int fd = mkstemp(buf.data());
+  if (fd < 0) return std::wstring();
+  close(fd);
+  return FromAnsi(buf.data());
+}
+
+std::wstring ModulePath() {
+  char buf[4096];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return std::wstring();
+  buf[n] = '\0';
+  return FromAnsi(buf);
+}
+
+std::wstring ModuleDir() {
+  std::wstring path = ModulePath();
+  std::wstring::size_type slash = path.rfind(L'/');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+}  // namespace platform

@@ -1,0 +1,24 @@
+#pragma once
+// Processes: listing by executable name, termination, starting programs.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct ProcessEntry {
+  uint32_t id = 0;
+  std::wstring exe_name;  // file name of the executable, no directory
+};
+
+// The running processes in the platform's order; empty on failure.
+std::vector<ProcessEntry> ListProcesses();
+bool TerminateProcess(uint32_t id);
+uint32_t CurrentProcessId();
+// Starts the executable at |path| without a shell, in |work_dir|.
+bool StartProcess(const std::wstring& path, const std::wstring& work_dir);
+// Hands a URL or document to the desktop's opener, without a shell.
+bool OpenUrl(const std::wstring& url);
+void Sleep(unsigned ms);
+
+}  // namespace platform

@@ -1,0 +1,61 @@
+#include "update/resume_file.h"
+
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr size_t kFillerLength = 20;
+const int kShift[3] = {-1, 1, 3};
+
+}  // namespace
+
+ResumeFile ResumeFile::BesideExecutable() {
+  return ResumeFile(platform::ModuleDir() + platform::kPathSeparator + L"UpdateTemp.ini");
+}
+
+std::wstring ResumeFile::ReadCurrentVersion(const std::wstring& default_value) const {
+  return platform::GetProfileString(L"Version", L"CurrentVersion", default_value, kValueBuffer,
+                                    path_);
+}
+
+std::wstring ResumeFile::ReadServerAddress(int number) const {
+  std::wstring key = platform::Format(L"Temp%d", number);
+  return DescrambleServerEntry(
+      platform::GetProfileString(L"Temp", key, L"", kServerBuffer, path_));
+}
+
+std::wstring ResumeFile::ReadHomeUrl() const {
+  return platform::GetProfileString(L"HOME", L"URL", L"", kValueBuffer, path_);
+}
+
+bool ResumeFile::WriteCurrentVersion(const std::wstring& version) const {
+  return platform::WriteProfileString(L"Version", L"CurrentVersion", version, path_);
+}
+
+bool ResumeFile::WriteServerAddress(int number, const std::wstring& address) const {
+  return platform::WriteProfileString(L"Temp", platform::Format(L"Temp%d", number), address,
+                                      path_);
+}
+
+std::wstring DescrambleServerEntry(const std::wstring& stored) {
+  if (stored.size() <= kFillerLength) return stored;
+  std::wstring out;
+  out.reserve(stored.size() - kFillerLength);
+  for (size_t k = 0; k + kFillerLength < stored.size(); ++k) {
+    auto code = static_cast<uint16_t>(stored[k + kFillerLength]);
+    out += static_cast<wchar_t>(static_cast<uint16_t>(code + kShift[k % 3]));
+  }
+  return out;
+}
+
+std::wstring ScrambleServerEntry(const std::wstring& address, const std::wstring& filler) {
+  std::wstring out = filler.substr(0, kFillerLength);
+  out.resize(kFillerLength, L'0');
+  for (size_t k = 0; k < address.size(); ++k) {
+    auto code = static_cast<uint16_t>(address[k]);
+    out += static_cast<wchar_t>(static_cast<uint16_t>(code - kShift[k % 3]));
+  }
+  return out;
+}

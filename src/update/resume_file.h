@@ -1,0 +1,37 @@
+#pragma once
+// "UpdateTemp.ini": the recorded version, the server addresses and the home
+// page. Every read goes to the file; nothing is cached.
+#include <string>
+
+class ResumeFile {
+ public:
+  // Buffer sizes of the values, terminator included.
+  static constexpr size_t kServerBuffer = 256;
+  static constexpr size_t kValueBuffer = 200;
+
+  explicit ResumeFile(std::wstring path) : path_(std::move(path)) {}
+  // The file beside the running executable.
+  static ResumeFile BesideExecutable();
+
+  std::wstring ReadCurrentVersion(const std::wstring& default_value) const;
+  // The descrambled base address of server |number| ("Temp%d"); empty when
+  // that server is not configured.
+  std::wstring ReadServerAddress(int number) const;
+  std::wstring ReadHomeUrl() const;
+
+  bool WriteCurrentVersion(const std::wstring& version) const;
+  bool WriteServerAddress(int number, const std::wstring& address) const;
+
+  const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring path_;
+};
+
+// Server entries longer than 20 characters are stored scrambled: the first
+// 20 characters are filler, and the k-th character after them is shifted
+// by -1, +1 or +3 for k mod 3 = 0, 1, 2.
+std::wstring DescrambleServerEntry(const std::wstring& stored);
+// The inverse, for the publisher tool; |filler| supplies the 20 leading
+// characters.
+std::wstring ScrambleServerEntry(const std::wstring& address, const std::wstring& filler);

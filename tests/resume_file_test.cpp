@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+#include "update/resume_file.h"
+
+TEST(ResumeFile, ServerEntriesUpTo20CharactersAreUsedAsTheyStand) {
+  EXPECT_EQ(DescrambleServerEntry(L""), L"");
+  EXPECT_EQ(DescrambleServerEntry(L"127.0.0.1:8080/game"), L"127.0.0.1:8080/game");
+  EXPECT_EQ(DescrambleServerEntry(L"01234567890123456789"), L"01234567890123456789");
+}
+
+TEST(ResumeFile, LongerEntriesAreDescrambled) {
+  EXPECT_EQ(DescrambleServerEntry(L"xxxxxxxxxxxxxxxxxxxxba`"), L"abc");
+  EXPECT_EQ(DescrambleServerEntry(L"xxxxxxxxxxxxxxxxxxxxB"), L"A");
+  std::wstring address = L"http://127.0.0.1:18080/mirror/中文";
+  EXPECT_EQ(DescrambleServerEntry(ScrambleServerEntry(address, L"filler")), address);
+}
+
+TEST(ResumeFile, ReadsDefaultsWithoutAFileAndRecordsValues) {
+  TempDir dir;
+  ResumeFile file(dir.WFile("UpdateTemp.ini"));
+  EXPECT_EQ(file.ReadCurrentVersion(L"0"), L"0");
+  EXPECT_EQ(file.ReadServerAddress(1), L"");
+  EXPECT_EQ(file.ReadHomeUrl(), L"");
+  ASSERT_TRUE(file.WriteCurrentVersion(L"6"));
+  ASSERT_TRUE(file.WriteServerAddress(2, L"127.0.0.1:9"));
+  EXPECT_EQ(file.ReadCurrentVersion(L"0"), L"6");
+  EXPECT_EQ(file.ReadServerAddress(2), L"127.0.0.1:9");
+  EXPECT_EQ(file.ReadServerAddress(9), L"");
+}
+
+TEST(ResumeFile, ValuesAreCutAtTheirBuffers) {
+  TempDir dir;
+  ResumeFile file(dir.WFile("UpdateTemp.ini"));
+  file.WriteCurrentVersion(std::wstring(300, L'7'));
+  EXPECT_EQ(file.ReadCurrentVersion(L"").size(), 199u);
+  std::wstring server(20, L'x');
+  server += std::wstring(280, L'b');
+  file.WriteServerAddress(1, server);
+  EXPECT_EQ(file.ReadServerAddress(1).size(), 255u - 20u);
+}
