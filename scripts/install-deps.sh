@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libglib2.0-dev libxml2-dev libgtest-dev
           python3 curl nginx-light tinyproxy microsocks dante-server aria2
-          libbenchmark-dev libssl-dev)
+          libbenchmark-dev libssl-dev gcc-mingw-w64-i686 binutils-mingw-w64-i686)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

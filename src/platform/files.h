@@ -27,6 +27,7 @@ void FileTimeToUnix(FILETIME t, int64_t* seconds, long* nanoseconds);
 // True when the file can be opened for reading.
 bool CanOpenForRead(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
+// The last-write time of a file that can be opened for reading.
 bool GetLastWriteTime(const std::wstring& path, FILETIME* time);
 bool GetFileSize(const std::wstring& path, uint64_t* size);
 // Sets every settable time of the file (access and modification here).
@@ -50,5 +51,20 @@ std::wstring ModuleDir();
 
 // The separator of the platform's paths.
 extern const wchar_t kPathSeparator;
+
+// The bases of the "WINDOWSDIR" and "SYSTEMDIR" install keywords; where the
+// platform has no such directories they are the executable's directory.
+std::wstring WindowsDirectory();
+std::wstring SystemDirectory();
+
+// A relative path from a manifest with its separators made native: a
+// backslash counts as a separator everywhere.
+std::wstring NativeSeparators(std::wstring path);
+
+// The failure of the last file query as an HRESULT-style status
+// (0x8007xxxx for a system error code, E_FAIL when there is none), and the
+// system's text for such a status.
+uint32_t LastErrorStatus();
+std::wstring StatusMessage(uint32_t status);
 
 }  // namespace platform

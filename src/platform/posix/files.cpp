@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -65,10 +66,16 @@ bool IsDirectory(const std::wstring& path) {
 }
 
 bool GetLastWriteTime(const std::wstring& path, FILETIME* time) {
+  // Like a query through an open handle: the file must be readable.
+  int fd = open(Narrow(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat st;
-  if (stat(Narrow(path).c_str(), &st) != 0) return false;
-  *time = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  return true;
+  bool ok = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  if (ok) *time = FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  return ok;
 }
 
 bool GetFileSize(const std::wstring& path, uint64_t* size) {
@@ -138,6 +145,42 @@ std::wstring ModuleDir() {
   std::wstring path = ModulePath();
   std::wstring::size_type slash = path.rfind(L'/');
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring WindowsDirectory() { return ModuleDir(); }
+std::wstring SystemDirectory() { return ModuleDir(); }
+
+std::wstring NativeSeparators(std::wstring path) {
+  for (auto& c : path) {
+    if (c == L'\\') c = L'/';
+  }
+  return path;
+}
+
+uint32_t LastErrorStatus() {
+  // The Windows error codes of the failures a file query meets.
+  uint32_t code;
+  switch (errno) {
+    case ENOENT: code = 2; break;    // file not found
+    case ENOTDIR: code = 3; break;   // path not found
+    case EACCES:
+    case EPERM: code = 5; break;     // access denied
+    case EBUSY: code = 32; break;    // sharing violation
+    default: return 0x80004005u;     // E_FAIL
+  }
+  return 0x80070000u | code;
+}
+
+std::wstring StatusMessage(uint32_t status) {
+  switch (status) {
+    case 0: return L"The operation completed successfully.";
+    case 0x80070002u: return L"The system cannot find the file specified.";
+    case 0x80070003u: return L"The system cannot find the path specified.";
+    case 0x80070005u: return L"Access is denied.";
+    case 0x80070020u:
+      return L"The process cannot access the file because it is being used by another process.";
+    default: return L"Unspecified error";
+  }
 }
 
 }  // namespace platform

@@ -1,0 +1,145 @@
+#include "manifest/update_files.h"
+
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/xml.h"
+
+bool CUpdateFiles::FirstProductLoad = true;
+
+namespace {
+
+// Numbers go through the ANSI code page and the 32-bit clamp, as existing
+// installations were stamped with the clamped values.
+int32_t ManifestNumber(const std::wstring& text) { return platform::LeadingInt(platform::ToAnsi(text)); }
+
+void AssignChild(CUpdateFile* entry, const std::wstring& name, const std::wstring& text) {
+  if (platform::EqualsNoCase(name, L"FileName")) entry->FileName = text;
+  else if (platform::EqualsNoCase(name, L"FileVersion")) entry->FileVersion = text;
+  else if (platform::EqualsNoCase(name, L"ProductVersion")) entry->ProductVersion = text;
+  else if (platform::EqualsNoCase(name, L"Length")) entry->Length = ManifestNumber(text);
+  else if (platform::EqualsNoCase(name, L"FileDateLow"))
+    entry->FileDate.dwLowDateTime = static_cast<uint32_t>(ManifestNumber(text));
+  else if (platform::EqualsNoCase(name, L"FileDateHigh"))
+    entry->FileDate.dwHighDateTime = static_cast<uint32_t>(ManifestNumber(text));
+  else if (platform::EqualsNoCase(name, L"InstallDir")) entry->InstallDir = text;
+  else if (platform::EqualsNoCase(name, L"Md5")) entry->Md5 = text;
+  else if (platform::EqualsNoCase(name, L"LocalPath")) entry->LocalPath = text;
+}
+
+// The first Product element below the root, never the root itself.
+platform::XmlNode FirstProduct(const platform::XmlDocument& doc) {
+  std::vector<platform::XmlNode> products = doc.Root().Descendants(L"Product");
+  return products.empty() ? platform::XmlNode() : products.front();
+}
+
+}  // namespace
+
+CUpdateFiles::CUpdateFiles()
+    : ModuleDir(platform::ModuleDir()),
+      WindowsDir(platform::WindowsDirectory()),
+      SystemDir(platform::SystemDirectory()) {}
+
+CUpdateFiles::~CUpdateFiles() { RemoveAll(); }
+
+bool CUpdateFiles::LoadXml(const std::wstring& path, bool productOnly) {
+  RemoveAll();
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  platform::XmlDocument doc;
+  if (!doc.Load(path)) return false;
+  if (!productOnly) return BuildEntries(doc.Root());
+  platform::XmlNode product = FirstProduct(doc);
+  if (!product.valid()) return false;
+  auto attributes = product.Attributes();
+  if (!attributes.empty()) productVerion = attributes[0].second;
+  if (attributes.size() >= 2 && FirstProductLoad) {
+    maxVersion = attributes[1].second;
+    FirstProductLoad = false;
+  }
+  return false;
+}
+
+void CUpdateFiles::LoadUrlList(const std::wstring& path) {
+  platform::XmlDocument doc;
+  if (!doc.Load(path)) return;
+  platform::XmlNode product = FirstProduct(doc);
+  if (!product.valid()) return;
+  auto attributes = product.Attributes();
+  for (size_t i = 2; i < attributes.size() && i < 10; ++i) UrlList[i - 2] = attributes[i].second;
+}
+
+bool CUpdateFiles::BuildEntries(const platform::XmlNode& root) {
+  for (const platform::XmlNode& node : root.Descendants(L"File")) {
+    auto* entry = new CUpdateFile(std::wstring());
+    for (const platform::XmlNode& child : node.Children()) {
+      AssignChild(entry, child.Name(), child.Text());
+    }
+    entry->FullPath = ExpandPath(*entry);
+    Files.push_back(entry);
+  }
+  return true;
+}
+
+std::wstring CUpdateFiles::ExpandPath(const CUpdateFile& entry) const {
+  const std::wstring& base = platform::EqualsNoCase(entry.InstallDir, L"WINDOWSDIR") ? WindowsDir
+                             : platform::EqualsNoCase(entry.InstallDir, L"SYSTEMDIR")
+                                 ? SystemDir
+                                 : ModuleDir;
+  const wchar_t sep[2] = {platform::kPathSeparator, 0};
+  if (entry.LocalPath.empty()) return base + sep + entry.FileName;
+  return base + sep + platform::NativeSeparators(entry.LocalPath) + sep + entry.FileName;
+}
+
+void CUpdateFiles::RemoveAll() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  for (CUpdateFile* entry : Files) delete entry;
+  Files.clear();
+}
+
+CUpdateFile* CUpdateFiles::PopFront() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (Files.empty()) return nullptr;
+  CUpdateFile* entry = Files.front();
+  Files.pop_front();
+  return entry;
+}
+
+void CUpdateFiles::AddTail(CUpdateFile* entry) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  Files.push_back(entry);
+}
+
+void CUpdateFiles::Remove(CUpdateFile* entry) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  size_t before = Files.size();
+  Files.remove(entry);
+  if (Files.size() != before) delete entry;
+}
+
+unsigned CUpdateFiles::GetCount() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return static_cast<unsigned>(Files.size());
+}
+
+unsigned CUpdateFiles::CheckLocalFiles(bool existingOnly) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  unsigned count = 0;
+  for (auto it = Files.begin(); it != Files.end();) {
+    if ((*it)->NeedsUpdate(existingOnly)) {
+      ++count;
+      ++it;
+    } else {
+      delete *it;
+      it = Files.erase(it);
+    }
+  }
+  return count;
+}
+
+uint64_t CUpdateFiles::GetUpdateLength() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  uint64_t total = 0;
+  for (const CUpdateFile* entry : Files) {
+    if (entry->NeedUpdate && entry->Length > 0) total += static_cast<uint64_t>(entry->Length);
+  }
+  return total;
+}

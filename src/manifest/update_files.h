@@ -1,0 +1,68 @@
+#pragma once
+// The manifest of one update run: the version list's values and the file
+// entries of the working version.
+#include <list>
+#include <mutex>
+#include <string>
+
+#include "manifest/update_file.h"
+#include "platform/xml.h"
+
+// The rows of a report list, as the publisher tool prints them.
+class IListCtrl {
+ public:
+  // Inserts a row at |index|; returns its index, or -1 on failure.
+  virtual int InsertItem(int index, const std::wstring& text, bool selected) = 0;
+  virtual void SetItemText(int row, int column, const std::wstring& text) = 0;
+  virtual void SetItemData(int row, const void* data) = 0;
+
+ protected:
+  ~IListCtrl() = default;
+};
+
+class CUpdateFiles {
+ public:
+  CUpdateFiles();
+  virtual ~CUpdateFiles();
+  CUpdateFiles(const CUpdateFiles&) = delete;
+  CUpdateFiles& operator=(const CUpdateFiles&) = delete;
+
+  // Version mode (|productOnly|): reads the first Product element's
+  // attributes by position; the result carries no information. File mode:
+  // reads every File element; false when the document cannot be read.
+  bool LoadXml(const std::wstring& path, bool productOnly);
+  void LoadUrlList(const std::wstring& path);
+
+  void RemoveAll();
+  CUpdateFile* PopFront();
+  void AddTail(CUpdateFile* entry);
+  void Remove(CUpdateFile* entry);
+  unsigned GetCount();
+
+  unsigned CheckLocalFiles(bool existingOnly);
+  // 64-bit, so totals of 4 GiB and more stay right.
+  uint64_t GetUpdateLength();
+
+  bool SaveXml(const std::wstring& path);
+  bool AddLocalFile(const std::wstring& path, const std::wstring* localPath);
+  void FillListCtrl(IListCtrl* listCtrl);
+
+  // Entries in document order; guarded by the lock.
+  std::list<CUpdateFile*> Files;
+  std::wstring ModuleDir;
+  std::wstring WindowsDir;
+  std::wstring SystemDir;
+  std::wstring productVerion;
+  std::wstring maxVersion;
+  std::wstring UrlList[8];
+
+  // Set at program start; the first version list read clears it, so that
+  // maxVersion keeps the value of that first list.
+  static bool FirstProductLoad;
+
+ private:
+  bool BuildEntries(const platform::XmlNode& root);
+  std::wstring ExpandPath(const CUpdateFile& entry) const;
+
+  std::recursive_mutex lock_;
+};

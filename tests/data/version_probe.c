@@ -1,0 +1,2 @@
+/* A tiny Windows program that carries a version resource. */
+int main(void) { return 0; }

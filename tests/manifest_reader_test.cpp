@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include "manifest/update_files.h"
+#include "platform/text.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+class ManifestReaderTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    CUpdateFiles::FirstProductLoad = true;
+    files_.ModuleDir = L"/game";
+    files_.WindowsDir = L"/win";
+    files_.SystemDir = L"/sys";
+  }
+  std::wstring Doc(const std::string& body, const std::string& encoding = "UTF-8") {
+    std::string path = dir_.File("doc" + std::to_string(++count_) + ".xml");
+    WriteFileBytes(path, "<?xml version=\"1.0\" encoding=\"" + encoding + "\" ?>\r\n" + body);
+    return platform::FromUtf8(path);
+  }
+  TempDir dir_;
+  CUpdateFiles files_;
+  int count_ = 0;
+};
+
+}  // namespace
+
+TEST_F(ManifestReaderTest, ProductAttributesAreReadByPosition) {
+  std::wstring list = Doc(
+      "<xmlRoot><Product maxVersion=\"7\" productVerion=\"5\" UrlList1=\"a\" UrlList2=\"b\" "
+      "x=\"c\" UrlList4=\"d\" UrlList5=\"e\" UrlList6=\"f\" UrlList7=\"g\" UrlList8=\"h\" "
+      "filenum=\"0\"/></xmlRoot>");
+  files_.LoadXml(list, true);
+  EXPECT_EQ(files_.productVerion, L"7");  // the first attribute, whatever its name
+  EXPECT_EQ(files_.maxVersion, L"5");
+  files_.LoadUrlList(list);
+  EXPECT_EQ(files_.UrlList[0], L"a");
+  EXPECT_EQ(files_.UrlList[2], L"c");
+  EXPECT_EQ(files_.UrlList[7], L"h");
+}
+
+TEST_F(ManifestReaderTest, MaxVersionComesFromTheFirstListOfTheProcessOnly) {
+  files_.LoadXml(Doc("<r><Product productVerion=\"1\" maxVersion=\"7\"/></r>"), true);
+  CUpdateFiles second;
+  second.LoadXml(Doc("<r><Product productVerion=\"2\" maxVersion=\"9\"/></r>"), true);
+  EXPECT_EQ(files_.maxVersion, L"7");
+  EXPECT_EQ(second.productVerion, L"2");
+  EXPECT_EQ(second.maxVersion, L"");
+}
+
+TEST_F(ManifestReaderTest, RootIsNeverTheProductAndShortListsKeepOldUrls) {
+  files_.UrlList[1] = L"kept";
+  std::wstring list = Doc("<Product productVerion=\"9\"><Product productVerion=\"3\" "
+                          "maxVersion=\"4\" UrlList1=\"u\"/></Product>");
+  files_.LoadXml(list, true);
+  files_.LoadUrlList(list);
+  EXPECT_EQ(files_.productVerion, L"3");
+  EXPECT_EQ(files_.UrlList[0], L"u");
+  EXPECT_EQ(files_.UrlList[1], L"kept");
+}
+
+TEST_F(ManifestReaderTest, FileEntriesMatchChildrenWithoutCaseAndClampNumbers) {
+  std::wstring doc = Doc(
+      "<xmlRoot><Product productVerion=\"6\"><File>"
+      "<FILENAME>a.dll</FILENAME><length>-1</length><FileDateLow>3000000000</FileDateLow>"
+      "<FileDateHigh>-1</FileDateHigh><md5>ABC</md5><LocalPath>data\\sub</LocalPath>"
+      "<Unknown>x</Unknown><!-- note --><FileVersion>1.0</FileVersion><fileversion>2.0</fileversion>"
+      "</File><file><FileName>not-an-entry</FileName></file></Product>"
+      "<File><FileName>b.exe</FileName><InstallDir>systemdir</InstallDir></File></xmlRoot>");
+  ASSERT_TRUE(files_.LoadXml(doc, false));
+  ASSERT_EQ(files_.GetCount(), 2u);
+  CUpdateFile* a = files_.Files.front();
+  EXPECT_EQ(a->FileName, L"a.dll");
+  EXPECT_EQ(a->Length, -1);
+  EXPECT_EQ(a->FileDate.dwLowDateTime, 2147483647u);
+  EXPECT_EQ(a->FileDate.dwHighDateTime, 4294967295u);
+  EXPECT_EQ(a->Md5, L"ABC");
+  EXPECT_EQ(a->FileVersion, L"2.0");  // the later value wins
+  EXPECT_EQ(a->FullPath, L"/game/data/sub/a.dll");
+  EXPECT_EQ(files_.Files.back()->FullPath, L"/sys/b.exe");
+}
+
+TEST_F(ManifestReaderTest, FileWithoutChildrenGetsInitialValues) {
+  ASSERT_TRUE(files_.LoadXml(Doc("<r><File/></r>"), false));
+  ASSERT_EQ(files_.GetCount(), 1u);
+  CUpdateFile* e = files_.Files.front();
+  EXPECT_EQ(e->InstallDir, L"CURRENTDIR");
+  EXPECT_EQ(e->Length, 0);
+  EXPECT_EQ(e->FullPath, L"/game/");
+  EXPECT_TRUE(files_.LoadXml(Doc("<r/>"), false));
+  EXPECT_EQ(files_.GetCount(), 0u);
+}
+
+TEST_F(ManifestReaderTest, LoadingAVersionListEmptiesTheFiles) {
+  files_.AddTail(new CUpdateFile(L"/x"));
+  files_.LoadXml(Doc("<r><Product productVerion=\"1\"/></r>"), true);
+  EXPECT_EQ(files_.GetCount(), 0u);
+}
+
+TEST_F(ManifestReaderTest, Gb2312DocumentWrittenByHandIsDecoded) {
+  // "<FileName>中文.dat</FileName>" in GB2312, as a Windows tool writes it;
+  // 0x80 (the euro sign of code page 936) tests the superset fallback.
+  std::wstring doc = Doc("<r><File><FileName>\xD6\xD0\xCE\xC4.dat</FileName>"
+                         "<Md5>\x80</Md5></File></r>", "GB2312");
+  ASSERT_TRUE(files_.LoadXml(doc, false));
+  ASSERT_EQ(files_.GetCount(), 1u);
+  EXPECT_EQ(files_.Files.front()->FileName, L"中文.dat");
+  EXPECT_EQ(files_.Files.front()->Md5, L"\u20AC");
+}
+
+TEST_F(ManifestReaderTest, BadDocumentsFailWithoutCrashingOrExpanding) {
+  files_.productVerion = L"old";
+  const std::string bad[] = {
+      "",
+      "<r><File><FileName>a</FileName></File>",  // truncated
+      std::string("\x00\x01\x02\xff\xfe garbage", 14),
+      "<r><File><FileName>\xD6\xD0</FileName></File></r>",  // GB2312 bytes, no declaration
+      "<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><r><File><FileName>&x;</FileName></File></r>",
+      "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+      "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\"><!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">"
+      "<!ENTITY e \"&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;\"><!ENTITY f \"&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;\">"
+      "<!ENTITY g \"&f;&f;&f;&f;&f;&f;&f;&f;&f;&f;\"><!ENTITY h \"&g;&g;&g;&g;&g;&g;&g;&g;&g;&g;\">]>"
+      "<r><Product productVerion=\"&h;\"/><File><FileName>&h;</FileName></File></r>",
+  };
+  for (const std::string& body : bad) {
+    std::string path = dir_.File("bad.xml");
+    WriteFileBytes(path, body);
+    EXPECT_FALSE(files_.LoadXml(platform::FromUtf8(path), false)) << body.substr(0, 40);
+    EXPECT_EQ(files_.GetCount(), 0u);
+    files_.LoadXml(platform::FromUtf8(path), true);
+    EXPECT_EQ(files_.productVerion, L"old");
+  }
+  EXPECT_FALSE(files_.LoadXml(dir_.WFile("missing.xml"), false));
+}
+
+TEST_F(ManifestReaderTest, CollectionOwnsAndHandsOutEntries) {
+  auto* a = new CUpdateFile(L"/a");
+  auto* b = new CUpdateFile(L"/b");
+  files_.AddTail(a);
+  files_.AddTail(b);
+  files_.AddTail(a);
+  files_.Remove(a);  // every occurrence, deleted once
+  ASSERT_EQ(files_.GetCount(), 1u);
+  CUpdateFile* taken = files_.PopFront();
+  EXPECT_EQ(taken, b);
+  delete taken;
+  EXPECT_EQ(files_.PopFront(), nullptr);
+}
