@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "manifest/update_files.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "publish.h"
+#include "support/temp_dir.h"
+#include "update/resume_file.h"
+
+namespace {
+
+int RunPublisher(const std::string& args) {
+  std::string cmd = std::string(UPDATER_BINARY_DIR) + "/bin/updater-publish " + args + " >/dev/null 2>&1";
+  return WEXITSTATUS(system(cmd.c_str()));
+}
+
+}  // namespace
+
+TEST(Publish, ReleaseWritesAManifestAndFilesThatReadBack) {
+  TempDir src, root;
+  mkdir(src.File("数据").c_str(), 0755);
+  WriteFileBytes(src.File("game.exe"), "exe bytes");
+  WriteFileBytes(src.File("数据/地图 1.dat"), std::string(100000, 'm'));
+  std::wstring error, table;
+  ASSERT_TRUE(PublishRelease(L"6", platform::FromUtf8(src.path()), platform::FromUtf8(root.path()),
+                             &error, &table)) << platform::ToUtf8(error);
+  EXPECT_NE(table.find(L"地图 1.dat"), std::wstring::npos);
+  EXPECT_EQ(ReadFileBytes(root.File("update/6/数据/地图 1.dat")), std::string(100000, 'm'));
+
+  CUpdateFiles::FirstProductLoad = true;
+  CUpdateFiles manifest;
+  manifest.ModuleDir = L"/install";
+  std::wstring config = root.WFile("update/6/FileConfig.xml");
+  manifest.LoadXml(config, true);
+  EXPECT_EQ(manifest.productVerion, L"6");
+  ASSERT_TRUE(manifest.LoadXml(config, false));
+  ASSERT_EQ(manifest.GetCount(), 2u);
+  CUpdateFile* exe = manifest.Files.front();
+  CUpdateFile* map = manifest.Files.back();
+  EXPECT_EQ(exe->FileName, L"game.exe");
+  EXPECT_EQ(exe->LocalPath, L"");
+  EXPECT_EQ(exe->Length, 9);
+  EXPECT_EQ(map->FullPath, L"/install/数据/地图 1.dat");
+  EXPECT_EQ(map->Md5.size(), 32u);
+  platform::FILETIME source_time;
+  platform::GetLastWriteTime(src.WFile("数据/地图 1.dat"), &source_time);
+  // The low half reads back clamped to the signed 32-bit range.
+  uint32_t low = std::min<uint32_t>(source_time.dwLowDateTime, 2147483647u);
+  EXPECT_EQ(map->FileDate.dwLowDateTime, low);
+  EXPECT_EQ(map->FileDate.dwHighDateTime, source_time.dwHighDateTime);
+}
+
+TEST(Publish, VersionListCarriesScrambledLongAddresses) {
+  TempDir root;
+  std::vector<std::wstring> urls = {L"127.0.0.1:8080", L"http://127.0.0.1:18080/mirror/a"};
+  std::wstring error;
+  ASSERT_TRUE(PublishVersionList(platform::FromUtf8(root.path()), L"5", L"7", urls, &error));
+  CUpdateFiles::FirstProductLoad = true;
+  CUpdateFiles list;
+  std::wstring path = root.WFile("update/VerAndUrl.xml");
+  list.LoadXml(path, true);
+  list.LoadUrlList(path);
+  EXPECT_EQ(list.productVerion, L"5");
+  EXPECT_EQ(list.maxVersion, L"7");
+  EXPECT_EQ(list.UrlList[0], urls[0]);
+  EXPECT_NE(list.UrlList[1], urls[1]);
+  EXPECT_EQ(DescrambleServerEntry(list.UrlList[1]), urls[1]);
+}
+
+TEST(Publish, CommandLineErrorsExitNonZero) {
+  TempDir root;
+  EXPECT_EQ(RunPublisher("--help"), 0);
+  EXPECT_NE(RunPublisher(""), 0);
+  EXPECT_NE(RunPublisher("release --version 1 --from /nonexistent --to " + root.path()), 0);
+  EXPECT_NE(RunPublisher("release --version ../1 --from " + root.path() + " --to " + root.path()), 0);
+  std::string many = "versions --to " + root.path() + " --product 1 --max 1";
+  for (int i = 0; i < 9; ++i) many += " --url 127.0.0.1:" + std::to_string(8000 + i);
+  EXPECT_NE(RunPublisher(many), 0);
+  EXPECT_NE(RunPublisher("versions --to /proc/none --product 1 --max 1"), 0);
+  EXPECT_EQ(RunPublisher("versions --to " + root.path() + " --product 1 --max 2 --url 127.0.0.1:1"), 0);
+  EXPECT_TRUE(PathExists(root.File("update/VerAndUrl.xml")));
+}

@@ -1,0 +1,176 @@
+#include "publish.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "manifest/path_safety.h"
+#include "manifest/update_files.h"
+#include "platform/file.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "update/resume_file.h"
+
+namespace {
+
+const wchar_t kFiller[] = L"KelvoraUpdateMirror0";
+
+struct Found {
+  std::wstring path;        // full path of the source file
+  std::wstring local_path;  // directory below the release root, '/'-separated
+};
+
+// The files below |dir| in a stable order; false when |dir| cannot be read.
+bool ListFiles(const std::wstring& dir, const std::wstring& local, std::vector<Found>* out) {
+  DIR* d = opendir(platform::ToAnsi(dir).c_str());
+  if (!d) return false;
+  std::vector<std::wstring> names;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(platform::FromAnsi(name));
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::wstring& name : names) {
+    std::wstring path = dir + L"/" + name;
+    if (platform::IsDirectory(path)) {
+      if (!ListFiles(path, local.empty() ? name : local + L"/" + name, out)) return false;
+    } else {
+      out->push_back(Found{path, local});
+    }
+  }
+  return true;
+}
+
+bool MakeDirectories(const std::wstring& path) {
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == L'/') {
+      std::wstring part = path.substr(0, i);
+      if (!platform::IsDirectory(part) && !platform::CreateDirectory(part)) return false;
+    }
+  }
+  return true;
+}
+
+bool CopyFile(const std::wstring& from, const std::wstring& to) {
+  platform::File in, out;
+  if (!in.Open(from, platform::File::kRead) || !out.Open(to, platform::File::kCreateTruncate)) {
+    return false;
+  }
+  char buf[1 << 16];
+  for (;;) {
+    long n = in.Read(buf, sizeof(buf));
+    if (n < 0) return false;
+    if (n == 0) break;
+    if (!out.Write(buf, static_cast<size_t>(n))) return false;
+  }
+  platform::FILETIME t;
+  bool ok = out.Close();
+  if (ok && platform::GetLastWriteTime(from, &t)) platform::SetAllFileTimes(to, t);
+  return ok;
+}
+
+class TableList : public IListCtrl {
+ public:
+  int InsertItem(int index, const std::wstring& text, bool) override {
+    rows_.insert(rows_.begin() + index, std::vector<std::wstring>(5));
+    rows_[index][0] = text;
+    return index;
+  }
+  void SetItemText(int row, int column, const std::wstring& text) override {
+    rows_[row][column] = text;
+  }
+  void SetItemData(int, const void*) override {}
+  std::wstring Text() const {
+    std::wstring out = L"  #  version     length  name  (source)\n";
+    for (auto it = rows_.rbegin(); it != rows_.rend(); ++it) {
+      out += platform::Format(L"%3s  %-10s %9s  %s  (%s)\n", (*it)[0].c_str(), (*it)[1].c_str(),
+                              (*it)[2].c_str(), (*it)[3].c_str(), (*it)[4].c_str());
+    }
+    return out;
+  }
+
+ private:
+  std::vector<std::vector<std::wstring>> rows_;
+};
+
+}  // namespace
+
+bool PublishRelease(const std::wstring& version, const std::wstring& from,
+                    const std::wstring& root, std::wstring* error, std::wstring* table) {
+  if (!IsSafeVersionText(version)) {
+    *error = L"the version must be digits and dots, for example 7: " + version;
+    return false;
+  }
+  if (!platform::IsDirectory(from)) {
+    *error = L"no such directory: " + from;
+    return false;
+  }
+  std::vector<Found> found;
+  if (!ListFiles(from, L"", &found)) {
+    *error = L"cannot read the directory: " + from;
+    return false;
+  }
+  std::wstring out_dir = root + L"/update/" + version;
+  if (!MakeDirectories(out_dir)) {
+    *error = L"cannot create the output directory: " + out_dir;
+    return false;
+  }
+  CUpdateFiles manifest;
+  manifest.productVerion = version;
+  manifest.maxVersion = version;
+  for (const Found& f : found) {
+    if (!manifest.AddLocalFile(f.path, &f.local_path)) {
+      *error = L"cannot read the file: " + f.path;
+      return false;
+    }
+    const CUpdateFile& entry = *manifest.Files.back();
+    if (!IsSafeEntryPath(entry)) {
+      *error = L"the file name cannot be published: " + f.path;
+      return false;
+    }
+    std::wstring dest_dir = f.local_path.empty() ? out_dir : out_dir + L"/" + f.local_path;
+    if (!MakeDirectories(dest_dir) || !CopyFile(f.path, dest_dir + L"/" + entry.FileName)) {
+      *error = L"cannot write into the output directory: " + dest_dir;
+      return false;
+    }
+  }
+  if (!manifest.SaveXml(out_dir + L"/FileConfig.xml")) {
+    *error = L"cannot write " + out_dir + L"/FileConfig.xml";
+    return false;
+  }
+  TableList list;
+  manifest.FillListCtrl(&list);
+  *table = list.Text();
+  return true;
+}
+
+bool PublishVersionList(const std::wstring& root, const std::wstring& product,
+                        const std::wstring& max, const std::vector<std::wstring>& urls,
+                        std::wstring* error) {
+  if (urls.size() > 8) {
+    *error = L"at most eight server addresses can be published";
+    return false;
+  }
+  if (!IsSafeVersionText(product) || !IsSafeVersionText(max)) {
+    *error = L"the versions must be digits and dots, for example 7";
+    return false;
+  }
+  std::wstring dir = root + L"/update";
+  if (!MakeDirectories(dir)) {
+    *error = L"cannot create the output directory: " + dir;
+    return false;
+  }
+  CUpdateFiles list;
+  list.productVerion = product;
+  list.maxVersion = max;
+  for (size_t i = 0; i < urls.size(); ++i) {
+    list.UrlList[i] = urls[i].size() > 20 ? ScrambleServerEntry(urls[i], kFiller) : urls[i];
+  }
+  if (!list.SaveXml(dir + L"/VerAndUrl.xml")) {
+    *error = L"cannot write " + dir + L"/VerAndUrl.xml";
+    return false;
+  }
+  return true;
+}
