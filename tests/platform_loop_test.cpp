@@ -76,3 +76,22 @@ TEST(EventLoop, NestedLoopKeepsHandlingTimersAndMessagesUntilQuit) {
   ASSERT_EQ(r.messages.size(), 1u);
   EXPECT_EQ(r.messages[0].first, 7u);
 }
+
+TEST(EventLoop, MessagesPostedInsideANestedLoopRunFromAMessageHandlerArrive) {
+  struct Target : platform::MessageTarget {
+    platform::NestedLoop nested;
+    std::vector<unsigned> seen;
+    void OnMessage(unsigned msg, uintptr_t, intptr_t) override {
+      seen.push_back(msg);
+      if (msg == 1) {
+        platform::PostMessage(handle(), 2, 0, 0);
+        nested.Run();  // a message box shown from a message handler
+      } else if (msg == 2) {
+        nested.Quit();
+      }
+    }
+  } t;
+  platform::PostMessage(t.handle(), 1, 0, 0);
+  ASSERT_TRUE(platform::RunUntil([&] { return t.seen.size() == 2; }, 2000));
+  EXPECT_EQ(t.seen, (std::vector<unsigned>{1, 2}));
+}

@@ -38,16 +38,17 @@ LoopState& State() {
   return *state;
 }
 
-gboolean DeliverOne(gpointer) {
+// Delivers the messages queued before this dispatch began; later ones wait
+// for the next, so a handler that keeps posting cannot starve the loop.
+gboolean DeliverQueued(gpointer) {
   LoopState& s = State();
-  if (s.queue.empty()) {
-    s.queue_source = 0;
-    return G_SOURCE_REMOVE;
+  size_t batch = s.queue.size();
+  while (batch-- > 0 && !s.queue.empty()) {
+    Posted p = s.queue.front();
+    s.queue.pop_front();
+    auto it = s.targets.find(p.target);
+    if (it != s.targets.end()) it->second->OnMessage(p.msg, p.wparam, p.lparam);
   }
-  Posted p = s.queue.front();
-  s.queue.pop_front();
-  auto it = s.targets.find(p.target);
-  if (it != s.targets.end()) it->second->OnMessage(p.msg, p.wparam, p.lparam);
   if (s.queue.empty()) {
     s.queue_source = 0;
     return G_SOURCE_REMOVE;
@@ -118,7 +119,16 @@ bool PostMessage(uint64_t target, unsigned msg, uintptr_t wparam, intptr_t lpara
   if (!s.targets.count(target)) return false;
   s.queue.push_back(Posted{target, msg, wparam, lparam});
   // Posted messages go before timers, as a window's queue does.
-  if (!s.queue_source) s.queue_source = g_idle_add_full(G_PRIORITY_DEFAULT - 10, DeliverOne, nullptr, nullptr);
+  if (!s.queue_source) {
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT - 10);
+    g_source_set_callback(source, DeliverQueued, nullptr, nullptr);
+    // A handler may run a nested loop (a message box) in which later
+    // messages must still arrive.
+    g_source_set_can_recurse(source, TRUE);
+    s.queue_source = g_source_attach(source, nullptr);
+    g_source_unref(source);
+  }
   return true;
 }
 

@@ -1,0 +1,154 @@
+#include "net/download.h"
+
+#include "net/url.h"
+#include "platform/text.h"
+
+CDownLoad::CDownLoad() { socket_.SetSink(this); }
+
+CDownLoad::~CDownLoad() {
+  sink_ = nullptr;
+  Reset();
+}
+
+bool CDownLoad::DownLoad(const std::wstring& url, IDownLoadSink* sink) {
+  if (state_ != kIdle) return false;
+  sink_ = sink;
+  received_ = 0;
+  redirects_ = 0;
+  return StartRequest(url);
+}
+
+bool CDownLoad::StartRequest(const std::wstring& url) {
+  ParsedUrl parsed;
+  if (!ParseUrl(url, &parsed) || socket_.Connect(parsed.host, parsed.port) != 0) {
+    Reset();
+    return false;
+  }
+  url_ = url;
+  host_ = parsed.host;
+  port_ = parsed.port;
+  path_ = parsed.path;
+  state_ = kRequesting;
+  ++run_;
+  if (sink_) sink_->OnDownLoadStatus(0);
+  return true;
+}
+
+void CDownLoad::SendRequest() {
+  std::string host = platform::ToAnsi(host_);
+  if (port_ != 80) host += ":" + std::to_string(port_);
+  std::string request = "GET " + EncodeRequestTarget(path_) + " HTTP/1.1\r\nHost: " + host +
+                        "\r\n" + extra_headers_ + "\r\n";
+  if (request.size() > 65535 || socket_.Send(request.data(), static_cast<uint16_t>(request.size())) == 0) {
+    // A failed send has already reported through OnSocketClose.
+    if (state_ != kIdle) Fail(0);
+  }
+}
+
+void CDownLoad::Reset() {
+  expected_length_ = 0;
+  received_ = 0;
+  state_ = kIdle;
+  head_.Clear();
+  socket_.Close(0);
+  length_known_ = false;
+  chunked_ = false;
+  decoder_ = ChunkedDecoder();
+  ++run_;
+}
+
+void CDownLoad::Complete() {
+  Reset();
+  if (sink_) sink_->OnDownLoadStatus(2);
+}
+
+void CDownLoad::Fail(int code) {
+  Reset();
+  if (sink_) sink_->OnDownLoadError(code);
+}
+
+bool CDownLoad::OnSocketConnect(uint16_t error) {
+  if (state_ != kRequesting) return true;
+  if (error != 0) Fail(1);
+  else SendRequest();
+  return true;
+}
+
+bool CDownLoad::OnSocketClose(uint8_t) {
+  if (state_ != kIdle) Fail(0);
+  return true;
+}
+
+bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t status) {
+  if (state_ != kRequesting) return true;
+  head_.Parse(header, length);
+  if (status == 200 || status == 206) {
+    const uint64_t run = run_;
+    state_ = kReceiving;
+    status_code_ = status;
+    received_ = 0;
+    chunked_ = head_.chunked();
+    length_known_ = !chunked_ && head_.content_length() >= 0;
+    expected_length_ = length_known_ ? static_cast<uint64_t>(head_.content_length()) : 0;
+    if (sink_) sink_->OnDownLoadStatus(1);
+    if (run_ != run) return true;
+    if (sink_) sink_->OnDataInformation(expected_length_, head_.entity_tag(), path_);
+    if (run_ != run) return true;
+    if (length_known_ && expected_length_ == 0) Complete();
+    return true;
+  }
+  if (status == 301 || status == 302 || status == 303) {
+    std::wstring location = platform::FromAnsi(head_.location());
+    if (location.empty() || head_.location().size() >= 1024 || ++redirects_ > kMaxRedirects) {
+      Fail(0);
+      return true;
+    }
+    // A new connection even for a path on the same server: the redirect's
+    // own body may still be on the old one.
+    std::wstring target = ResolveLocation(url_, location);
+    socket_.Close(0);
+    if (!StartRequest(target)) {
+      Reset();
+      if (sink_) sink_->OnDownLoadError(0);
+    }
+    return true;
+  }
+  Fail(0);
+  return true;
+}
+
+void CDownLoad::Deliver(const char* data, uint32_t count) {
+  received_ += count;
+  if (sink_) sink_->OnDownLoadData(data, count);
+}
+
+bool CDownLoad::OnSocketData(const char* data, int32_t count) {
+  if (state_ != kReceiving || count < 0) return true;
+  const uint64_t run = run_;
+  if (count == 0) {
+    // The peer closed: the end of a body without a length, else a break.
+    if (!length_known_ && !chunked_) Complete();
+    else Fail(0);
+    return true;
+  }
+  if (chunked_) {
+    decoded_.clear();
+    size_t used = 0;
+    ChunkedDecoder::Result result =
+        decoder_.Feed(data, static_cast<size_t>(count), &decoded_, &used);
+    if (result == ChunkedDecoder::kFailed) {
+      Fail(0);
+      return true;
+    }
+    if (!decoded_.empty()) Deliver(decoded_.data(), static_cast<uint32_t>(decoded_.size()));
+    if (run_ == run && result == ChunkedDecoder::kDone) Complete();
+    return true;
+  }
+  uint32_t take = static_cast<uint32_t>(count);
+  if (length_known_ && expected_length_ - received_ < take) {
+    take = static_cast<uint32_t>(expected_length_ - received_);  // never past the length
+  }
+  Deliver(data, take);
+  if (run_ == run && length_known_ && received_ == expected_length_) Complete();
+  return true;
+}

@@ -1,0 +1,85 @@
+#pragma once
+// One HTTP/1.1 GET of a URL over its own connection: status check,
+// redirects, body length and end, body delivered straight to the owner.
+#include <cstdint>
+#include <string>
+
+#include "net/head_translate.h"
+#include "net/web_socket.h"
+
+class IDownLoadSink {
+ public:
+  // 1 when the connection failed, 0 for every other failure; the request
+  // is idle again when this is called.
+  virtual bool OnDownLoadError(int code) = 0;
+  // 0 connecting, 1 header accepted and the body follows, 2 body complete
+  // (the request is idle again).
+  virtual bool OnDownLoadStatus(int status) = 0;
+  virtual bool OnDownLoadData(const char* data, uint32_t count) = 0;
+  // Once per accepted response, right after status 1. |length| is 0 when
+  // the response announced none.
+  virtual bool OnDataInformation(uint64_t length, const std::wstring& entityTag,
+                                 const std::wstring& path) = 0;
+
+ protected:
+  ~IDownLoadSink() = default;
+};
+
+class CDownLoad : public IWEBSocketSink {
+ public:
+  enum State { kRequesting = 0, kReceiving = 1, kIdle = 2 };
+  static constexpr int kMaxRedirects = 10;
+
+  CDownLoad();
+  virtual ~CDownLoad();
+  CDownLoad(const CDownLoad&) = delete;
+  CDownLoad& operator=(const CDownLoad&) = delete;
+
+  // Header lines sent with every request, each ending in CR LF.
+  void SetExtraHeaders(const std::string& text) { extra_headers_ = text; }
+  // False (and nothing reported) when busy or when the start fails.
+  bool DownLoad(const std::wstring& url, IDownLoadSink* sink);
+  int GetState() const { return state_; }
+  void Reset();
+
+  // Of the accepted response: its status, whether it announced a length,
+  // and the first byte of its Content-Range (-1 when none).
+  int status_code() const { return status_code_; }
+  bool length_known() const { return length_known_; }
+  int64_t range_start() const { return head_.range_start(); }
+
+  // IWEBSocketSink
+  bool OnSocketConnect(uint16_t error) override;
+  bool OnSocketClose(uint8_t reason) override;
+  bool OnSocketData(const char* data, int32_t count) override;
+  bool OnSocketHeader(const char* header, uint32_t length, int32_t status) override;
+
+ private:
+  bool StartRequest(const std::wstring& url);
+  void SendRequest();
+  void Deliver(const char* data, uint32_t count);
+  void Complete();
+  void Fail(int code);
+
+  uint64_t expected_length_ = 0;
+  uint64_t received_ = 0;
+  uint16_t port_ = 0;
+  std::wstring path_;
+  std::wstring host_;
+  std::wstring url_;
+  int state_ = kIdle;
+  std::string extra_headers_;
+  CWEBSocket socket_;
+  CHeadTranslate head_;
+  IDownLoadSink* sink_ = nullptr;
+
+  // Changes with every Reset and start, so that code running after a sink
+  // call can tell that the sink began something new.
+  uint64_t run_ = 0;
+  int redirects_ = 0;
+  int status_code_ = 0;
+  bool length_known_ = false;
+  bool chunked_ = false;
+  ChunkedDecoder decoder_;
+  std::string decoded_;
+};

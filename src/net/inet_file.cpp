@@ -1,0 +1,211 @@
+#include "net/inet_file.h"
+
+#include "manifest/update_file.h"
+#include "platform/event_loop.h"
+#include "platform/text.h"
+
+namespace {
+
+const char kJobHeaders[] = "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nCache-Control: no-cache\r\n";
+
+}  // namespace
+
+CInetFile::CInetFile(const std::wstring& url, const CUpdateFile* entry, const std::wstring& version)
+    : Url(entry ? platform::Format(L"%s/update/%s/%s%s", url.c_str(), version.c_str(),
+                                   entry->LocalPath.c_str(), entry->FileName.c_str())
+                : url),
+      Version(version) {}
+
+CInetFile::~CInetFile() { Stop(); }
+
+std::wstring CInetFile::GetTempName() const {
+  if (Kind != kJobFile) return TargetPath;
+  return platform::Format(L"%s.update.%s", TargetPath.c_str(), Version.c_str());
+}
+
+bool CInetFile::Start(bool allowRanges) {
+  Received = 0;
+  ranges_allowed_ = allowRanges;
+  ranges_active_ = false;
+  result_posted_ = false;
+  Stop();
+  request_.SetExtraHeaders(kJobHeaders);
+  if (!request_.DownLoad(Url, this)) Fail(kJobStartFailed);
+  return true;
+}
+
+void CInetFile::Stop() {
+  if (request_.GetState() != CDownLoad::kIdle) request_.Reset();
+  StopParts();
+  if (file_.IsOpen()) file_.Close();
+}
+
+void CInetFile::StopParts() {
+  for (CRangeDownLoad& part : parts_) part.Stop();
+}
+
+bool CInetFile::AllPartsIdle() const {
+  for (const CRangeDownLoad& part : parts_) {
+    if (!part.IsIdle()) return false;
+  }
+  return true;
+}
+
+void CInetFile::Fail(int code) {
+  Stop();
+  PostResult(code);
+}
+
+void CInetFile::PostResult(int code) {
+  if (result_posted_) return;
+  result_posted_ = true;
+  if (NotifyWindow) {
+    platform::PostMessage(NotifyWindow, WM_JOB_DONE, MakeJobWParam(code, Kind),
+                          reinterpret_cast<intptr_t>(this));
+  }
+}
+
+void CInetFile::PostProgress(uint32_t count) {
+  if (NotifyWindow) {
+    platform::PostMessage(NotifyWindow, WM_JOB_PROGRESS, MakeJobWParam(count, Kind),
+                          reinterpret_cast<intptr_t>(this));
+  }
+}
+
+bool CInetFile::LengthAllowed(uint64_t length, bool complete) const {
+  if (Kind != kJobFile) return length <= kMaxDocument;
+  // The manifest's length is what the file must have.
+  return complete ? length == ExpectedLength : length <= ExpectedLength;
+}
+
+bool CInetFile::OpenTarget() {
+  if (file_.IsOpen()) file_.Close();
+  std::wstring name = GetTempName();
+  if (file_.Open(name, platform::File::kCreateTruncate)) return true;
+  for (size_t i = 1; i < name.size(); ++i) {
+    if (name[i] == platform::kPathSeparator) platform::CreateDirectory(name.substr(0, i));
+  }
+  return file_.Open(name, platform::File::kCreateTruncate);
+}
+
+bool CInetFile::StartRanges(uint64_t length) {
+  request_.Reset();
+  if (!OpenTarget()) {
+    Fail(kJobCreateFailed);
+    return false;
+  }
+  bool sized = file_.SetLength(length);
+  if (!file_.Close() || !sized) {
+    Fail(kJobCreateFailed);
+    return false;
+  }
+  ranges_active_ = true;
+  uint64_t first = 0;
+  for (int i = 0; i < kParts; ++i) {
+    uint64_t last = i < kParts - 1 ? (i + 1) * length / kParts - 1 : length - 1;
+    if (!parts_[i].Start(Url, this, first, last, GetTempName())) {
+      StopParts();
+      ranges_active_ = false;
+      PostResult(kJobStartFailed);
+      return false;
+    }
+    first = last + 1;
+  }
+  return true;
+}
+
+bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const std::wstring&) {
+  if (ranges_active_) return true;
+  bool known = request_.length_known();
+  if (known && !LengthAllowed(length, Kind == kJobFile)) {
+    Fail(kJobTransferFailed);
+    return false;
+  }
+  if (ranges_allowed_ && known && length >= kMinRangedLength) return StartRanges(length);
+  // One stream: documents, short files, and bodies of unknown length.
+  if (!OpenTarget()) {
+    Fail(kJobCreateFailed);
+    return false;
+  }
+  return true;
+}
+
+bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
+  if (ranges_active_) {
+    Received += count;
+    PostProgress(count);
+    return true;
+  }
+  if (!file_.IsOpen()) return true;
+  Received += count;
+  if (!LengthAllowed(Received, false) || !file_.Write(data, count)) {
+    Fail(kJobTransferFailed);
+    return false;
+  }
+  PostProgress(count);
+  return true;
+}
+
+bool CInetFile::OnDownLoadStatus(int status) {
+  if (status != 2) return true;
+  if (ranges_active_) {
+    if (!AllPartsIdle()) return true;
+    ranges_active_ = false;
+    // The pending copy reaches the disk before anyone moves it into place.
+    platform::File file;
+    if (!file.Open(GetTempName(), platform::File::kWriteExisting) || !file.Sync()) {
+      Fail(kJobTransferFailed);
+      return false;
+    }
+    file.Close();
+    PostResult(kJobOk);
+    return true;
+  }
+  if (!file_.IsOpen()) return true;
+  bool ok = LengthAllowed(Received, Kind == kJobFile) && file_.Sync();
+  ok = file_.Close() && ok;
+  if (!ok) {
+    Fail(kJobTransferFailed);
+    return false;
+  }
+  PostResult(kJobOk);
+  return true;
+}
+
+bool CInetFile::OnDownLoadError(int) {
+  Fail(kJobTransferFailed);
+  return true;
+}
+
+CInetFiles::~CInetFiles() { RemoveAll(); }
+
+void CInetFiles::AddTail(CInetFile* job) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  jobs_.push_back(job);
+}
+
+CInetFile* CInetFiles::GetHead() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return jobs_.empty() ? nullptr : jobs_.front();
+}
+
+unsigned CInetFiles::GetCount() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return static_cast<unsigned>(jobs_.size());
+}
+
+void CInetFiles::Remove(CInetFile* job) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  size_t before = jobs_.size();
+  jobs_.remove(job);
+  if (jobs_.size() != before) delete job;
+}
+
+void CInetFiles::RemoveAll() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  while (!jobs_.empty()) {
+    CInetFile* job = jobs_.front();
+    jobs_.pop_front();
+    delete job;
+  }
+}

@@ -1,0 +1,92 @@
+#pragma once
+// The download of one file to disk, reported to a notify window by posted
+// messages; and the queue of such jobs.
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+
+#include "net/download.h"
+#include "net/job_messages.h"
+#include "net/range_download.h"
+#include "platform/file.h"
+#include "platform/files.h"
+
+class CUpdateFile;
+
+class CInetFile : public IDownLoadSink {
+ public:
+  static constexpr int kParts = 5;
+  // Files shorter than this come in one stream.
+  static constexpr uint64_t kMinRangedLength = kParts;
+  // Server documents (version list, manifest) larger than this are refused.
+  static constexpr uint64_t kMaxDocument = 16u << 20;
+
+  // With an entry the URL is "<base>/update/<version>/<LocalPath><FileName>";
+  // without one, |url| is taken as it stands.
+  CInetFile(const std::wstring& url, const CUpdateFile* entry, const std::wstring& version);
+  virtual ~CInetFile();
+  CInetFile(const CInetFile&) = delete;
+  CInetFile& operator=(const CInetFile&) = delete;
+
+  // Begins a new run from zero; exactly one WM_JOB_DONE follows it.
+  bool Start(bool allowRanges);
+  void Stop();
+  // The file the download writes: "<target>.update.<version>" for update
+  // files, the target itself for the others.
+  std::wstring GetTempName() const;
+
+  bool OnDownLoadError(int code) override;
+  bool OnDownLoadStatus(int status) override;
+  bool OnDownLoadData(const char* data, uint32_t count) override;
+  bool OnDataInformation(uint64_t length, const std::wstring& entityTag,
+                         const std::wstring& path) override;
+
+  int Kind = kJobFile;
+  std::wstring TargetPath;
+  std::wstring FileName;
+  std::wstring Url;
+  uint64_t NotifyWindow = 0;  // a platform::MessageTarget handle; 0 posts nothing
+  std::wstring ServerName;
+  uint64_t Received = 0;
+  uint64_t ExpectedLength = 0;
+  std::wstring ExpectedMd5;
+  platform::FILETIME FileTime;
+  std::wstring Version;
+
+ private:
+  void Fail(int code);
+  void PostResult(int code);
+  void PostProgress(uint32_t count);
+  bool OpenTarget();
+  bool StartRanges(uint64_t length);
+  void StopParts();
+  bool AllPartsIdle() const;
+  // Whether a body of |length| bytes may be taken for this job.
+  bool LengthAllowed(uint64_t length, bool complete) const;
+
+  CDownLoad request_;
+  platform::File file_;
+  CRangeDownLoad parts_[kParts];
+  bool ranges_active_ = false;
+  bool ranges_allowed_ = false;
+  bool result_posted_ = false;
+};
+
+class CInetFiles {
+ public:
+  CInetFiles() = default;
+  virtual ~CInetFiles();
+  CInetFiles(const CInetFiles&) = delete;
+  CInetFiles& operator=(const CInetFiles&) = delete;
+
+  void AddTail(CInetFile* job);
+  CInetFile* GetHead();
+  unsigned GetCount();
+  void Remove(CInetFile* job);
+  void RemoveAll();
+
+ private:
+  std::list<CInetFile*> jobs_;
+  std::recursive_mutex lock_;
+};

@@ -1,0 +1,118 @@
+#include "net/range_download.h"
+
+#include <cstdio>
+#include <cstring>
+
+CRangeDownLoad::CRangeDownLoad() = default;
+
+CRangeDownLoad::~CRangeDownLoad() { Stop(); }
+
+bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte,
+                           uint64_t lastByte, const std::wstring& localPath) {
+  Stop();
+  url_ = url;
+  owner_ = owner;
+  first_byte_ = firstByte;
+  last_byte_ = lastByte;
+  local_path_ = localPath;
+  char headers[1024];
+  snprintf(headers, sizeof(headers),
+           "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nRange: bytes=%llu-%llu\r\n"
+           "Cache-Control: no-cache\r\n",
+           static_cast<unsigned long long>(firstByte), static_cast<unsigned long long>(lastByte));
+  request_.SetExtraHeaders(headers);
+  if (!request_.DownLoad(url_, this)) {
+    Stop();
+    return false;
+  }
+  return true;
+}
+
+bool CRangeDownLoad::Stop() {
+  ++run_;
+  if (request_.GetState() != CDownLoad::kIdle) request_.Reset();
+  buffered_ = 0;
+  if (file_.IsOpen()) file_.Close();
+  return true;
+}
+
+bool CRangeDownLoad::FlushBuffer() {
+  if (buffered_ == 0) return true;
+  bool ok = file_.WriteAt(buffer_offset_, buffer_.get(), buffered_);
+  buffer_offset_ += buffered_;
+  buffered_ = 0;
+  return ok;
+}
+
+bool CRangeDownLoad::Abort(int code) {
+  Stop();
+  return owner_ ? owner_->OnDownLoadError(code) : true;
+}
+
+bool CRangeDownLoad::Finish() {
+  if (!FlushBuffer() || !file_.Close()) return Abort(0);
+  Stop();
+  return owner_ ? owner_->OnDownLoadStatus(2) : true;
+}
+
+bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& entityTag,
+                                       const std::wstring& path) {
+  if (file_.IsOpen()) file_.Close();
+  if (!file_.Open(local_path_, platform::File::kWriteExisting)) {
+    Stop();
+    if (owner_) owner_->OnDownLoadError(2);
+    return false;
+  }
+  const uint64_t span = last_byte_ - first_byte_ + 1;
+  const bool known = request_.length_known();
+  if (request_.status_code() == 206) {
+    // A part answered with other bytes than asked for would corrupt the file.
+    if (request_.range_start() != static_cast<int64_t>(first_byte_) || (known && length != span)) {
+      return Abort(0);
+    }
+    skip_ = 0;
+  } else {
+    // A server that ignores Range sends the whole file: keep only our bytes.
+    if (known && length < last_byte_ + 1) return Abort(0);
+    skip_ = first_byte_;
+  }
+  remaining_ = span;
+  buffer_offset_ = first_byte_;
+  buffered_ = 0;
+  if (!buffer_) buffer_.reset(new char[kWriteBuffer]);
+  return owner_ ? owner_->OnDataInformation(length, entityTag, path) : true;
+}
+
+bool CRangeDownLoad::OnDownLoadData(const char* data, uint32_t count) {
+  if (!file_.IsOpen()) return true;
+  if (skip_ >= count) {
+    skip_ -= count;
+    return true;
+  }
+  data += skip_;
+  count -= static_cast<uint32_t>(skip_);
+  skip_ = 0;
+  uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(count, remaining_));
+  if (take == 0) return true;
+  if (buffered_ + take > kWriteBuffer && !FlushBuffer()) return Abort(0);
+  memcpy(buffer_.get() + buffered_, data, take);
+  buffered_ += take;
+  remaining_ -= take;
+  const uint64_t run = run_;
+  if (owner_) owner_->OnDownLoadData(data, take);
+  if (run_ != run) return true;
+  // The range is whole: end here, also when the answer goes on past it.
+  if (remaining_ == 0) return Finish();
+  return true;
+}
+
+bool CRangeDownLoad::OnDownLoadStatus(int status) {
+  if (status != 2) return true;
+  if (remaining_ != 0 || !file_.IsOpen()) return Abort(0);  // the answer ended short
+  return Finish();
+}
+
+bool CRangeDownLoad::OnDownLoadError(int code) {
+  Stop();
+  return owner_ ? owner_->OnDownLoadError(code) : true;
+}

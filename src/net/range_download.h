@@ -1,0 +1,54 @@
+#pragma once
+// One byte range of an update file, fetched with its own request and
+// written in place into the file the job created at full length.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/download.h"
+#include "platform/file.h"
+
+class CRangeDownLoad : public IDownLoadSink {
+ public:
+  // Bytes gathered before they go to the file.
+  static constexpr size_t kWriteBuffer = 256 * 1024;
+
+  CRangeDownLoad();
+  ~CRangeDownLoad();
+  CRangeDownLoad(const CRangeDownLoad&) = delete;
+  CRangeDownLoad& operator=(const CRangeDownLoad&) = delete;
+
+  // Fetches bytes |firstByte| to |lastByte| (inclusive) of |url| into
+  // |localPath|; false when the request cannot be started.
+  bool Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte, uint64_t lastByte,
+             const std::wstring& localPath);
+  bool Stop();
+  bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle; }
+
+  bool OnDownLoadError(int code) override;
+  bool OnDownLoadStatus(int status) override;
+  bool OnDownLoadData(const char* data, uint32_t count) override;
+  bool OnDataInformation(uint64_t length, const std::wstring& entityTag,
+                         const std::wstring& path) override;
+
+ private:
+  bool FlushBuffer();
+  bool Finish();
+  bool Abort(int code);
+
+  IDownLoadSink* owner_ = nullptr;
+  CDownLoad request_;
+  std::wstring url_;
+  platform::File file_;
+  std::wstring local_path_;
+  uint64_t first_byte_ = 0;
+  uint64_t last_byte_ = 0;
+  // Bytes of a whole-file answer that lie before the range, and bytes of
+  // the range still to come.
+  uint64_t skip_ = 0;
+  uint64_t remaining_ = 0;
+  uint64_t buffer_offset_ = 0;
+  size_t buffered_ = 0;
+  std::unique_ptr<char[]> buffer_;
+  uint64_t run_ = 0;
+};

@@ -1,0 +1,285 @@
+#include "net/web_socket.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/text.h"
+
+namespace {
+
+// One receive takes up to this much from the socket; the sink still gets
+// pieces of at most kMaxDelivery. Fewer, larger reads keep a single thread
+// from spending its time in the kernel.
+constexpr size_t kReceiveChunk = 64 * 1024;
+
+std::string Narrow(const wchar_t* text) { return platform::ToAnsi(text); }
+
+}  // namespace
+
+int32_t ParseStatusCode(const char* header, uint32_t length) {
+  const char* space = static_cast<const char*>(memchr(header, ' ', length));
+  if (!space) return 0;
+  char digits[16] = {};
+  size_t take = std::min<size_t>(15, header + length - space);
+  memcpy(digits, space, take);
+  return static_cast<int32_t>(strtol(digits, nullptr, 10));
+}
+
+CWEBSocket::CWEBSocket() = default;
+
+CWEBSocket::~CWEBSocket() {
+  sink_ = nullptr;
+  socket_.Close();
+}
+
+bool CWEBSocket::SetProxy(uint8_t type, const ProxySettings& settings) {
+  if (type > kSocks5) return false;
+  proxy_type_ = type;
+  proxy_ = type == kNoProxy ? ProxySettings() : settings;
+  return true;
+}
+
+uint8_t CWEBSocket::Connect(const std::wstring& host, uint16_t port) {
+  header_fill_ = 0;
+  memset(header_, 0, sizeof(header_));
+  uint32_t address = 0xFFFFFFFFu;
+  platform::ResolveIpv4(platform::ToAnsi(host), &address);
+  if (!socket_.Open()) {
+    Close(0);
+    return 2;
+  }
+  if (proxy_type_ == kNoProxy) {
+    if (!socket_.ConnectAsync(address, port, this)) {
+      Close(0);
+      return 2;
+    }
+    state_ = kConnecting;
+    return 0;
+  }
+  if (ProxyHandshake(address, port) != 0) {
+    Close(0);
+    return 2;
+  }
+  state_ = kConnected;
+  socket_.StartEvents(this);
+  return 0;
+}
+
+uint8_t CWEBSocket::ProxyHandshake(uint32_t target, uint16_t port) {
+  uint32_t proxy_address = 0xFFFFFFFFu;
+  platform::ResolveIpv4(Narrow(proxy_.host), &proxy_address);
+  if (!socket_.ConnectBlocking(proxy_address, proxy_.port)) return 3;
+  unsigned char reply[512];
+  const auto* ip = reinterpret_cast<const unsigned char*>(&target);  // network order
+  if (proxy_type_ == kSocks5) {
+    std::string user = Narrow(proxy_.user), password = Narrow(proxy_.password);
+    unsigned char hello[3] = {5, 1, static_cast<unsigned char>(user.empty() ? 0 : 2)};
+    if (!socket_.SendAllBlocking(hello, 3) || !socket_.RecvExactBlocking(reply, 2)) return 3;
+    if (reply[0] != 5 || (reply[1] != 0 && reply[1] != 2)) return 3;
+    if (reply[1] == 2) {
+      if (user.size() > 255 || password.size() > 255) return 4;
+      std::string auth(1, '\x01');
+      auth += static_cast<char>(user.size());
+      auth += user;
+      auth += static_cast<char>(password.size());
+      auth += password;
+      if (!socket_.SendAllBlocking(auth.data(), auth.size()) ||
+          !socket_.RecvExactBlocking(reply, 2)) {
+        return 3;
+      }
+      if (reply[0] != 1 || reply[1] != 0) return 4;
+    }
+  }
+  if (proxy_type_ == kHttpConnect) {
+    char request[512];
+    int n = snprintf(request, sizeof(request),
+                     "CONNECT %d.%d.%d.%d:%d HTTP/1.1\r\nUser-Agent: AutoUpdate_Lurin\r\n\r\n", ip[0],
+                     ip[1], ip[2], ip[3], port);
+    if (!socket_.SendAllBlocking(request, static_cast<size_t>(n))) return 3;
+    long got = socket_.RecvSomeBlocking(reply, sizeof(reply));
+    if (got < 4) return 3;
+    for (long i = 0; i + 4 <= got; ++i) {
+      if (memcmp(reply + i, " 200", 4) == 0) return 0;
+    }
+    return 3;
+  }
+  if (proxy_type_ == kSocks4) {
+    unsigned char request[9] = {4, 1, static_cast<unsigned char>(port >> 8),
+                                static_cast<unsigned char>(port), ip[0], ip[1], ip[2], ip[3], 0};
+    if (!socket_.SendAllBlocking(request, 9) || !socket_.RecvExactBlocking(reply, 8)) return 3;
+    return reply[0] == 0 && reply[1] == 0x5A ? 0 : 3;
+  }
+  unsigned char request[10] = {5, 1, 0, 1, ip[0], ip[1], ip[2], ip[3],
+                               static_cast<unsigned char>(port >> 8), static_cast<unsigned char>(port)};
+  if (!socket_.SendAllBlocking(request, 10) || !socket_.RecvExactBlocking(reply, 4)) return 3;
+  if (reply[0] != 5 || reply[1] != 0) return 3;
+  // The bound address follows; its size depends on its type.
+  size_t rest = reply[3] == 1 ? 6 : reply[3] == 4 ? 18 : 0;
+  if (reply[3] == 3) {
+    if (!socket_.RecvExactBlocking(reply, 1)) return 3;
+    rest = reply[0] + 2u;
+  }
+  if (rest == 0) return 3;
+  return socket_.RecvExactBlocking(reply, rest) ? 0 : 3;
+}
+
+uint16_t CWEBSocket::Send(const char* data, uint16_t length) {
+  if (length == 0 || !data || !socket_.IsOpen() || state_ != kConnected) return 0;
+  header_fill_ = 0;
+  header_complete_ = false;
+  ++serial_;
+  uint32_t sent = 0;
+  if (!send_pending_) {
+    while (sent < length) {
+      long n = socket_.Send(data + sent, length - sent);
+      if (n < 0) {
+        if (socket_.LastError() != platform::kWsaWouldBlock) {
+          Close(4);
+          return 0;
+        }
+        break;
+      }
+      sent += static_cast<uint32_t>(n);
+    }
+  }
+  if (sent < length) {
+    if (!AppendPending(data + sent, length - sent)) return 0;
+    socket_.WantWrite();
+  }
+  return length;
+}
+
+bool CWEBSocket::AppendPending(const char* data, uint32_t length) {
+  if (pending_length_ + length > pending_capacity_) {
+    uint32_t capacity = std::max(pending_length_ + length, pending_capacity_ * 2);
+    std::unique_ptr<char[]> grown(new (std::nothrow) char[capacity]);
+    if (!grown) {
+      Close(4);
+      return false;
+    }
+    if (pending_length_) memcpy(grown.get(), pending_.get(), pending_length_);
+    pending_ = std::move(grown);
+    pending_capacity_ = capacity;
+  }
+  memcpy(pending_.get() + pending_length_, data, length);
+  pending_length_ += length;
+  send_pending_ = true;
+  return true;
+}
+
+void CWEBSocket::Flush() {
+  if (!send_pending_ || pending_length_ == 0) return;
+  uint32_t sent = 0;
+  while (sent < pending_length_) {
+    long n = socket_.Send(pending_.get() + sent, std::min<uint32_t>(4096, pending_length_ - sent));
+    if (n < 0) {
+      if (socket_.LastError() != platform::kWsaWouldBlock) {
+        Close(4);
+        return;
+      }
+      memmove(pending_.get(), pending_.get() + sent, pending_length_ - sent);
+      pending_length_ -= sent;
+      send_pending_ = pending_length_ > 0;
+      socket_.WantWrite();
+      return;
+    }
+    sent += static_cast<uint32_t>(n);
+  }
+  pending_length_ = 0;
+  send_pending_ = false;
+}
+
+void CWEBSocket::OnSocketEvent(int event, int error) {
+  switch (event) {
+    case platform::kFdRead:
+      Receive();
+      break;
+    case platform::kFdWrite:
+      Flush();
+      break;
+    case platform::kFdConnect:
+      if (error == 0) state_ = kConnected;
+      else Close(0);
+      if (sink_) sink_->OnSocketConnect(static_cast<uint16_t>(error));
+      break;
+    default:
+      break;
+  }
+}
+
+void CWEBSocket::DeliverBody(const char* data, long count, uint16_t serial) {
+  for (long done = 0; done < count && serial_ == serial && sink_;) {
+    int32_t piece = static_cast<int32_t>(std::min<long>(kMaxDelivery, count - done));
+    sink_->OnSocketData(data + done, piece);
+    done += piece;
+  }
+}
+
+void CWEBSocket::Receive() {
+  const uint16_t serial = serial_;
+  if (!header_complete_) {
+    if (header_fill_ >= kHeaderBuffer) {
+      Close(4);  // a header that does not fit is never going to end
+      return;
+    }
+    long n = socket_.Recv(header_ + header_fill_, kHeaderBuffer - header_fill_);
+    if (n < 0 && socket_.LastError() == platform::kWsaWouldBlock) return;
+    if (n <= 0) {
+      Close(4);  // failed, or closed before the header was complete
+      return;
+    }
+    header_fill_ += static_cast<uint32_t>(n);
+    const char* end = nullptr;
+    for (uint32_t i = 0; i + 4 <= header_fill_; ++i) {
+      if (memcmp(header_ + i, "\r\n\r\n", 4) == 0) {
+        end = header_ + i;
+        break;
+      }
+    }
+    if (!end) {
+      if (header_fill_ >= kHeaderBuffer) Close(4);
+      return;
+    }
+    header_complete_ = true;
+    const uint32_t held = header_fill_;
+    header_fill_ = static_cast<uint32_t>(end - header_) + 4;
+    if (sink_) sink_->OnSocketHeader(header_, header_fill_, ParseStatusCode(header_, header_fill_));
+    if (held > header_fill_ && serial_ == serial && sink_) {
+      // The body's start came in the same read as the header; copied, as
+      // the sink may reuse the header buffer by starting a new request.
+      char rest[kHeaderBuffer];
+      uint32_t count = held - header_fill_;
+      memcpy(rest, header_ + header_fill_, count);
+      DeliverBody(rest, count, serial);
+    }
+    return;
+  }
+  char buffer[kReceiveChunk];
+  long n = socket_.Recv(buffer, sizeof(buffer));
+  if (n < 0) {
+    if (socket_.LastError() != platform::kWsaWouldBlock) Close(4);
+    return;
+  }
+  if (n == 0) {
+    if (sink_) sink_->OnSocketData(buffer, 0);
+    // A closed peer stays readable; an owner that did not end the
+    // connection on it would be told again and again.
+    if (serial_ == serial) Close(4);
+    return;
+  }
+  DeliverBody(buffer, n, serial);
+}
+
+void CWEBSocket::Close(uint8_t reason) {
+  pending_.reset();
+  pending_length_ = pending_capacity_ = 0;
+  send_pending_ = false;
+  header_complete_ = false;
+  state_ = kClosed;
+  ++serial_;
+  if (socket_.IsOpen()) {
+    socket_.Close();
+    if (reason != 0 && sink_) sink_->OnSocketClose(reason);
+  }
+}

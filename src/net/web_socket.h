@@ -1,0 +1,83 @@
+#pragma once
+// One outgoing TCP connection driven by loop events: connects without
+// blocking, sends a request (keeping back what the network cannot take yet),
+// collects the response header up to its blank line, and hands the header
+// and then the body to its owner.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/socket_events.h"
+
+class IWEBSocketSink {
+ public:
+  // |error| is a Windows Sockets error code; 0 means connected.
+  virtual bool OnSocketConnect(uint16_t error) = 0;
+  // |reason| 4: a send, receive or buffer growth failed.
+  virtual bool OnSocketClose(uint8_t reason) = 0;
+  // Body bytes; a count of 0 means the peer closed the connection.
+  virtual bool OnSocketData(const char* data, int32_t count) = 0;
+  virtual bool OnSocketHeader(const char* header, uint32_t length, int32_t status) = 0;
+
+ protected:
+  ~IWEBSocketSink() = default;
+};
+
+struct ProxySettings {
+  uint16_t port = 0;
+  wchar_t user[32] = {};
+  wchar_t password[32] = {};
+  wchar_t host[32] = {};
+};
+
+class CWEBSocket : private platform::SocketEventSink {
+ public:
+  enum State : uint8_t { kClosed = 0, kConnecting = 1, kConnected = 2 };
+  enum ProxyType : uint8_t { kNoProxy = 0, kHttpConnect = 1, kSocks4 = 2, kSocks5 = 3 };
+  static constexpr uint32_t kHeaderBuffer = 1024;
+  // Largest piece handed to the sink at once.
+  static constexpr int32_t kMaxDelivery = 4096;
+
+  CWEBSocket();
+  virtual ~CWEBSocket();
+  CWEBSocket(const CWEBSocket&) = delete;
+  CWEBSocket& operator=(const CWEBSocket&) = delete;
+
+  void SetSink(IWEBSocketSink* sink) { sink_ = sink; }
+  bool SetProxy(uint8_t type, const ProxySettings& settings);
+  // 0 when a direct attempt is under way or a proxy tunnel stands; 2 when
+  // it failed at once (the connection is then closed silently).
+  uint8_t Connect(const std::wstring& host, uint16_t port);
+  // The length accepted, or 0 when refused or failed.
+  uint16_t Send(const char* data, uint16_t length);
+  // Reason 0 closes silently; any other reason is reported to the sink.
+  void Close(uint8_t reason);
+
+  uint8_t state() const { return state_; }
+  uint16_t serial() const { return serial_; }
+
+ private:
+  void OnSocketEvent(int event, int error) override;
+  void Receive();
+  void Flush();
+  bool AppendPending(const char* data, uint32_t length);
+  uint8_t ProxyHandshake(uint32_t target, uint16_t port);
+  void DeliverBody(const char* data, long count, uint16_t serial);
+
+  uint16_t serial_ = 1;
+  bool header_complete_ = false;
+  uint8_t state_ = kClosed;
+  uint32_t header_fill_ = 0;
+  char header_[kHeaderBuffer] = {};
+  bool send_pending_ = false;
+  uint32_t pending_length_ = 0;
+  uint32_t pending_capacity_ = 0;
+  std::unique_ptr<char[]> pending_;
+  platform::TcpSocket socket_;
+  IWEBSocketSink* sink_ = nullptr;
+  uint8_t proxy_type_ = kNoProxy;
+  ProxySettings proxy_;
+};
+
+// The status code after the first blank of a header; 0 without one.
+int32_t ParseStatusCode(const char* header, uint32_t length);

@@ -1,0 +1,64 @@
+#pragma once
+// Servers the tests start on 127.0.0.1 and stop again.
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// A child process, killed (with its process group) when this goes away.
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::vector<std::string>& argv);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The test update server of tools/test_server.py, serving |root|.
+class TestUpdateServer {
+ public:
+  explicit TestUpdateServer(const std::string& root);
+  int port() const { return port_; }
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // Replaces the misbehaviour rules: JSON object of path -> rule.
+  void SetRules(const std::string& json);
+  // Every request so far, one JSON line each.
+  std::string RequestLog() const;
+  int CountRequests(const std::string& path_fragment) const;
+
+ private:
+  std::string dir_;
+  std::string rules_;
+  std::string log_;
+  int port_ = 0;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// nginx from the distribution, with its own configuration, serving |root|.
+// |extra| goes into the server block (for example "limit_rate 4m;").
+class NginxServer {
+ public:
+  NginxServer(const std::string& root, const std::string& extra = "");
+  ~NginxServer();
+  bool ok() const { return port_ != 0; }
+  int port() const { return port_; }
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  std::string dir_;
+  int port_ = 0;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// A free TCP port on 127.0.0.1 (free when asked; good enough for tests).
+int FreePort();
+// Waits until something listens on |port|.
+bool WaitForPort(int port, int timeout_ms);
+// The absolute path of a program, or empty.
+std::string FindProgram(const std::string& name);

@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""Test update server: serves a directory over HTTP/1.1 on 127.0.0.1 with byte
+ranges, and misbehaves per path as told by a rules file.
+
+The rules file (JSON, re-read on every request) maps a request path (after
+percent-decoding) to a rule, for example {"/update/a.bin": "ignore-range"}.
+Rules:
+  ignore-range        answer 200 with the whole file even to a Range request
+  close-mid-body      send half the body, then close
+  stall               send the header and part of the body, then nothing
+  stall-header        accept the request and never answer
+  short-length        announce one byte less than the body (and send that many)
+  long-length         announce ten bytes more than the body, send it, close
+  no-length           no Content-Length; close after the body
+  chunked             Transfer-Encoding: chunked, chunks of varying size
+  lowercase-headers   header names in lower case
+  huge-header         a header of more than 1024 bytes
+  wrong-range         answer a Range request with bytes from another start
+  redirect:LOCATION   302 with this Location (a path, a full URL, a relative one)
+  status:N            answer with status N and a short body
+  trickle             send the body 512 bytes every 20 ms
+Each request is appended to the log file as one JSON line:
+{"path": ..., "headers": {...}, "raw": ...}.
+"""
+import argparse
+import json
+import os
+import socket
+import socketserver
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler
+
+ARGS = None
+LOG_LOCK = threading.Lock()
+
+
+def load_rules():
+    try:
+        with open(ARGS.rules, encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {}
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def send_raw(self, status, headers, body=b"", lower=False, reason=None):
+        reason = reason or {200: "OK", 206: "Partial Content", 302: "Found",
+                            404: "Not Found", 500: "Internal Server Error"}.get(status, "Status")
+        lines = ["HTTP/1.1 %d %s" % (status, reason)]
+        for name, value in headers:
+            lines.append("%s: %s" % (name.lower() if lower else name, value))
+        self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body)
+        self.wfile.flush()
+
+    def do_GET(self):
+        raw_path = self.path
+        path = urllib.parse.unquote(raw_path.split("?", 1)[0], encoding="utf-8",
+                                    errors="surrogateescape")
+        if ARGS.log:
+            entry = {"path": path, "raw_path": raw_path,
+                     "headers": {k: v for k, v in self.headers.items()},
+                     "request_line": self.requestline}
+            with LOG_LOCK, open(ARGS.log, "a", encoding="utf-8") as f:
+                f.write(json.dumps(entry, ensure_ascii=False) + "\n")
+        rule = load_rules().get(path, "")
+        if rule == "stall-header":
+            time.sleep(3600)
+            return
+        if rule.startswith("redirect:"):
+            self.send_raw(302, [("Location", rule[len("redirect:"):]),
+                                ("Content-Length", "5")], b"moved")
+            return
+        if rule.startswith("status:"):
+            code = int(rule[len("status:"):])
+            self.send_raw(code, [("Content-Length", "4")], b"oops")
+            return
+        local = os.path.join(ARGS.root, path.lstrip("/"))
+        try:
+            with open(local.encode("utf-8", "surrogateescape"), "rb") as f:
+                data = f.read()
+        except OSError:
+            self.send_raw(404, [("Content-Length", "9")], b"not found")
+            return
+        status, body, extra = 200, data, []
+        rng = self.headers.get("Range")
+        if rng and rule != "ignore-range" and rng.startswith("bytes="):
+            first, _, last = rng[6:].partition("-")
+            first = int(first)
+            last = min(int(last) if last else len(data) - 1, len(data) - 1)
+            if first > last:
+                self.send_raw(416, [("Content-Length", "0")])
+                return
+            shift = 1 if rule == "wrong-range" and first + 1 <= last else 0
+            body = data[first + shift:last + 1 + shift]
+            status = 206
+            extra = [("Content-Range", "bytes %d-%d/%d" % (first + shift, last + shift, len(data)))]
+        headers = [("Content-Type", "application/octet-stream"), ("ETag", '"abc"')] + extra
+        if rule == "huge-header":
+            headers.append(("X-Padding", "p" * 1500))
+        if rule == "chunked":
+            self.send_raw(status, headers + [("Transfer-Encoding", "chunked")])
+            pos, size = 0, 1
+            while pos < len(body):
+                piece = body[pos:pos + size]
+                self.wfile.write(b"%x;ext=1\r\n" % len(piece) + piece + b"\r\n")
+                pos += len(piece)
+                size = size * 3 + 7
+            self.wfile.write(b"0\r\nX-Trailer: yes\r\n\r\n")
+            self.wfile.flush()
+            return
+        if rule == "no-length":
+            self.send_raw(status, headers + [("Connection", "close")], body)
+            self.close_connection = True
+            return
+        length = len(body)
+        if rule == "short-length":
+            length, body = len(body) - 1, body[:-1]
+        elif rule == "long-length":
+            length = len(body) + 10
+        headers.append(("Content-Length", str(length)))
+        if rule == "close-mid-body":
+            self.send_raw(status, headers, body[:len(body) // 2])
+            self.close_connection = True
+            return
+        if rule == "stall":
+            self.send_raw(status, headers, body[:len(body) // 3])
+            time.sleep(3600)
+            return
+        if rule == "trickle":
+            self.send_raw(status, headers, lower=False)
+            for pos in range(0, len(body), 512):
+                self.wfile.write(body[pos:pos + 512])
+                self.wfile.flush()
+                time.sleep(0.02)
+            return
+        self.send_raw(status, headers, body, lower=(rule == "lowercase-headers"))
+        if rule == "long-length":
+            self.close_connection = True
+
+
+class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def handle_error(self, request, client_address):
+        pass  # clients that hang up early are part of the tests
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--port-file")
+    parser.add_argument("--rules", default="/nonexistent")
+    parser.add_argument("--log")
+    ARGS = parser.parse_args()
+    server = Server(("127.0.0.1", ARGS.port), Handler)
+    port = server.server_address[1]
+    if ARGS.port_file:
+        with open(ARGS.port_file + ".tmp", "w") as f:
+            f.write(str(port))
+        os.rename(ARGS.port_file + ".tmp", ARGS.port_file)
+    print("serving %s on http://127.0.0.1:%d" % (ARGS.root, port), flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
