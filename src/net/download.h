@@ -35,6 +35,9 @@ class CDownLoad : public IWEBSocketSink {
   CDownLoad(const CDownLoad&) = delete;
   CDownLoad& operator=(const CDownLoad&) = delete;
 
+  // Tunnels the connections through a proxy; none is configured by the
+  // updater itself.
+  bool SetProxy(uint8_t type, const ProxySettings& settings) { return socket_.SetProxy(type, settings); }
   // Header lines sent with every request, each ending in CR LF.
   void SetExtraHeaders(const std::string& text) { extra_headers_ = text; }
   // False (and nothing reported) when busy or when the start fails.

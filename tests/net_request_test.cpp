@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "net/download.h"
+#include "net/range_download.h"
+#include "platform/event_loop.h"
+#include "platform/text.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// Records every report of a request as a line of text.
+struct RecordingSink : IDownLoadSink {
+  std::vector<std::string> events;
+  std::string body;
+  CDownLoad* reset_on_information = nullptr;
+  bool finished = false;
+  bool OnDownLoadError(int code) override {
+    events.push_back("error " + std::to_string(code));
+    finished = true;
+    return true;
+  }
+  bool OnDownLoadStatus(int status) override {
+    events.push_back("status " + std::to_string(status));
+    finished = finished || status == 2;
+    return true;
+  }
+  bool OnDownLoadData(const char* data, uint32_t count) override {
+    body.append(data, count);
+    return true;
+  }
+  bool OnDataInformation(uint64_t length, const std::wstring& tag, const std::wstring& path) override {
+    events.push_back("info " + std::to_string(length) + " " + platform::ToUtf8(tag) + " " +
+                     platform::ToUtf8(path));
+    if (reset_on_information) {
+      reset_on_information->Reset();
+      finished = true;
+    }
+    return true;
+  }
+};
+
+const char kFileHeaders[] = "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nCache-Control: no-cache\r\n";
+
+}  // namespace
+
+TEST(DownLoad, SendsTheRequestByteForByteAndCollectsAHeaderInPieces) {
+  ScriptedServer server({{"HTTP/1.1 200 OK\r\nContent-", "Length: 10\r\nETag: \"t1\"\r\n",
+                          "\r\n01234", "56789"}});
+  CDownLoad request;
+  RecordingSink sink;
+  request.SetExtraHeaders(kFileHeaders);
+  ASSERT_TRUE(request.DownLoad(platform::FromUtf8(server.base() + "/update/6/a b.dll"), &sink));
+  ASSERT_TRUE(platform::RunUntil([&] { return sink.finished; }, 5000));
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0], "GET /update/6/a%20b.dll HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                      std::to_string(server.port()) + "\r\n" + kFileHeaders + "\r\n");
+  EXPECT_EQ(sink.events, (std::vector<std::string>{"status 0", "status 1", "info 10 t1 /update/6/a b.dll",
+                                                   "status 2"}));
+  EXPECT_EQ(sink.body, "0123456789");
+  EXPECT_EQ(request.GetState(), CDownLoad::kIdle);
+  EXPECT_FALSE(request.DownLoad(L"ftp2://x", &sink));
+}
+
+TEST(DownLoad, ZeroLengthCompletesAtOnceAndAResetDropsTheBodyThatCameWithTheHeader) {
+  ScriptedServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"},
+                         {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nabcde"}});
+  CDownLoad request;
+  RecordingSink sink;
+  ASSERT_TRUE(request.DownLoad(platform::FromUtf8(server.base() + "/empty"), &sink));
+  ASSERT_TRUE(platform::RunUntil([&] { return sink.finished; }, 5000));
+  EXPECT_EQ(sink.events.back(), "status 2");
+
+  RecordingSink resetting;
+  resetting.reset_on_information = &request;
+  ASSERT_TRUE(request.DownLoad(platform::FromUtf8(server.base() + "/x"), &resetting));
+  ASSERT_TRUE(platform::RunUntil([&] { return resetting.finished; }, 5000));
+  platform::RunUntil([] { return false; }, 100);
+  EXPECT_EQ(resetting.body, "");
+  EXPECT_EQ(resetting.events.back(), "info 5  /x");
+}
+
+TEST(DownLoad, RejectedStatusesAndEarlyClosesAreOneError) {
+  ScriptedServer server({{"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"},
+                         {"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nshort"},
+                         {"HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n"}});
+  CDownLoad request;
+  for (int i = 0; i < 3; ++i) {
+    RecordingSink sink;
+    ASSERT_TRUE(request.DownLoad(platform::FromUtf8(server.base() + "/x"), &sink));
+    ASSERT_TRUE(platform::RunUntil([&] { return sink.finished; }, 5000)) << i;
+    EXPECT_EQ(sink.events.back(), "error 0") << i;
+  }
+}
+
+TEST(RangeDownLoad, WritesItsRangeInPlaceAlsoWhenTheServerIgnoresRange) {
+  TempDir dir;
+  ScriptedServer server({{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 2-3/10\r\n"
+                          "Content-Length: 2\r\n\r\n23"},
+                         {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789"}});
+  const std::string path = dir.File("target");
+  for (int round = 0; round < 2; ++round) {
+    WriteFileBytes(path, std::string(10, '.'));
+    CRangeDownLoad part;
+    RecordingSink owner;
+    ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), &owner, 2, 3,
+                           platform::FromUtf8(path)));
+    ASSERT_TRUE(platform::RunUntil([&] { return owner.finished; }, 5000));
+    EXPECT_EQ(owner.events.back(), "status 2") << round;
+    EXPECT_EQ(ReadFileBytes(path), "..23......") << round;
+    EXPECT_EQ(owner.body, "23");
+    EXPECT_TRUE(part.IsIdle());
+  }
+  EXPECT_NE(server.requests()[0].find("\r\nRange: bytes=2-3\r\n"), std::string::npos);
+}
+
+TEST(RangeDownLoad, APartWithoutAnOwnerStillWritesItsRange) {
+  TempDir dir;
+  ScriptedServer server({{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-1/4\r\n"
+                          "Content-Length: 2\r\n\r\nab"}});
+  WriteFileBytes(dir.File("t"), "....");
+  CRangeDownLoad part;
+  ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), nullptr, 0, 1, dir.WFile("t")));
+  ASSERT_TRUE(platform::RunUntil([&] { return part.IsIdle(); }, 5000));
+  EXPECT_EQ(ReadFileBytes(dir.File("t")), "ab..");
+}
+
+TEST(WebSocket, SendBeforeConnectedIsRefusedAndCloseReportsOnce) {
+  struct Sink : IWEBSocketSink {
+    int closes = 0, connects = 0;
+    bool OnSocketConnect(uint16_t) override { return ++connects; }
+    bool OnSocketClose(uint8_t) override { return ++closes; }
+    bool OnSocketData(const char*, int32_t) override { return true; }
+    bool OnSocketHeader(const char*, uint32_t, int32_t) override { return true; }
+  } sink;
+  ScriptedServer server(std::vector<std::vector<std::string>>(1));
+  CWEBSocket socket;
+  socket.SetSink(&sink);
+  ASSERT_EQ(socket.Connect(L"127.0.0.1", static_cast<uint16_t>(server.port())), 0);
+  EXPECT_EQ(socket.state(), CWEBSocket::kConnecting);
+  EXPECT_EQ(socket.Send("x", 1), 0);
+  ASSERT_TRUE(platform::RunUntil([&] { return sink.connects == 1; }, 5000));
+  EXPECT_EQ(socket.Send("GET / HTTP/1.1\r\n\r\n", 18), 18);
+  uint16_t serial = socket.serial();
+  socket.Close(4);
+  socket.Close(4);
+  EXPECT_EQ(sink.closes, 1);
+  EXPECT_EQ(socket.serial(), serial + 2);
+  ProxySettings settings;
+  EXPECT_FALSE(socket.SetProxy(4, settings));
+}
