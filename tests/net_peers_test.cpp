@@ -125,7 +125,7 @@ TEST_F(PeersTest, ProxyHandshakesReachNginx) {
     cases.push_back({"HTTP CONNECT", CWEBSocket::kHttpConnect,
                      {FindProgram("tinyproxy"), "-d", "-c", conf.File("tinyproxy.conf")}, L"", L""});
   }
-  if (!FindProgram("sockd").empty()) {
+  if (!FindProgram("danted").empty()) {
     WriteFileBytes(conf.File("sockd.conf"),
                    "logoutput: " + conf.File("sockd.log") + "\ninternal: 127.0.0.1 port = " +
                    std::to_string(socks4_port) + "\nexternal: 127.0.0.1\nclientmethod: none\n"
@@ -133,7 +133,7 @@ TEST_F(PeersTest, ProxyHandshakesReachNginx) {
                    "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
                    "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n");
     cases.push_back({"SOCKS4", CWEBSocket::kSocks4,
-                     {FindProgram("sockd"), "-f", conf.File("sockd.conf"), "-p", conf.File("sockd.pid")},
+                     {FindProgram("danted"), "-f", conf.File("sockd.conf"), "-p", conf.File("sockd.pid")},
                      L"", L""});
   }
   if (!FindProgram("microsocks").empty()) {
