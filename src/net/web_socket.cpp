@@ -12,6 +12,8 @@ namespace {
 // pieces of at most kMaxDelivery. Fewer, larger reads keep a single thread
 // from spending its time in the kernel.
 constexpr size_t kReceiveChunk = 64 * 1024;
+// At most this much is taken per read event, so other connections get turns.
+constexpr size_t kReceiveBudget = 1024 * 1024;
 
 std::string Narrow(const wchar_t* text) { return platform::ToAnsi(text); }
 
@@ -255,20 +257,25 @@ void CWEBSocket::Receive() {
     }
     return;
   }
+  // Drains what is there, up to a bound, so one loop pass moves many bytes.
   char buffer[kReceiveChunk];
-  long n = socket_.Recv(buffer, sizeof(buffer));
-  if (n < 0) {
-    if (socket_.LastError() != platform::kWsaWouldBlock) Close(4);
-    return;
+  for (size_t total = 0; total < kReceiveBudget && serial_ == serial;) {
+    long n = socket_.Recv(buffer, sizeof(buffer));
+    if (n < 0) {
+      if (socket_.LastError() != platform::kWsaWouldBlock) Close(4);
+      return;
+    }
+    if (n == 0) {
+      if (sink_) sink_->OnSocketData(buffer, 0);
+      // A closed peer stays readable; an owner that did not end the
+      // connection on it would be told again and again.
+      if (serial_ == serial) Close(4);
+      return;
+    }
+    DeliverBody(buffer, n, serial);
+    total += static_cast<size_t>(n);
+    if (static_cast<size_t>(n) < sizeof(buffer)) return;  // nothing more waiting
   }
-  if (n == 0) {
-    if (sink_) sink_->OnSocketData(buffer, 0);
-    // A closed peer stays readable; an owner that did not end the
-    // connection on it would be told again and again.
-    if (serial_ == serial) Close(4);
-    return;
-  }
-  DeliverBody(buffer, n, serial);
 }
 
 void CWEBSocket::Close(uint8_t reason) {

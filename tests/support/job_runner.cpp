@@ -12,7 +12,7 @@ void JobRunner::OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) {
   }
 }
 
-int JobRunner::Run(CInetFile* job, bool allow_ranges, unsigned timeout_ms) {
+int JobRunner::Run(CInetFile* job, bool allow_ranges, unsigned timeout_ms, unsigned settle_ms) {
   messages.clear();
   progress_total = 0;
   largest_progress = 0;
@@ -21,7 +21,6 @@ int JobRunner::Run(CInetFile* job, bool allow_ranges, unsigned timeout_ms) {
   job->NotifyWindow = handle();
   job->Start(allow_ranges);
   if (!platform::RunUntil([&] { return done_count > 0; }, timeout_ms)) return -1;
-  // Anything posted after the result would show up here.
-  platform::RunUntil([] { return false; }, 50);
+  if (settle_ms) platform::RunUntil([] { return false; }, settle_ms);
   return last_code;
 }

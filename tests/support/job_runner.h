@@ -19,7 +19,9 @@ class JobRunner : public platform::MessageTarget {
 
   // Starts |job| (reporting to this target) and runs the loop until its
   // result arrives; returns the result code, or -1 on time-out.
-  int Run(CInetFile* job, bool allow_ranges, unsigned timeout_ms = 30000);
+  // Afterwards the loop runs |settle_ms| more, so that anything posted
+  // after the result shows up.
+  int Run(CInetFile* job, bool allow_ranges, unsigned timeout_ms = 30000, unsigned settle_ms = 50);
 
   std::vector<PostedJobMessage> messages;
   uint64_t progress_total = 0;

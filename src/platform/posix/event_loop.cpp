@@ -29,7 +29,7 @@ struct LoopState {
   uint64_t next_handle = 1;
   std::map<uint64_t, MessageTarget*> targets;
   std::deque<Posted> queue;
-  guint queue_source = 0;
+  GSource* queue_source = nullptr;
   std::map<TimerKey, guint> timers;
 };
 
@@ -40,7 +40,7 @@ LoopState& State() {
 
 // Delivers the messages queued before this dispatch began; later ones wait
 // for the next, so a handler that keeps posting cannot starve the loop.
-gboolean DeliverQueued(gpointer) {
+void DeliverQueued() {
   LoopState& s = State();
   size_t batch = s.queue.size();
   while (batch-- > 0 && !s.queue.empty()) {
@@ -49,11 +49,31 @@ gboolean DeliverQueued(gpointer) {
     auto it = s.targets.find(p.target);
     if (it != s.targets.end()) it->second->OnMessage(p.msg, p.wparam, p.lparam);
   }
-  if (s.queue.empty()) {
-    s.queue_source = 0;
-    return G_SOURCE_REMOVE;
-  }
+}
+
+// One source for the whole queue, ready whenever something is queued: no
+// allocation per message.
+gboolean QueuePrepare(GSource*, gint* timeout) {
+  *timeout = -1;
+  return !State().queue.empty();
+}
+gboolean QueueCheck(GSource*) { return !State().queue.empty(); }
+gboolean QueueDispatch(GSource*, GSourceFunc, gpointer) {
+  DeliverQueued();
   return G_SOURCE_CONTINUE;
+}
+GSourceFuncs kQueueFuncs = {QueuePrepare, QueueCheck, QueueDispatch, nullptr, nullptr, nullptr};
+
+void EnsureQueueSource() {
+  LoopState& s = State();
+  if (s.queue_source) return;
+  s.queue_source = g_source_new(&kQueueFuncs, sizeof(GSource));
+  // Posted messages go before timers and sockets, as a window's queue does.
+  g_source_set_priority(s.queue_source, G_PRIORITY_DEFAULT - 10);
+  // A handler may run a nested loop (a message box) in which later
+  // messages must still arrive.
+  g_source_set_can_recurse(s.queue_source, TRUE);
+  g_source_attach(s.queue_source, nullptr);
 }
 
 struct TimerData {
@@ -118,17 +138,9 @@ bool PostMessage(uint64_t target, unsigned msg, uintptr_t wparam, intptr_t lpara
   LoopState& s = State();
   if (!s.targets.count(target)) return false;
   s.queue.push_back(Posted{target, msg, wparam, lparam});
-  // Posted messages go before timers, as a window's queue does.
-  if (!s.queue_source) {
-    GSource* source = g_idle_source_new();
-    g_source_set_priority(source, G_PRIORITY_DEFAULT - 10);
-    g_source_set_callback(source, DeliverQueued, nullptr, nullptr);
-    // A handler may run a nested loop (a message box) in which later
-    // messages must still arrive.
-    g_source_set_can_recurse(source, TRUE);
-    s.queue_source = g_source_attach(source, nullptr);
-    g_source_unref(source);
-  }
+  EnsureQueueSource();
+  // Wakes a loop blocked in poll on another source.
+  if (s.queue.size() == 1) g_main_context_wakeup(nullptr);
   return true;
 }
 
