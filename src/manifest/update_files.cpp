@@ -34,10 +34,15 @@ platform::XmlNode FirstProduct(const platform::XmlDocument& doc) {
 
 }  // namespace
 
-CUpdateFiles::CUpdateFiles()
-    : ModuleDir(platform::ModuleDir()),
-      WindowsDir(platform::WindowsDirectory()),
-      SystemDir(platform::SystemDirectory()) {}
+CUpdateFiles::CUpdateFiles() { SetBaseDirectories(platform::ModuleDir()); }
+
+void CUpdateFiles::SetBaseDirectories(const std::wstring& moduleDir) {
+  ModuleDir = moduleDir;
+  WindowsDir = platform::WindowsDirectory();
+  SystemDir = platform::SystemDirectory();
+  if (WindowsDir.empty()) WindowsDir = moduleDir;
+  if (SystemDir.empty()) SystemDir = moduleDir;
+}
 
 CUpdateFiles::~CUpdateFiles() { RemoveAll(); }
 

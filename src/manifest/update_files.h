@@ -23,6 +23,9 @@ class IListCtrl {
 class CUpdateFiles {
  public:
   CUpdateFiles();
+  // Bases for an installation at |moduleDir| rather than beside the
+  // running executable.
+  void SetBaseDirectories(const std::wstring& moduleDir);
   virtual ~CUpdateFiles();
   CUpdateFiles(const CUpdateFiles&) = delete;
   CUpdateFiles& operator=(const CUpdateFiles&) = delete;

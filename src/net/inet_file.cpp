@@ -201,6 +201,14 @@ void CInetFiles::Remove(CInetFile* job) {
   if (jobs_.size() != before) delete job;
 }
 
+bool CInetFiles::Contains(const CInetFile* job) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  for (const CInetFile* j : jobs_) {
+    if (j == job) return true;
+  }
+  return false;
+}
+
 void CInetFiles::RemoveAll() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   while (!jobs_.empty()) {

@@ -84,6 +84,8 @@ class CInetFiles {
   CInetFile* GetHead();
   unsigned GetCount();
   void Remove(CInetFile* job);
+  // Whether |job| is still queued (and so still alive).
+  bool Contains(const CInetFile* job);
   void RemoveAll();
 
  private:

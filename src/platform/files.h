@@ -52,8 +52,9 @@ std::wstring ModuleDir();
 // The separator of the platform's paths.
 extern const wchar_t kPathSeparator;
 
-// The bases of the "WINDOWSDIR" and "SYSTEMDIR" install keywords; where the
-// platform has no such directories they are the executable's directory.
+// The bases of the "WINDOWSDIR" and "SYSTEMDIR" install keywords; empty
+// where the platform has no such directories (they then resolve like any
+// other keyword, to the executable's directory).
 std::wstring WindowsDirectory();
 std::wstring SystemDirectory();
 

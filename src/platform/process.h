@@ -20,5 +20,7 @@ bool StartProcess(const std::wstring& path, const std::wstring& work_dir);
 // Hands a URL or document to the desktop's opener, without a shell.
 bool OpenUrl(const std::wstring& url);
 void Sleep(unsigned ms);
+// Ends the process at once: no window is closed, nothing is cleaned up.
+[[noreturn]] void ExitProcessNow(int code);
 
 }  // namespace platform

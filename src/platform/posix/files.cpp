@@ -147,8 +147,8 @@ std::wstring ModuleDir() {
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
-std::wstring WindowsDirectory() { return ModuleDir(); }
-std::wstring SystemDirectory() { return ModuleDir(); }
+std::wstring WindowsDirectory() { return std::wstring(); }
+std::wstring SystemDirectory() { return std::wstring(); }
 
 std::wstring NativeSeparators(std::wstring path) {
   for (auto& c : path) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -87,6 +88,11 @@ void Sleep(unsigned ms) {
   ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
   while (nanosleep(&ts, &ts) != 0) {
   }
+}
+
+void ExitProcessNow(int code) {
+  fflush(nullptr);
+  _exit(code);
 }
 
 }  // namespace platform

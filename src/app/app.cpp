@@ -1,0 +1,66 @@
+#include "app/app.h"
+
+#include <memory>
+
+#include "app/update_log.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/ui.h"
+#include "update/auto_update_dlg.h"
+#include "update/resume_file.h"
+
+CAutoUpdateClientApp::CAutoUpdateClientApp(std::wstring exePath) : exe_path_(std::move(exePath)) {}
+
+CAutoUpdateClientApp::~CAutoUpdateClientApp() = default;
+
+std::wstring CAutoUpdateClientApp::ExeDir() const {
+  std::wstring::size_type cut = exe_path_.find_last_of(L"/\\");
+  return cut == std::wstring::npos ? std::wstring() : exe_path_.substr(0, cut);
+}
+
+std::wstring CAutoUpdateClientApp::ResumeFilePath() const {
+  return ExeDir() + platform::kPathSeparator + L"UpdateTemp.ini";
+}
+
+bool CAutoUpdateClientApp::InitInstance(const std::wstring& commandLine, platform::Ui* ui) {
+  CompletePendingSwap();
+  std::wstring::size_type cut = exe_path_.find_last_of(L"/\\");
+  ExeFileName = cut == std::wstring::npos ? exe_path_ : exe_path_.substr(cut + 1);
+  ParseCommandLine(commandLine);
+  {
+    CAutoUpdateClientDlg dlg(this, ui);
+    if (dlg.OnInitDialog()) ui->RunModal();
+    ui->DestroyMainWindow();
+  }
+  return false;
+}
+
+int CAutoUpdateClientApp::ExitInstance() { return LobbyStarted ? 0 : 1; }
+
+void CAutoUpdateClientApp::WriteLog(std::wstring text) {
+  AppendLogLine(ExeDir() + platform::kPathSeparator + L"UpdateLog.log", text, platform::Now());
+}
+
+void CAutoUpdateClientApp::CompletePendingSwap() {
+  ResumeFile resume(ResumeFilePath());
+  const std::wstring retired = exe_path_ + L".old";
+  const std::wstring pending =
+      platform::Format(L"%s.update.%s", exe_path_.c_str(), resume.ReadCurrentVersion(L"").c_str());
+  if (platform::CanOpenForRead(retired)) platform::DeleteFile(retired);
+  if (!platform::CanOpenForRead(pending)) return;
+  // A move that fails abandons the swap; the next start tries again.
+  if (!platform::MoveFileNoReplace(exe_path_, retired)) return;
+  if (!platform::MoveFileNoReplace(pending, exe_path_)) {
+    platform::MoveFileNoReplace(retired, exe_path_);
+    return;
+  }
+  platform::DeleteFile(pending);
+}
+
+void CAutoUpdateClientApp::ParseCommandLine(const std::wstring& commandLine) {
+  if (commandLine.empty()) return;
+  std::wstring::size_type blank = commandLine.find(L' ');
+  if (blank == std::wstring::npos || blank == 0) return;
+  ServerAddress = commandLine.substr(0, blank);
+  if (platform::EqualsNoCase(commandLine.substr(blank + 1), L"auto")) AutoFlag = true;
+}

@@ -1,0 +1,40 @@
+#pragma once
+// The application object: start-up, completion of a pending swap of the
+// updater's own executable, the command line, shutdown, and the update log.
+#include <string>
+
+namespace platform {
+class Ui;
+}
+
+class CAutoUpdateClientApp {
+ public:
+  // |exePath| is the running executable; everything else lives beside it.
+  explicit CAutoUpdateClientApp(std::wstring exePath);
+  virtual ~CAutoUpdateClientApp();
+
+  // The whole start-up and the update run in the main window; false in
+  // every case, as nothing is left to run afterwards.
+  bool InitInstance(const std::wstring& commandLine, platform::Ui* ui);
+  // 0 when the run handed over to the lobby, 1 otherwise.
+  int ExitInstance();
+
+  void WriteLog(std::wstring text);
+  void CompletePendingSwap();
+  void ParseCommandLine(const std::wstring& commandLine);
+
+  const std::wstring& ExePath() const { return exe_path_; }
+  // The executable's directory, without a trailing separator.
+  std::wstring ExeDir() const;
+  std::wstring ResumeFilePath() const;
+
+  // Only emptiness is ever tested; any non-empty default serves.
+  std::wstring ServerAddress = L"http://127.0.0.1";
+  std::wstring ExeFileName;
+  bool AutoFlag = false;
+  // Set when the lobby was started.
+  bool LobbyStarted = false;
+
+ private:
+  std::wstring exe_path_;
+};

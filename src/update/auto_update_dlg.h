@@ -1,0 +1,134 @@
+#pragma once
+// The main window and the update controller that lives in it: from the
+// version list through each version's manifest and files to the hand-over
+// to the game lobby, driven by posted job results and two timers.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "manifest/update_files.h"
+#include "net/inet_file.h"
+#include "platform/event_loop.h"
+#include "platform/ui.h"
+#include "servers/servers.h"
+#include "update/dialog_msg.h"
+
+class CAutoUpdateClientApp;
+
+class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::WindowClient {
+ public:
+  enum TimerId : unsigned { kDispatchTimer = 1000, kWatchdogTimer = 1001 };
+  static constexpr unsigned kDispatchPeriod = 100;
+  static constexpr unsigned kSwitchDispatchPeriod = 1000;
+  static constexpr unsigned kWatchdogPeriod = 2000;
+  static constexpr int kStallTicks = 15;
+  static constexpr int kWidth = 437;
+  static constexpr int kHeight = 192;
+  static constexpr int kProgressWidth = 378;
+
+  CAutoUpdateClientDlg(CAutoUpdateClientApp* app, platform::Ui* ui);
+  ~CAutoUpdateClientDlg() override;
+
+  // Start-up of the window; false when it quits at once.
+  bool OnInitDialog();
+
+  // Update control.
+  void OnJobDone(uintptr_t wParam, intptr_t lParam);
+  void OnJobProgress(uintptr_t wParam, intptr_t lParam);
+  void StartServerRequest(bool versionList);
+  void QueueServerDocument(bool isVersionList);
+  void SaveCompletedVersion();
+  void SetStatusText(const std::wstring& text, int log);
+  void LoadServerEntry(int serverNumber, bool alsoReadVersion);
+  void LoadHomeUrl();
+
+  // User actions and the ways the run ends.
+  void RestartUpdate(bool retry);
+  void LaunchLobby(const void* owner);
+  // WM_CLOSE: ends the window's modal loop.
+  void Close();
+
+  // Installation of a downloaded file.
+  bool VerifyDownload(CInetFile* job);
+  bool InstallDownload(CInetFile* job);
+  void ReplaceRunningUpdater(CInetFile* job);
+  static void SetFileTimes(const std::wstring& path, platform::FILETIME time);
+  static bool FileExists(const std::wstring& path);
+  static uint32_t FindProcessByName(const std::wstring& name);
+  static bool KillProcess(uint32_t id);
+
+  // Window.
+  void OnPaint(platform::Painter* painter) override;
+  void OnLButtonDown(int x, int y) override;
+  void OnMouseMove(int x, int y) override;
+  void OnLButtonUp(int x, int y) override;
+  void OnTimer(unsigned id) override;
+  void OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) override;
+
+  // Read by tests and the window back ends.
+  const std::wstring& status_text() const { return status_text_; }
+  const std::wstring& working_version() const { return working_version_; }
+  int server_number() const { return server_number_; }
+  bool download_naming_switch() const { return download_naming_switch_; }
+  int overall_percent() const { return overall_percent_; }
+  unsigned close_state() const { return close_state_; }
+  unsigned skip_state() const { return skip_state_; }
+  unsigned switch_state() const { return switch_state_; }
+  CDialogMsg* failure_dialog() { return failure_dialog_.get(); }
+
+ private:
+  void DispatchTick();
+  void WatchdogTick();
+  void HandleVersionList(CInetFile* job, uint32_t code);
+  void HandleManifest(CInetFile* job, uint32_t code);
+  void HandleFile(CInetFile* job, uint32_t code);
+  // Removes the job and decides what comes next.
+  void Finish(CInetFile* job, int kind);
+  void ShowFailure();
+  // Drops the manifest entries whose paths would leave the installation;
+  // returns how many.
+  unsigned RejectUnsafeEntries();
+  int MaxVersionNumber() const;
+  int WorkingVersionNumber() const;
+  std::wstring ResumeFilePath() const;
+
+  CAutoUpdateClientApp* app_;
+  platform::Ui* ui_;
+
+  int server_number_ = 1;
+  bool download_naming_switch_ = false;
+  std::wstring working_version_;
+  std::wstring server_base_address_;
+  std::wstring home_page_address_;
+  unsigned files_total_ = 0;
+  unsigned files_done_ = 0;
+  uint64_t bytes_total_ = 0;
+  uint64_t bytes_done_ = 0;
+  uint64_t current_transfer_bytes_ = 0;
+  uint64_t last_seen_bytes_ = 0;
+  int stall_ticks_ = 0;
+  bool busy_ = true;
+  CInetFile* current_job_ = nullptr;
+  std::recursive_mutex window_lock_;
+  CServers servers_;
+  CUpdateFiles manifest_;
+  CInetFiles jobs_;
+  std::unique_ptr<CDialogMsg> failure_dialog_;
+  std::wstring status_text_;
+  // Entries refused for their paths in the working version.
+  unsigned files_rejected_ = 0;
+  // The too-old message is up: the watchdog must not restart underneath it.
+  bool too_old_shown_ = false;
+  bool closing_ = false;
+
+  // Window state.
+  bool mouse_down_ = false;
+  unsigned close_state_ = 0;
+  unsigned skip_state_ = 0;
+  unsigned switch_state_ = 0;
+  int file_percent_ = 0;
+  int overall_percent_ = 0;
+  bool tray_icon_present_ = false;
+  std::wstring tray_tip_;
+};

@@ -1,0 +1,74 @@
+// Moving a downloaded file into place: digest check, the move, the time
+// stamp, the swap of the running updater, and the process helpers of the
+// close button.
+#include "app/app.h"
+#include "digest/md5.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "update/auto_update_dlg.h"
+#include "update/status_texts.h"
+
+using platform::Format;
+
+bool CAutoUpdateClientDlg::VerifyDownload(CInetFile* job) {
+  const std::wstring pending = job->GetTempName();
+  char digest[33];
+  MD5_CTX ctx;
+  // An unreadable pending copy has no digest and counts as a mismatch.
+  std::wstring computed;
+  if (ctx.DigestFile(digest, platform::ToAnsi(pending).c_str())) computed = platform::FromAnsi(digest);
+  if (!computed.empty() && platform::EqualsNoCase(computed, job->ExpectedMd5)) return true;
+  SetStatusText(Format(texts::kMd5ManifestSide, working_version_.c_str(), job->FileName.c_str(),
+                       job->ExpectedMd5.c_str()), 1);
+  std::wstring local = Format(texts::kMd5LocalSide, working_version_.c_str(), pending.c_str(),
+                              computed.c_str());
+  SetStatusText(local, 1);
+  if (failure_dialog_) failure_dialog_->SetMessage(local);
+  return false;
+}
+
+bool CAutoUpdateClientDlg::InstallDownload(CInetFile* job) {
+  const std::wstring pending = job->GetTempName();
+  // The target is absent here; a move that would replace something fails.
+  if (platform::MoveFileNoReplace(pending, job->TargetPath) ||
+      platform::MoveFileNoReplace(pending, job->TargetPath)) {
+    SetStatusText(Format(texts::kDownloaded, job->FileName.c_str()), 0);
+    return true;
+  }
+  std::wstring text = Format(texts::kRenameFailed, job->FileName.c_str());
+  SetStatusText(text, 1);
+  if (failure_dialog_) failure_dialog_->SetMessage(text);
+  return false;
+}
+
+void CAutoUpdateClientDlg::ReplaceRunningUpdater(CInetFile* job) {
+  const std::wstring exe = app_->ExePath();
+  const std::wstring retired = exe + L".old";
+  const std::wstring pending = Format(L"%s.update.%s", exe.c_str(), job->Version.c_str());
+  if (FileExists(retired)) platform::DeleteFile(retired);
+  if (!FileExists(pending)) return;
+  // A move that fails abandons the swap; the next start completes it.
+  if (!platform::MoveFileNoReplace(exe, retired)) return;
+  if (!platform::MoveFileNoReplace(pending, exe)) {
+    platform::MoveFileNoReplace(retired, exe);
+    return;
+  }
+  platform::DeleteFile(pending);
+}
+
+void CAutoUpdateClientDlg::SetFileTimes(const std::wstring& path, platform::FILETIME time) {
+  platform::SetAllFileTimes(path, time);
+}
+
+bool CAutoUpdateClientDlg::FileExists(const std::wstring& path) { return platform::CanOpenForRead(path); }
+
+uint32_t CAutoUpdateClientDlg::FindProcessByName(const std::wstring& name) {
+  const std::wstring wanted = platform::ToUpperAscii(name);
+  for (const platform::ProcessEntry& entry : platform::ListProcesses()) {
+    if (platform::ToUpperAscii(entry.exe_name) == wanted) return entry.id;
+  }
+  return 0;
+}
+
+bool CAutoUpdateClientDlg::KillProcess(uint32_t id) { return platform::TerminateProcess(id); }

@@ -1,0 +1,31 @@
+#pragma once
+// The texts the updater shows and logs; users see them, so they stay as they
+// are, byte for byte.
+
+namespace texts {
+
+constexpr wchar_t kConnecting[] = L"正在连接 %s 号游戏服务器 ";
+constexpr wchar_t kFilesToUpdate[] = L"需更新文件总数: %u,文件总长度: %u KB";
+constexpr wchar_t kUpdatingFile[] = L"正在更新版本号为 %s中的文件：%s";
+constexpr wchar_t kDownloaded[] = L"下载文件成功 [%s]";
+constexpr wchar_t kDownloadFailed[] = L"下载文件失败[%s], 错误代码 [%u]";
+constexpr wchar_t kDeleteFailed[] = L"删除文件失败 [%s]";
+constexpr wchar_t kRenameFailed[] = L"重命名文件失败 [%s]";
+constexpr wchar_t kMd5ManifestSide[] = L"MD5检验失败，正在更新的版本号[%s],XML配置文件名[%s],MD5=[%s]";
+constexpr wchar_t kMd5LocalSide[] = L"MD5检验失败，正在更新的版本号[%s],下载到本地的的文件名[%s],MD5=[%s]";
+constexpr wchar_t kVersionDone[] = L"更新完毕";
+constexpr wchar_t kNextVersion[] = L"升级下一个版本 %s";
+// A manifest entry whose path would leave the installation.
+constexpr wchar_t kUnsafePath[] = L"文件路径不安全，已跳过 [%s]";
+
+constexpr wchar_t kTooOld[] = L"很抱歉，您的游戏当前版本太旧了，请到游戏官网重新下载安装！";
+constexpr wchar_t kConfirmExit[] = L"程序正在更新中,确定要退出升级吗？";
+constexpr wchar_t kConfirmSwitch[] = L"确定要切换服务器，重新下载吗？";
+constexpr wchar_t kConfirmSkip[] = L"确定不准备更新最新的版本，直接进入游戏大厅吗？";
+constexpr wchar_t kPrompt[] = L"提示";
+constexpr wchar_t kWindowTitle[] = L"自动升级";
+constexpr wchar_t kTrayTip[] = L"正在自动更新";
+constexpr wchar_t kFailureDefault[] = L"抱歉，升级失败！";
+constexpr wchar_t kSocketsFailed[] = L"Windows 套接字初始化失败。";
+
+}  // namespace texts
