@@ -153,13 +153,12 @@ bool NestedLoop::running() const { return g_main_loop_is_running(static_cast<GMa
 bool RunOnce(bool may_block) { return g_main_context_iteration(nullptr, may_block); }
 
 bool RunUntil(const std::function<bool()>& done, unsigned timeout_ms) {
-  bool expired = false;
-  guint deadline = g_timeout_add(timeout_ms, [](gpointer flag) -> gboolean {
-    *static_cast<bool*>(flag) = true;
-    return G_SOURCE_REMOVE;
-  }, &expired);
-  while (!done() && !expired) g_main_context_iteration(nullptr, TRUE);
-  if (!expired) g_source_remove(deadline);
+  const uint64_t deadline = MonotonicMs() + timeout_ms;
+  // Wakes the loop now and then, so that conditions outside it (a file
+  // appearing) are noticed too.
+  guint tick = g_timeout_add(10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  while (!done() && MonotonicMs() < deadline) g_main_context_iteration(nullptr, TRUE);
+  g_source_remove(tick);
   return done();
 }
 

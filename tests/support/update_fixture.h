@@ -1,0 +1,56 @@
+#pragma once
+// An update server tree made with the publisher, an install directory, and a
+// run of the real application object and update controller on the real loop.
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/app.h"
+#include "platform/files.h"
+#include "support/scripted_ui.h"
+#include "support/servers.h"
+#include "support/temp_dir.h"
+
+struct GameFile {
+  std::string content;
+  platform::FILETIME stamp;
+};
+using GameFiles = std::map<std::string, GameFile>;
+
+// A stamp the manifest carries exactly (its low half stays below 2^31).
+platform::FILETIME Stamp(int version, int index);
+
+class UpdateFixture {
+ public:
+  UpdateFixture();
+  ~UpdateFixture();
+
+  std::string ServerRoot() const { return dir_.File("server"); }
+  std::string Install(const std::string& name = "") const {
+    return name.empty() ? dir_.File("install") : dir_.File("install/" + name);
+  }
+  TestUpdateServer& server() { return *server_; }
+
+  // Publishes |files| as version |version|.
+  void Publish(int version, const GameFiles& files);
+  void PublishVersionList(int product, int max, const std::vector<std::string>& urls);
+  // Puts |files| into the install directory with their stamps.
+  void InstallFiles(const GameFiles& files);
+  void WriteIni(const std::string& text);
+  std::string IniValue(const std::string& section, const std::string& key);
+  std::string Log() const { return ReadFileBytes(Install("UpdateLog.log")); }
+  // "127.0.0.1:port" of the test server.
+  std::string ServerWord() const { return "127.0.0.1:" + std::to_string(server_->port()); }
+
+  // Runs the application as the program would, with |ui| standing in for
+  // the window. Returns when the window has closed.
+  void Run(ScriptedUi* ui);
+  bool LobbyStarted();
+  bool FileMatches(const std::string& name, const GameFile& file);
+
+  std::unique_ptr<CAutoUpdateClientApp> app;
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<TestUpdateServer> server_;
+};
