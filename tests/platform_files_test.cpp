@@ -38,8 +38,12 @@ TEST(Files, ExistenceMovesAndDirectories) {
   WriteFileBytes(dir.File("old"), "old");
   EXPECT_FALSE(platform::MoveFileNoReplace(dir.WFile("new"), dir.WFile("old")));
   EXPECT_EQ(ReadFileBytes(dir.File("old")), "old");
+  chmod(dir.File("old").c_str(), 0755);
   ASSERT_TRUE(platform::ReplaceFile(dir.WFile("new"), dir.WFile("old")));
   EXPECT_EQ(ReadFileBytes(dir.File("old")), "new");
+  struct stat st;
+  stat(dir.File("old").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);  // an executable stays executable
   EXPECT_FALSE(PathExists(dir.File("new")));
   ASSERT_TRUE(platform::MoveFileNoReplace(dir.WFile("old"), dir.WFile("文件")));
   EXPECT_TRUE(platform::CanOpenForRead(dir.WFile("文件")));

@@ -35,7 +35,8 @@ bool SetAllFileTimes(const std::wstring& path, FILETIME time);
 
 bool DeleteFile(const std::wstring& path);
 bool CreateDirectory(const std::wstring& path);
-// Moves |from| onto |to| in one step, replacing an existing |to|.
+// Moves |from| onto |to| in one step, replacing an existing |to| and keeping
+// its permissions.
 bool ReplaceFile(const std::wstring& from, const std::wstring& to);
 // Moves |from| to |to|; fails when |to| exists.
 bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to);

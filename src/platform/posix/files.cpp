@@ -101,8 +101,12 @@ bool DeleteFile(const std::wstring& path) { return unlink(Narrow(path).c_str()) 
 bool CreateDirectory(const std::wstring& path) { return mkdir(Narrow(path).c_str(), 0755) == 0; }
 
 bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
-  std::string dest = Narrow(to);
-  if (rename(Narrow(from).c_str(), dest.c_str()) != 0) return false;
+  std::string src = Narrow(from), dest = Narrow(to);
+  // The new file keeps the permissions of the one it replaces: an
+  // executable stays executable.
+  struct stat st;
+  if (stat(dest.c_str(), &st) == 0 && S_ISREG(st.st_mode)) chmod(src.c_str(), st.st_mode & 07777);
+  if (rename(src.c_str(), dest.c_str()) != 0) return false;
   SyncDirectoryOf(dest);
   return true;
 }

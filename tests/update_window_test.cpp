@@ -1,0 +1,148 @@
+// The window logic without a display: painting, progress, buttons, the
+// watchdog and server switches.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "manifest/update_files.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "support/update_fixture.h"
+#include "update/auto_update_dlg.h"
+
+namespace {
+
+struct Call {
+  int bitmap;  // 0 for text
+  int x, y, w, h, src_x;
+  std::wstring text;
+};
+
+struct RecordingPainter : platform::Painter {
+  std::vector<Call> calls;
+  void Blit(int bitmap, int x, int y, int w, int h, int src_x, int) override {
+    calls.push_back({bitmap, x, y, w, h, src_x, L""});
+  }
+  void Text(int x, int y, const std::wstring& text) override { calls.push_back({0, x, y, 0, 0, 0, text}); }
+  const Call* Find(int bitmap) const {
+    for (const Call& c : calls) {
+      if (c.bitmap == bitmap) return &c;
+    }
+    return nullptr;
+  }
+};
+
+class WindowTest : public testing::Test {
+ protected:
+  WindowTest() : app_(platform::FromUtf8(f_.Install("updater"))) { CUpdateFiles::FirstProductLoad = true; }
+  UpdateFixture f_;
+  CAutoUpdateClientApp app_;
+  ScriptedUi ui_;
+};
+
+}  // namespace
+
+TEST_F(WindowTest, PaintsTheSkinAtItsPlaces) {
+  CAutoUpdateClientDlg dlg(&app_, &ui_);
+  RecordingPainter p;
+  dlg.OnPaint(&p);
+  ASSERT_NE(p.Find(133), nullptr);
+  EXPECT_EQ(p.Find(133)->w, 437);
+  EXPECT_EQ(p.Find(140)->x, 400);
+  EXPECT_EQ(p.Find(142)->x, 108);
+  EXPECT_EQ(p.Find(143)->y, 155);
+  EXPECT_EQ(p.Find(141), nullptr);  // an empty bar draws nothing
+  ASSERT_EQ(p.calls.back().text, L"0% (0/0)");
+  EXPECT_EQ(p.calls.back().x, 32);
+}
+
+TEST_F(WindowTest, ButtonsHoverPressAndStayPressedAfterNoUntilTheMouseMoves) {
+  CAutoUpdateClientDlg dlg(&app_, &ui_);
+  dlg.OnMouseMove(150, 160);
+  EXPECT_EQ(dlg.skip_state(), 1u);
+  EXPECT_EQ(dlg.switch_state(), 0u);
+  dlg.OnMouseMove(250, 160);
+  EXPECT_EQ(dlg.skip_state(), 0u);
+  EXPECT_EQ(dlg.switch_state(), 1u);
+  ui_.answers = {platform::kIdNo};
+  dlg.OnLButtonDown(250, 160);
+  EXPECT_EQ(ui_.boxes.back(), L"确定要切换服务器，重新下载吗？");
+  EXPECT_EQ(dlg.switch_state(), 2u);
+  EXPECT_EQ(dlg.server_number(), 1);  // declined: nothing changed
+  RecordingPainter p;
+  dlg.OnPaint(&p);
+  EXPECT_EQ(p.Find(143)->src_x, 202);  // the pressed cell
+  dlg.OnMouseMove(251, 160);
+  EXPECT_EQ(dlg.switch_state(), 1u);
+  dlg.OnLButtonUp(20, 100);
+  EXPECT_EQ(dlg.switch_state(), 0u);
+  // Dragging: only while the button is down, inside the strip.
+  dlg.OnMouseMove(50, 10);
+  EXPECT_EQ(ui_.drags, 0);
+  dlg.OnLButtonDown(50, 10);
+  dlg.OnMouseMove(60, 12);
+  EXPECT_EQ(ui_.drags, 1);
+}
+
+TEST_F(WindowTest, SkipConfirmedStartsTheLobby) {
+  CAutoUpdateClientDlg dlg(&app_, &ui_);
+  ui_.answers = {platform::kIdYes};
+  dlg.OnLButtonDown(110, 156);
+  EXPECT_EQ(ui_.boxes.back(), L"确定不准备更新最新的版本，直接进入游戏大厅吗？");
+  EXPECT_TRUE(ui_.ended);
+  EXPECT_TRUE(f_.LobbyStarted());
+}
+
+TEST_F(WindowTest, SwitchServerConfirmedAsksTheNextServer) {
+  f_.WriteIni("[Version]\r\nCurrentVersion=5\r\n[Temp]\r\nTemp1=127.0.0.1:9\r\nTemp2=" +
+              f_.ServerWord() + "\r\n");
+  CAutoUpdateClientDlg dlg(&app_, &ui_);
+  ASSERT_TRUE(dlg.OnInitDialog());
+  ui_.answers = {platform::kIdYes};
+  dlg.OnLButtonDown(231, 156);
+  EXPECT_EQ(dlg.server_number(), 2);
+  EXPECT_EQ(dlg.status_text(), L"正在连接 2 号游戏服务器 ");
+  platform::RunUntil([&] { return f_.server().CountRequests("VerAndUrl.xml") > 0; }, 5000);
+  EXPECT_EQ(f_.server().CountRequests("VerAndUrl.xml"), 1);
+}
+
+TEST_F(WindowTest, CloseButtonFindsTheUpdaterByNameWithoutRegardToCase) {
+  EXPECT_EQ(CAutoUpdateClientDlg::FindProcessByName(L"UPDATE_WINDOW_TEST"), platform::CurrentProcessId());
+  EXPECT_EQ(CAutoUpdateClientDlg::FindProcessByName(L"no-such-program-here"), 0u);
+  EXPECT_FALSE(CAutoUpdateClientDlg::KillProcess(0));
+  CAutoUpdateClientDlg dlg(&app_, &ui_);
+  ui_.answers = {platform::kIdNo};
+  dlg.OnLButtonDown(401, 6);
+  EXPECT_EQ(ui_.boxes.back(), L"程序正在更新中,确定要退出升级吗？");
+  EXPECT_EQ(dlg.close_state(), 2u);
+}
+
+TEST_F(WindowTest, ProgressForAJobThatIsNoLongerQueuedIsIgnored) {
+  f_.WriteIni("[Version]\r\nCurrentVersion=5\r\n");
+  CAutoUpdateClientDlg dlg(&app_, &ui_);
+  // A job in the queue, reporting as a transfer does.
+  auto job = std::make_unique<CInetFile>(L"http://127.0.0.1:9/x", nullptr, L"5");
+  job->ExpectedLength = 1000;
+  job->Received = 370;
+  // Progress for a job that is not queued is ignored: it may be gone.
+  dlg.OnJobProgress(MakeJobWParam(370, kJobFile), reinterpret_cast<intptr_t>(job.get()));
+  EXPECT_EQ(dlg.overall_percent(), 0);
+}
+
+TEST_F(WindowTest, StalledTransferSwitchesServerAfterFifteenTicks) {
+  GameFiles v1 = {{"big.bin", {std::string(3000000, 'x'), Stamp(1, 1)}}};
+  f_.Publish(1, v1);
+  f_.PublishVersionList(1, 1, {});
+  f_.server().SetRules("{\"/update/1/big.bin\": \"stall\"}");
+  // Server 2 is the same tree without the stall.
+  TestUpdateServer second(f_.ServerRoot());
+  f_.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=" + f_.ServerWord() +
+              "\r\nTemp2=127.0.0.1:" + std::to_string(second.port()) + "\r\n");
+  uint64_t started = platform::MonotonicMs();
+  f_.Run(&ui_);
+  EXPECT_TRUE(f_.LobbyStarted());
+  EXPECT_GE(platform::MonotonicMs() - started, 28000u);
+  EXPECT_EQ(second.CountRequests("VerAndUrl.xml"), 1);
+  EXPECT_EQ(ReadFileBytes(f_.Install("big.bin")), v1["big.bin"].content);
+}

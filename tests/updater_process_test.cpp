@@ -1,0 +1,145 @@
+// The real program: its exit status, and what a kill at any moment leaves.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "platform/files.h"
+#include "platform/text.h"
+#include "support/update_fixture.h"
+
+extern char** environ;
+
+namespace {
+
+const std::string kUpdater = std::string(UPDATER_BINARY_DIR) + "/bin/updater";
+
+std::string Blob(size_t size, int seed) {
+  std::mt19937 rng(seed);
+  std::string s(size, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+pid_t Start(const std::string& exe, const std::string& server_word) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addchdir_np(&actions, "/");
+  std::string auto_word = "auto";
+  char* argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(server_word.c_str()),
+                  const_cast<char*>(auto_word.c_str()), nullptr};
+  // No display: the console front end.
+  std::vector<std::string> env_storage;
+  std::vector<char*> env;
+  for (char** e = environ; *e; ++e) {
+    if (strncmp(*e, "DISPLAY=", 8) && strncmp(*e, "WAYLAND_DISPLAY=", 16)) env.push_back(*e);
+  }
+  env.push_back(nullptr);
+  pid_t pid = -1;
+  posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int WaitExit(pid_t pid) {
+  if (pid <= 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class ProcessTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string updater = ReadFileBytes(kUpdater);
+    for (int v = 1; v <= 3; ++v) {
+      GameFiles files;
+      files["a.bin"] = {Blob(1500000 + v, v), Stamp(v, 1)};
+      files["data/b.bin"] = {Blob(800000, v == 3 ? 2 : v), Stamp(v == 3 ? 2 : v, 2)};
+      files["data/c.txt"] = {"version " + std::to_string(v), Stamp(v, 3)};
+      files["updater"] = {v >= 2 ? updater + "\n# build 2" : updater, Stamp(v >= 2 ? 2 : 1, 4)};
+      if (v >= 2) files["新/d.bin"] = {Blob(200000, 40 + v), Stamp(v, 5)};
+      versions_[v] = files;
+      f_.Publish(v, files);
+    }
+    f_.PublishVersionList(3, 3, {});
+  }
+  void ResetInstall() {
+    std::string cmd = "rm -rf '" + f_.Install("data") + "' '" + f_.Install("新") + "' '" +
+                      f_.Install("") + "'/*.update.* '" + f_.Install("lobby.txt") + "' '" +
+                      f_.Install("UpdateLog.log") + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    f_.InstallFiles(versions_[1]);
+    chmod(f_.Install("updater").c_str(), 0755);
+    f_.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=" + f_.ServerWord() + "\r\n");
+  }
+  // Every file holds the content of some version (or is absent when the
+  // first version had none): never anything in between.
+  void ExpectConsistent(int round) {
+    for (const auto& file : versions_[3]) {
+      std::string path = f_.Install(file.first);
+      if (!PathExists(path)) {
+        EXPECT_EQ(versions_[1].count(file.first), 0u) << file.first << " round " << round;
+        continue;
+      }
+      std::string content = ReadFileBytes(path);
+      bool known = false;
+      for (auto& v : versions_) known = known || (v.second.count(file.first) && v.second[file.first].content == content);
+      EXPECT_TRUE(known) << file.first << " is torn in round " << round;
+    }
+  }
+  void ExpectNewest() {
+    for (const auto& file : versions_[3]) {
+      EXPECT_TRUE(f_.FileMatches(file.first, file.second)) << file.first;
+    }
+    EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "3");
+  }
+
+  UpdateFixture f_;
+  std::map<int, GameFiles> versions_;
+};
+
+}  // namespace
+
+TEST_F(ProcessTest, ExitsWithZeroOnlyAfterHandingOverToTheLobby) {
+  ResetInstall();
+  std::string exe = f_.Install("updater");
+  ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0);
+  EXPECT_TRUE(f_.LobbyStarted());
+  ExpectNewest();
+  unlink(f_.Install("kelvora.exe").c_str());
+  EXPECT_NE(WaitExit(Start(exe, "127.0.0.1")), 0);
+}
+
+TEST_F(ProcessTest, AKillAtAnyMomentLeavesOldOrNewFilesAndTheNextRunFinishes) {
+  std::string exe = f_.Install("updater");
+  ResetInstall();
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0);
+  // The 500 ms wait before the lobby is not update work.
+  long full_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - t0).count() - 500;
+  std::mt19937 rng(2026);
+  for (int round = 0; round < 20; ++round) {
+    ResetInstall();
+    pid_t pid = Start(exe, "127.0.0.1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(rng() % std::max(10L, full_ms)));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    ExpectConsistent(round);
+    ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0) << "round " << round;
+    ExpectNewest();
+  }
+}
