@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+
 #include "platform/text.h"
 #include "manifest/update_files.h"
 #include "support/update_fixture.h"
@@ -270,4 +272,39 @@ TEST_F(UpdateFlowTest, ManifestWithoutProductVersionOrWithWrongLengthsInstallsNo
   f_.Run(&ui);
   EXPECT_TRUE(f_.LobbyStarted());  // next server: none, so the lobby
   EXPECT_EQ(ReadFileBytes(f_.Install("game.dat")), before);
+}
+
+TEST_F(UpdateFlowTest, AnUndeletableTargetKeepsItsOldContentAndThePendingCopyWaits) {
+  f_.PublishVersionList(6, 6, {});
+  StandardIni("5");
+  f_.InstallFiles(v5_);
+  const std::string target = f_.Install("data/map.bin");
+  if (system(("chattr +i '" + target + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "the file system cannot make a file immutable";
+  }
+  ui_.failure_actions = {ScriptedUi::kExit};
+  f_.Run(&ui_);
+  EXPECT_EQ(system(("chattr -i '" + target + "'").c_str()), 0);
+  ASSERT_EQ(ui_.failures_shown.size(), 1u);
+  EXPECT_EQ(ui_.failures_shown[0], L"删除文件失败 [map.bin]");
+  EXPECT_NE(f_.Log().find("删除文件失败 [map.bin]\r\n"), std::string::npos);
+  EXPECT_TRUE(f_.FileMatches("data/map.bin", v5_["data/map.bin"]));
+  // The new copy waits beside it, with the manifest's time.
+  platform::FILETIME t;
+  ASSERT_TRUE(platform::GetLastWriteTime(platform::FromUtf8(target + ".update.6"), &t));
+  EXPECT_EQ(platform::ToTicks(t), platform::ToTicks(v6_["data/map.bin"].stamp));
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
+}
+
+TEST_F(UpdateFlowTest, UpdatesFromNginxToo) {
+  NginxServer nginx(f_.ServerRoot());
+  if (!nginx.ok()) GTEST_SKIP() << "nginx is not installed";
+  f_.PublishVersionList(7, 7, {});
+  f_.WriteIni("[Version]\r\nCurrentVersion=5\r\n[Temp]\r\nTemp1=127.0.0.1:" + std::to_string(nginx.port()) +
+              "\r\n");
+  f_.InstallFiles(v5_);
+  f_.Run(&ui_);
+  EXPECT_TRUE(f_.LobbyStarted());
+  for (const auto& f : v7_) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "7");
 }

@@ -169,7 +169,8 @@ def main():
         with open(ARGS.port_file + ".tmp", "w") as f:
             f.write(str(port))
         os.rename(ARGS.port_file + ".tmp", ARGS.port_file)
-    print("serving %s on http://127.0.0.1:%d" % (ARGS.root, port), flush=True)
+    if not ARGS.port_file:
+        print("serving %s on http://127.0.0.1:%d" % (ARGS.root, port), flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:
