@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libglib2.0-dev libxml2-dev libgtest-dev
           python3 curl nginx-light tinyproxy microsocks dante-server aria2
-          libbenchmark-dev libssl-dev gcc-mingw-w64-i686 binutils-mingw-w64-i686)
+          libbenchmark-dev libssl-dev gcc-mingw-w64-i686 binutils-mingw-w64-i686
+          libgtk-3-dev xvfb xdotool imagemagick fonts-wqy-microhei x11-utils e2fsprogs)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -19,6 +19,7 @@ Rules:
   redirect:LOCATION   302 with this Location (a path, a full URL, a relative one)
   status:N            answer with status N and a short body
   trickle             send the body 512 bytes every 20 ms
+  partial:K           send the first K bytes of each body, then nothing
 Each request is appended to the log file as one JSON line:
 {"path": ..., "headers": {...}, "raw": ...}.
 """
@@ -129,6 +130,10 @@ class Handler(BaseHTTPRequestHandler):
         if rule == "close-mid-body":
             self.send_raw(status, headers, body[:len(body) // 2])
             self.close_connection = True
+            return
+        if rule.startswith("partial:"):
+            self.send_raw(status, headers, body[:int(rule[len("partial:"):])])
+            time.sleep(3600)
             return
         if rule == "stall":
             self.send_raw(status, headers, body[:len(body) // 3])

@@ -1,0 +1,392 @@
+#!/usr/bin/env python3
+"""UI tests of the real updater under Xvfb: xdotool drives it, ImageMagick's
+import reads the screen, and regions are compared with the bitmaps of res/.
+Screenshots are kept under <build>/ui-screenshots/.
+
+    ui_window_test.py --build-dir BUILD [--keep]
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+RES = os.path.join(SOURCE, "res")
+W, H = 437, 192
+REPAINT = 2.4  # the watchdog repaints every 2 s while a file runs
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw).stdout
+
+
+class Image:
+    """RGB pixels of a PNG or BMP (or a crop of it), read through ImageMagick."""
+
+    def __init__(self, path, crop=None):
+        args = ["convert", path]
+        if crop:
+            args += ["-crop", "%dx%d+%d+%d" % crop, "+repage"]
+        geometry = run(args + ["-format", "%w %h", "info:"]).split()
+        self.width, self.height = int(geometry[0]), int(geometry[1])
+        self.data = run(args + ["-depth", "8", "rgb:-"])
+
+    def pixel(self, x, y):
+        i = 3 * (y * self.width + x)
+        return tuple(self.data[i:i + 3])
+
+
+def close(a, b, tolerance=10):
+    return all(abs(p - q) <= tolerance for p, q in zip(a, b))
+
+
+def region_matches(shot, x, y, ref, max_bad=0.02):
+    bad = 0
+    for j in range(ref.height):
+        for i in range(ref.width):
+            if not close(shot.pixel(x + i, y + j), ref.pixel(i, j)):
+                bad += 1
+    return bad <= max_bad * ref.width * ref.height, bad
+
+
+class Session:
+    """An X server, an update server tree and an install directory."""
+
+    count = 0
+
+    def __init__(self, build, shots):
+        self.build, self.shots = build, shots
+        self.tmp = tempfile.mkdtemp(prefix="updater-ui-")
+        Session.count += 1
+        self.display = ":%d" % (100 + (os.getpid() % 40) * 10 + Session.count)
+        self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.env = dict(os.environ, DISPLAY=self.display)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        up = False
+        for _ in range(200):
+            up = subprocess.run(["xdpyinfo"], env=self.env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL).returncode == 0
+            if up:
+                break
+            time.sleep(0.05)
+        check(up, "Xvfb did not start on " + self.display)
+        self.servers = []
+        self.updater = None
+
+    def close(self):
+        if self.updater and self.updater.poll() is None:
+            self.updater.kill()
+            self.updater.wait()
+        for s in self.servers:
+            s.kill()
+            s.wait()
+        self.xvfb.kill()
+        self.xvfb.wait()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def server(self, root, rules=None):
+        d = tempfile.mkdtemp(dir=self.tmp)
+        rules_file, log, port_file = (os.path.join(d, n) for n in ("rules.json", "log", "port"))
+        with open(rules_file, "w") as f:
+            json.dump(rules or {}, f)
+        p = subprocess.Popen([sys.executable, os.path.join(SOURCE, "tools", "test_server.py"), "--root", root,
+                              "--rules", rules_file, "--log", log, "--port-file", port_file])
+        self.servers.append(p)
+        for _ in range(200):
+            if os.path.exists(port_file):
+                break
+            time.sleep(0.02)
+        port = int(open(port_file).read())
+        return port, log
+
+    def publish(self, name, files):
+        """Publishes version 2 of |files| (name -> bytes) below a new root."""
+        root = os.path.join(self.tmp, name)
+        src = os.path.join(self.tmp, name + "-src")
+        os.makedirs(src)
+        for rel, content in files.items():
+            with open(os.path.join(src, rel), "wb") as f:
+                f.write(content)
+        publish = os.path.join(self.build, "bin", "updater-publish")
+        run([publish, "release", "--version", "2", "--from", src, "--to", root])
+        run([publish, "versions", "--to", root, "--product", "2", "--max", "2"])
+        return root
+
+    def install(self, temps):
+        inst = tempfile.mkdtemp(dir=self.tmp, prefix="install-")
+        shutil.copy(os.path.join(self.build, "bin", "updater"), os.path.join(inst, "updater"))
+        with open(os.path.join(inst, "kelvora.exe"), "w") as f:
+            f.write("#!/bin/sh\necho started > lobby.txt\n")
+        os.chmod(os.path.join(inst, "kelvora.exe"), 0o755)
+        lines = ["[Version]", "CurrentVersion=2", "[Temp]"]
+        lines += ["Temp%d=127.0.0.1:%d" % (i + 1, p) for i, p in enumerate(temps)]
+        with open(os.path.join(inst, "UpdateTemp.ini"), "w") as f:
+            f.write("\r\n".join(lines) + "\r\n")
+        return inst
+
+    def start(self, inst, phase=""):
+        self.updater = subprocess.Popen([os.path.join(inst, "updater"), "127.0.0.1", "auto"], cwd="/",
+                                        env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.window = self.find("自动升级", 10)
+        check(self.window, "the window did not appear " + phase)
+
+    def find(self, name, timeout):
+        end = time.time() + timeout
+        while time.time() < end:
+            out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name], env=self.env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.split()
+            if out:
+                return out[-1].decode()
+            time.sleep(0.1)
+        return None
+
+    def xdo(self, *args):
+        subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, check=True)
+
+    def shot(self, name):
+        path = os.path.join(self.shots, name + ".png")
+        run(["import", "-display", self.display, "-window", "root", "-crop", "1024x768+0+0", path])
+        return Image(path)
+
+    def exited(self, timeout):
+        try:
+            return self.updater.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+
+def cell(bitmap, index, w, h):
+    return Image(os.path.join(RES, "bitmap_%d.bmp" % bitmap), (w, h, w * index, 0))
+
+
+def bar_width(shot):
+    fill = Image(os.path.join(RES, "bitmap_141.bmp"))
+    width = 0
+    while width < 378 and close(shot.pixel(31 + width, 121), fill.pixel(width, 3)):
+        width += 1
+    return width
+
+
+def glyph_runs(shot, x0, y0, w, h):
+    """Masks of the runs of dark columns (glyphs) in a text region."""
+    runs, current = [], []
+    for i in range(w):
+        column = tuple(int(sum(shot.pixel(x0 + i, y0 + j)) < 300) for j in range(h))
+        if any(column):
+            current.append(column)
+        elif current:
+            runs.append(tuple(current))
+            current = []
+    if current:
+        runs.append(tuple(current))
+    return runs
+
+
+def requests(log, fragment):
+    try:
+        return sum(fragment in line for line in open(log, encoding="utf-8"))
+    except OSError:
+        return 0
+
+
+def wait_for(predicate, timeout):
+    end = time.time() + timeout
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(0.1)
+    return predicate()
+
+
+BIG = bytes((i * 131 + (i >> 10)) & 255 for i in range(1000000))
+
+
+def test_skin_progress_and_text(s):
+    """The skin at its places; the bar at two progress points; real glyphs."""
+    root = s.publish("progress", {"big.bin": BIG})
+    for k in (60000, 140000):  # each of the five ranges stops after k bytes
+        port, _ = s.server(root, {"/update/2/big.bin": "partial:%d" % k})
+        inst = s.install([port])
+        s.start(inst)
+        time.sleep(REPAINT + 0.8)
+        shot = s.shot("progress-%d" % k)
+        percent = 5 * k * 100 // len(BIG)
+        width = bar_width(shot)
+        check(width == percent * 378 // 100, "bar %d px at %d%%, expected %d" % (width, percent, percent * 378 // 100))
+        if k == 60000:
+            bg = Image(os.path.join(RES, "bitmap_133.bmp"), (W, 100, 0, 0))
+            ok, bad = region_matches(shot, 0, 0, bg)
+            check(ok, "background differs in %d pixels" % bad)
+            for bitmap, x, y, w, h in ((140, 400, 5, 26, 16), (142, 108, 155, 101, 28), (143, 230, 155, 101, 28)):
+                ok, bad = region_matches(shot, x, y, cell(bitmap, 0, w, h))
+                check(ok, "bitmap %d not in its normal cell at %d,%d (%d pixels differ)" % (bitmap, x, y, bad))
+            # "正在更新版本号为 2中的文件：big.bin": distinct glyphs, not a row of boxes.
+            runs = glyph_runs(shot, 115, 133, 300, 15)
+            check(len(runs) >= 12, "status text has %d glyphs" % len(runs))
+            check(len(set(runs[:8])) >= 7, "the Chinese status text renders as identical boxes")
+        s.updater.kill()
+        s.updater.wait()
+
+
+def test_buttons(s):
+    """Hover, pressed, No keeps the pressed cell, Switch + Yes asks server 2."""
+    root = s.publish("buttons", {"big.bin": BIG})
+    port1, _ = s.server(root, {"/update/2/big.bin": "stall"})
+    port2, log2 = s.server(root)
+    inst = s.install([port1, port2])
+    s.start(inst)
+    s.xdo("mousemove", 158, 169)
+    time.sleep(REPAINT)
+    shot = s.shot("hover-skip")
+    check(region_matches(shot, 108, 155, cell(142, 1, 101, 28))[0], "Skip shows no hover cell")
+    s.xdo("mousemove", 280, 169)
+    time.sleep(REPAINT)
+    shot = s.shot("hover-switch")
+    check(region_matches(shot, 230, 155, cell(143, 1, 101, 28))[0], "Switch server shows no hover cell")
+    check(region_matches(shot, 108, 155, cell(142, 0, 101, 28))[0], "Skip kept its hover cell")
+    s.xdo("mousedown", 1)
+    box = s.find("提示", 5)
+    check(box, "no confirmation box for Switch server")
+    time.sleep(REPAINT)
+    shot = s.shot("pressed-switch")
+    check(region_matches(shot, 230, 155, cell(143, 2, 101, 28))[0], "Switch server shows no pressed cell")
+    s.xdo("mouseup", 1)
+    s.xdo("windowfocus", "--sync", box)
+    s.xdo("key", "Escape")  # No
+    check(wait_for(lambda: not s.find("提示", 0.1), 5), "the box stayed")
+    time.sleep(REPAINT)
+    shot = s.shot("after-no")
+    check(region_matches(shot, 230, 155, cell(143, 2, 101, 28))[0], "the pressed cell went away before a move")
+    check(requests(log2, "VerAndUrl") == 0, "No switched the server")
+    s.xdo("mousemove", 282, 170)
+    time.sleep(REPAINT)
+    check(region_matches(s.shot("moved"), 230, 155, cell(143, 1, 101, 28))[0], "no hover cell after the move")
+    s.xdo("click", 1)
+    box = s.find("提示", 5)
+    check(box, "no confirmation box the second time")
+    s.xdo("windowfocus", "--sync", box)
+    s.xdo("key", "Return")  # Yes
+    check(wait_for(lambda: requests(log2, "VerAndUrl") == 1, 10), "Switch + Yes did not ask server 2")
+    check(s.exited(30) == 0, "the update from server 2 did not end with the lobby")
+    check(os.path.exists(os.path.join(inst, "lobby.txt")), "the lobby did not start")
+
+
+def test_skip_close_exit_spot_and_drag(s):
+    root = s.publish("actions", {"big.bin": BIG})
+    port, _ = s.server(root, {"/update/2/big.bin": "stall"})
+    # Skip + Yes: the window closes and the lobby starts.
+    inst = s.install([port])
+    s.start(inst)
+    s.xdo("mousemove", 150, 168, "click", 1)
+    box = s.find("提示", 5)
+    s.xdo("windowfocus", "--sync", box)
+    s.xdo("key", "Return")
+    check(s.exited(10) == 0, "Skip + Yes did not end the run with the lobby")
+    check(os.path.exists(os.path.join(inst, "lobby.txt")), "Skip + Yes did not start the lobby")
+    # Close + Yes: the process ends, no lobby.
+    inst = s.install([port])
+    s.start(inst, "for close")
+    s.xdo("mousemove", 410, 12, "click", 1)
+    box = s.find("提示", 5)
+    s.xdo("windowfocus", "--sync", box)
+    s.xdo("key", "Return")
+    check(s.exited(10) is not None, "close + Yes left the process running")
+    check(not os.path.exists(os.path.join(inst, "lobby.txt")), "close started the lobby")
+    # The exit spot ends the process at once.
+    inst = s.install([port])
+    s.start(inst, "for the exit spot")
+    s.xdo("mousemove", 350, 7, "click", 1)
+    check(s.exited(5) == 0, "releasing over the exit spot did not end the process")
+    # Dragging the strip moves the window.
+    inst = s.install([port])
+    s.start(inst, "for the drag")
+    s.xdo("mousemove", 100, 10, "mousedown", 1)
+    s.xdo("mousemove", 104, 12)  # a move inside the strip starts the drag
+    time.sleep(0.2)
+    for step in range(1, 11):
+        s.xdo("mousemove", 100 + 20 * step, 10 + 15 * step)
+        time.sleep(0.05)
+    s.xdo("mouseup", 1)
+    time.sleep(0.5)
+    geometry = subprocess.run(["xdotool", "getwindowgeometry", s.window], env=s.env,
+                              stdout=subprocess.PIPE).stdout.decode()
+    s.shot("dragged")
+    check("Position: 0,0" not in geometry, "the window did not move: " + geometry)
+    s.updater.kill()
+    s.updater.wait()
+
+
+def test_failure_dialog(s):
+    root = s.publish("failure", {"small.bin": b"0123456789" * 100})
+    for action in ("exit", "retry", "skip"):
+        port, log = s.server(root, {"/update/2/small.bin": "status:500"})
+        inst = s.install([port])
+        s.start(inst)
+        dialog = s.find("提示", 10)
+        check(dialog, "no failure dialog")
+        time.sleep(0.5)
+        s.shot("failure-" + action)
+        s.xdo("windowfocus", "--sync", dialog)
+        keys = {"exit": ["Escape"], "skip": ["Return"], "retry": ["Tab", "Return"]}[action]
+        for key in keys:
+            s.xdo("key", key)
+        if action == "exit":
+            check(s.exited(10) == 1, "Exit did not end the run without the lobby")
+            check(not os.path.exists(os.path.join(inst, "lobby.txt")), "Exit started the lobby")
+        elif action == "skip":
+            check(s.exited(10) == 0, "Skip did not start the lobby")
+        else:
+            check(wait_for(lambda: requests(log, "small.bin.update") >= 1, 10), "Retry did not ask for .update")
+            s.updater.kill()
+            s.updater.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--only")
+    args = parser.parse_args()
+    for tool in ("Xvfb", "xdotool", "import", "xdpyinfo"):
+        if not shutil.which(tool):
+            print("SKIP: %s is not installed" % tool)
+            return 0
+    shots = os.path.join(args.build_dir, "ui-screenshots")
+    os.makedirs(shots, exist_ok=True)
+    tests = [test_skin_progress_and_text, test_buttons, test_skip_close_exit_spot_and_drag, test_failure_dialog]
+    passed = failed = 0
+    for test in tests:
+        if args.only and args.only not in test.__name__:
+            continue
+        s = None
+        try:
+            s = Session(args.build_dir, shots)
+            test(s)
+            passed += 1
+            print("PASS", test.__name__)
+        except (Failure, subprocess.CalledProcessError) as e:
+            failed += 1
+            print("FAIL", test.__name__, "-", e)
+        finally:
+            if s:
+                s.close()
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
