@@ -4,10 +4,12 @@
 
 #include "app/update_log.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "platform/ui.h"
 #include "update/auto_update_dlg.h"
 #include "update/resume_file.h"
+#include "update/status_texts.h"
 
 CAutoUpdateClientApp::CAutoUpdateClientApp(std::wstring exePath) : exe_path_(std::move(exePath)) {}
 
@@ -23,6 +25,10 @@ std::wstring CAutoUpdateClientApp::ResumeFilePath() const {
 }
 
 bool CAutoUpdateClientApp::InitInstance(const std::wstring& commandLine, platform::Ui* ui) {
+  if (!platform::InitializeProcess()) {
+    ui->MessageBox(texts::kSocketsFailed, texts::kWindowTitle, false);
+    return false;  // nothing has been touched
+  }
   CompletePendingSwap();
   std::wstring::size_type cut = exe_path_.find_last_of(L"/\\");
   ExeFileName = cut == std::wstring::npos ? exe_path_ : exe_path_.substr(cut + 1);
@@ -35,7 +41,10 @@ bool CAutoUpdateClientApp::InitInstance(const std::wstring& commandLine, platfor
   return false;
 }
 
-int CAutoUpdateClientApp::ExitInstance() { return LobbyStarted ? 0 : 1; }
+int CAutoUpdateClientApp::ExitInstance() {
+  platform::ShutdownProcess();
+  return LobbyStarted ? 0 : 1;
+}
 
 void CAutoUpdateClientApp::WriteLog(std::wstring text) {
   AppendLogLine(ExeDir() + platform::kPathSeparator + L"UpdateLog.log", text, platform::Now());

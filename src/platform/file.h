@@ -20,7 +20,7 @@ class File {
 
   // Writing modes never follow a symbolic link at the last component.
   bool Open(const std::wstring& path, Mode mode);
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_ != -1; }
   bool Seek(uint64_t offset);
   bool Write(const void* data, size_t size);
   bool WriteAt(uint64_t offset, const void* data, size_t size);
@@ -32,7 +32,8 @@ class File {
   bool Close();
 
  private:
-  int fd_ = -1;
+  // A descriptor, or a handle where the platform has those.
+  intptr_t fd_ = -1;
 };
 
 }  // namespace platform

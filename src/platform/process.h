@@ -6,6 +6,11 @@
 
 namespace platform {
 
+// Prepares the process (window controls, COM) and the sockets layer; false
+// when sockets cannot be used.
+bool InitializeProcess();
+void ShutdownProcess();
+
 struct ProcessEntry {
   uint32_t id = 0;
   std::wstring exe_name;  // file name of the executable, no directory

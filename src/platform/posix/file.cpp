@@ -26,13 +26,13 @@ bool File::Open(const std::wstring& path, Mode mode) {
 }
 
 bool File::Seek(uint64_t offset) {
-  return fd_ >= 0 && lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0;
+  return fd_ >= 0 && lseek(static_cast<int>(fd_), static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
 bool File::Write(const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = write(fd_, p, size);
+    ssize_t n = write(static_cast<int>(fd_), p, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -44,7 +44,7 @@ bool File::Write(const void* data, size_t size) {
 bool File::WriteAt(uint64_t offset, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = pwrite(fd_, p, size, static_cast<off_t>(offset));
+    ssize_t n = pwrite(static_cast<int>(fd_), p, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -56,21 +56,21 @@ bool File::WriteAt(uint64_t offset, const void* data, size_t size) {
 
 long File::Read(void* data, size_t size) {
   for (;;) {
-    ssize_t n = read(fd_, data, size);
+    ssize_t n = read(static_cast<int>(fd_), data, size);
     if (n < 0 && errno == EINTR) continue;
     return static_cast<long>(n);
   }
 }
 
 bool File::SetLength(uint64_t length) {
-  return fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(length)) == 0;
+  return fd_ >= 0 && ftruncate(static_cast<int>(fd_), static_cast<off_t>(length)) == 0;
 }
 
-bool File::Sync() { return fd_ >= 0 && fdatasync(fd_) == 0; }
+bool File::Sync() { return fd_ >= 0 && fdatasync(static_cast<int>(fd_)) == 0; }
 
 bool File::Close() {
   if (fd_ < 0) return true;
-  bool ok = close(fd_) == 0;
+  bool ok = close(static_cast<int>(fd_)) == 0;
   fd_ = -1;
   return ok;
 }

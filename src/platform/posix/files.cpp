@@ -15,9 +15,6 @@
 namespace platform {
 namespace {
 
-// Seconds between 1601-01-01 and 1970-01-01.
-constexpr int64_t kEpochDelta = 11644473600LL;
-
 std::string Narrow(const std::wstring& path) { return ToAnsi(path); }
 
 // Makes the directory of |path| durable after a rename into it.
@@ -34,22 +31,6 @@ void SyncDirectoryOf(const std::string& path) {
 }  // namespace
 
 const wchar_t kPathSeparator = L'/';
-
-int CompareFileTime(FILETIME a, FILETIME b) {
-  uint64_t x = ToTicks(a), y = ToTicks(b);
-  return x < y ? -1 : x > y ? 1 : 0;
-}
-
-FILETIME FileTimeFromUnix(int64_t seconds, long nanoseconds) {
-  int64_t ticks = (seconds + kEpochDelta) * 10000000LL + nanoseconds / 100;
-  return FromTicks(static_cast<uint64_t>(ticks < 0 ? 0 : ticks));
-}
-
-void FileTimeToUnix(FILETIME t, int64_t* seconds, long* nanoseconds) {
-  uint64_t ticks = ToTicks(t);
-  *seconds = static_cast<int64_t>(ticks / 10000000ULL) - kEpochDelta;
-  *nanoseconds = static_cast<long>(ticks % 10000000ULL) * 100;
-}
 
 bool CanOpenForRead(const std::wstring& path) {
   int fd = open(Narrow(path).c_str(), O_RDONLY | O_CLOEXEC);

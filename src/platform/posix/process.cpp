@@ -39,6 +39,9 @@ bool Spawn(const std::string& program, const std::string& arg, const std::string
 
 }  // namespace
 
+bool InitializeProcess() { return true; }
+void ShutdownProcess() {}
+
 std::vector<ProcessEntry> ListProcesses() {
   std::vector<ProcessEntry> list;
   DIR* dir = opendir("/proc");
