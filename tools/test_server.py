@@ -63,8 +63,12 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         raw_path = self.path
-        path = urllib.parse.unquote(raw_path.split("?", 1)[0], encoding="utf-8",
-                                    errors="surrogateescape")
+        # Clients on Chinese Windows send their names in code page 936.
+        raw = urllib.parse.unquote_to_bytes(raw_path.split("?", 1)[0])
+        try:
+            path = raw.decode("utf-8")
+        except UnicodeDecodeError:
+            path = raw.decode("gbk", errors="replace")
         if ARGS.log:
             entry = {"path": path, "raw_path": raw_path,
                      "headers": {k: v for k, v in self.headers.items()},
@@ -85,7 +89,7 @@ class Handler(BaseHTTPRequestHandler):
             return
         local = os.path.join(ARGS.root, path.lstrip("/"))
         try:
-            with open(local.encode("utf-8", "surrogateescape"), "rb") as f:
+            with open(local.encode("utf-8"), "rb") as f:
                 data = f.read()
         except OSError:
             self.send_raw(404, [("Content-Length", "9")], b"not found")

@@ -1,0 +1,125 @@
+#include "platform/files.h"
+
+#include "platform/text.h"
+#include "platform/win32/windows_min.h"
+
+namespace platform {
+namespace {
+
+HANDLE OpenForRead(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+std::wstring StripTrailingSeparator(std::wstring dir) {
+  if (!dir.empty() && (dir.back() == L'\\' || dir.back() == L'/')) dir.pop_back();
+  return dir;
+}
+
+}  // namespace
+
+const wchar_t kPathSeparator = L'\\';
+
+bool CanOpenForRead(const std::wstring& path) {
+  HANDLE h = OpenForRead(path);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
+}
+
+bool IsDirectory(const std::wstring& path) {
+  DWORD a = GetFileAttributesW(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool GetLastWriteTime(const std::wstring& path, FILETIME* time) {
+  HANDLE h = OpenForRead(path);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  ::FILETIME created, accessed, written;
+  BOOL ok = GetFileTime(h, &created, &accessed, &written);
+  DWORD error = GetLastError();
+  CloseHandle(h);
+  SetLastError(error);
+  if (ok) *time = FILETIME{written.dwLowDateTime, written.dwHighDateTime};
+  return ok != FALSE;
+}
+
+bool GetFileSize(const std::wstring& path, uint64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  *size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  return true;
+}
+
+bool SetAllFileTimes(const std::wstring& path, FILETIME time) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  ::FILETIME t{time.dwLowDateTime, time.dwHighDateTime};
+  BOOL ok = SetFileTime(h, &t, &t, &t);
+  CloseHandle(h);
+  return ok != FALSE;
+}
+
+bool DeleteFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
+
+bool CreateDirectory(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
+
+bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+std::wstring CreateTempFile(const std::wstring& prefix) {
+  wchar_t dir[MAX_PATH + 1], name[MAX_PATH + 1];
+  if (!GetTempPathW(MAX_PATH, dir) || !GetTempFileNameW(dir, prefix.c_str(), 0, name)) return std::wstring();
+  return name;
+}
+
+std::wstring ModulePath() {
+  wchar_t path[MAX_PATH + 1] = {}, long_path[MAX_PATH + 1] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (GetLongPathNameW(path, long_path, MAX_PATH)) return long_path;
+  return path;
+}
+
+std::wstring ModuleDir() {
+  std::wstring path = ModulePath();
+  std::wstring::size_type cut = path.find_last_of(L"\\/");
+  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+}
+
+std::wstring WindowsDirectory() {
+  wchar_t dir[MAX_PATH + 1] = {};
+  GetWindowsDirectoryW(dir, MAX_PATH);
+  return StripTrailingSeparator(dir);
+}
+
+std::wstring SystemDirectory() {
+  wchar_t dir[MAX_PATH + 1] = {};
+  GetSystemDirectoryW(dir, MAX_PATH);
+  return StripTrailingSeparator(dir);
+}
+
+std::wstring NativeSeparators(std::wstring path) {
+  for (auto& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
+
+uint32_t LastErrorStatus() {
+  DWORD error = GetLastError();
+  return error ? HRESULT_FROM_WIN32(error) : 0x80004005u;
+}
+
+std::wstring StatusMessage(uint32_t status) {
+  wchar_t text[1024] = {};
+  FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, status,
+                 MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, 1024, nullptr);
+  return text;
+}
+
+}  // namespace platform
