@@ -3,15 +3,26 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libglib2.0-dev libxml2-dev libgtest-dev
           python3 curl nginx-light tinyproxy microsocks dante-server aria2
-          libbenchmark-dev libssl-dev gcc-mingw-w64-i686 binutils-mingw-w64-i686
-          libgtk-3-dev xvfb xdotool imagemagick fonts-wqy-microhei x11-utils e2fsprogs)
+          libbenchmark-dev libssl-dev g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
+          libgtk-3-dev xvfb xdotool imagemagick fonts-wqy-microhei x11-utils e2fsprogs locales
+          wine wine32:i386)
+sudo_cmd=""
+[ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+# The Windows program's smoke test runs the 32-bit build under Wine.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo_cmd dpkg --add-architecture i386
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+# A Chinese locale for Wine, whose ANSI code page then is 936.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$'; then
+  $sudo_cmd sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
+  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | $sudo_cmd tee -a /etc/locale.gen >/dev/null
+  $sudo_cmd locale-gen >/dev/null
 fi

@@ -32,6 +32,9 @@ pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
+# As on a Chinese Windows, Arial falls back to a CJK face for what it lacks.
+wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Arial \
+  /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1 || true
 
 # Two versions of a small game.
 mkdir -p "$work"/v1/地图 "$work"/server "$work"/install
