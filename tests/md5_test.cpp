@@ -9,14 +9,18 @@
 
 namespace {
 
-std::string Hex(MD5_CTX& ctx, const std::string& message) {
-  ctx.MD5Update(reinterpret_cast<const unsigned char*>(message.data()),
-                static_cast<uint32_t>(message.size()));
+std::string Final(MD5_CTX& ctx) {
   unsigned char digest[16];
   ctx.MD5Final(digest);
   char text[33];
   for (int i = 0; i < 16; ++i) snprintf(text + 2 * i, 3, "%02x", digest[i]);
   return text;
+}
+
+std::string Hex(MD5_CTX& ctx, const std::string& message) {
+  ctx.MD5Update(reinterpret_cast<const unsigned char*>(message.data()),
+                static_cast<uint32_t>(message.size()));
+  return Final(ctx);
 }
 
 std::string Md5sum(const std::string& path) {
@@ -61,11 +65,7 @@ TEST(Md5, PiecewiseUpdatesEqualOneUpdate) {
       ctx.MD5Update(reinterpret_cast<const unsigned char*>(piece.data()),
                     static_cast<uint32_t>(piece.size()));
     }
-    unsigned char digest[16];
-    ctx.MD5Final(digest);
-    char text[33];
-    for (int i = 0; i < 16; ++i) snprintf(text + 2 * i, 3, "%02x", digest[i]);
-    EXPECT_EQ(text, expected) << "step " << step;
+    EXPECT_EQ(Final(ctx), expected) << "step " << step;
   }
 }
 

@@ -142,7 +142,7 @@ class Session:
     def start(self, inst, phase=""):
         self.updater = subprocess.Popen([os.path.join(inst, "updater"), "127.0.0.1", "auto"], cwd="/",
                                         env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.window = self.find("自动升级", 10)
+        self.window = self.find("自动升级", 20)
         check(self.window, "the window did not appear " + phase)
 
     def find(self, name, timeout):

@@ -31,6 +31,8 @@ Xvfb $display -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+file "$win/bin/updater.exe" | grep -q 'PE32 executable (GUI) Intel 80386' ||
+  fail "updater.exe is not a 32-bit Windows program: $(file "$win/bin/updater.exe")"
 [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
 # As on a Chinese Windows, Arial falls back to a CJK face for what it lacks.
 wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Arial \

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -133,18 +134,11 @@ bool WriteAtomically(const std::string& path, const std::string& data) {
     p += n;
     left -= static_cast<size_t>(n);
   }
-  ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+  ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;  // the existing mode wins on replace
   ok = close(fd) == 0 && ok;
-  if (!ok || rename(name.data(), path.c_str()) != 0) {
+  if (!ok || !ReplaceFile(FromAnsi(name.data()), FromAnsi(path))) {
     unlink(name.data());
     return false;
-  }
-  std::string::size_type slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
   }
   return true;
 }

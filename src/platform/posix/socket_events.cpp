@@ -152,17 +152,6 @@ long TcpSocket::RecvSomeBlocking(void* data, size_t size) {
   }
 }
 
-bool TcpSocket::RecvExactBlocking(void* data, size_t size) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    long n = RecvSomeBlocking(p, size);
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 void TcpSocket::StartEvents(SocketEventSink* sink) {
   sink_ = sink;
   timeval none {0, 0};

@@ -1,8 +1,8 @@
 #include "platform/process.h"
 
-#include <objbase.h>
-
 #include "platform/win32/windows_min.h"
+
+#include <objbase.h>
 
 namespace platform {
 

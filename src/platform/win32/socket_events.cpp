@@ -112,17 +112,6 @@ long TcpSocket::RecvSomeBlocking(void* data, size_t size) {
   return recv(S(fd_), static_cast<char*>(data), static_cast<int>(size), 0);
 }
 
-bool TcpSocket::RecvExactBlocking(void* data, size_t size) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    long n = RecvSomeBlocking(p, size);
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 void TcpSocket::StartEvents(SocketEventSink* sink) {
   sink_ = sink;
   // The tunnel stands: the owner hears of it from the loop, as of a direct

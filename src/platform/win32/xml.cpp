@@ -1,5 +1,7 @@
 #include "platform/xml.h"
 
+#include "platform/win32/windows_min.h"
+
 #include <objbase.h>
 #include <oleauto.h>
 #include <msxml2.h>
@@ -9,7 +11,6 @@
 
 #include "platform/file.h"
 #include "platform/text.h"
-#include "platform/win32/windows_min.h"
 
 namespace platform {
 namespace {
@@ -126,21 +127,6 @@ XmlDocument::~XmlDocument() {
   if (state->doc) state->doc->Release();
   if (g_current == state) g_current = state->previous;
   delete state;
-}
-
-bool XmlDocument::Load(const std::wstring& path) {
-  File file;
-  if (!file.Open(path, File::kRead)) return false;
-  std::string bytes;
-  char buf[65536];
-  for (;;) {
-    long n = file.Read(buf, sizeof(buf));
-    if (n < 0) return false;
-    if (n == 0) break;
-    bytes.append(buf, static_cast<size_t>(n));
-    if (bytes.size() > kMaxBytes) return false;
-  }
-  return LoadBytes(bytes);
 }
 
 bool XmlDocument::LoadBytes(const std::string& bytes) {
