@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cwchar>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -112,47 +113,55 @@ TEST_F(PeersTest, ProxyHandshakesReachNginx) {
   struct Case {
     const char* name;
     uint8_t type;
-    std::vector<std::string> argv;  // {} when the program is missing
+    // The proxy's command line for a port; empty when it is not installed.
+    std::function<std::vector<std::string>(int)> argv;
     std::wstring user, password;
   };
   TempDir conf;
   std::vector<Case> cases;
-  int http_port = FreePort(), socks4_port = FreePort(), socks5_port = FreePort(), auth_port = FreePort();
   if (!FindProgram("tinyproxy").empty()) {
-    WriteFileBytes(conf.File("tinyproxy.conf"),
-                   "Port " + std::to_string(http_port) + "\nListen 127.0.0.1\nTimeout 30\n"
-                   "Allow 127.0.0.1\nLogLevel Critical\nMaxClients 5\n");
-    cases.push_back({"HTTP CONNECT", CWEBSocket::kHttpConnect,
-                     {FindProgram("tinyproxy"), "-d", "-c", conf.File("tinyproxy.conf")}, L"", L""});
+    cases.push_back({"HTTP CONNECT", CWEBSocket::kHttpConnect, [&](int port) {
+                       WriteFileBytes(conf.File("tinyproxy.conf"),
+                                      "Port " + std::to_string(port) + "\nListen 127.0.0.1\nTimeout 30\n"
+                                      "Allow 127.0.0.1\nLogLevel Critical\nMaxClients 5\n");
+                       return std::vector<std::string>{FindProgram("tinyproxy"), "-d", "-c",
+                                                       conf.File("tinyproxy.conf")};
+                     }, L"", L""});
   }
   if (!FindProgram("danted").empty()) {
-    WriteFileBytes(conf.File("sockd.conf"),
-                   "logoutput: " + conf.File("sockd.log") + "\ninternal: 127.0.0.1 port = " +
-                   std::to_string(socks4_port) + "\nexternal: 127.0.0.1\nclientmethod: none\n"
-                   "socksmethod: none\nuser.privileged: root\nuser.unprivileged: nobody\n"
-                   "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                   "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n");
-    cases.push_back({"SOCKS4", CWEBSocket::kSocks4,
-                     {FindProgram("danted"), "-f", conf.File("sockd.conf"), "-p", conf.File("sockd.pid")},
-                     L"", L""});
+    cases.push_back({"SOCKS4", CWEBSocket::kSocks4, [&](int port) {
+                       WriteFileBytes(conf.File("sockd.conf"),
+                                      "logoutput: " + conf.File("sockd.log") + "\ninternal: 127.0.0.1 port = " +
+                                      std::to_string(port) + "\nexternal: 127.0.0.1\nclientmethod: none\n"
+                                      "socksmethod: none\nuser.privileged: root\nuser.unprivileged: nobody\n"
+                                      "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                                      "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n");
+                       return std::vector<std::string>{FindProgram("danted"), "-f", conf.File("sockd.conf"), "-p",
+                                                       conf.File("sockd.pid")};
+                     }, L"", L""});
   }
   if (!FindProgram("microsocks").empty()) {
-    cases.push_back({"SOCKS5", CWEBSocket::kSocks5,
-                     {FindProgram("microsocks"), "-i", "127.0.0.1", "-p", std::to_string(socks5_port)},
-                     L"", L""});
-    cases.push_back({"SOCKS5 with password", CWEBSocket::kSocks5,
-                     {FindProgram("microsocks"), "-i", "127.0.0.1", "-p", std::to_string(auth_port),
-                      "-u", "player", "-P", "secret"},
-                     L"player", L"secret"});
+    cases.push_back({"SOCKS5", CWEBSocket::kSocks5, [&](int port) {
+                       return std::vector<std::string>{FindProgram("microsocks"), "-i", "127.0.0.1", "-p",
+                                                       std::to_string(port)};
+                     }, L"", L""});
+    cases.push_back({"SOCKS5 with password", CWEBSocket::kSocks5, [&](int port) {
+                       return std::vector<std::string>{FindProgram("microsocks"), "-i", "127.0.0.1", "-p",
+                                                       std::to_string(port), "-u", "player", "-P", "secret"};
+                     }, L"player", L"secret"});
   }
   if (cases.empty()) GTEST_SKIP() << "no proxy is installed";
   for (const Case& c : cases) {
-    int port = c.type == CWEBSocket::kHttpConnect ? http_port
-               : c.type == CWEBSocket::kSocks4    ? socks4_port
-               : c.user.empty()                   ? socks5_port
-                                                  : auth_port;
-    ChildProcess proxy(c.argv);
-    ASSERT_TRUE(WaitForPort(port, 5000)) << c.name;
+    // A port picked just before the start; another try if it was taken
+    // meanwhile.
+    std::unique_ptr<ChildProcess> proxy;
+    int port = 0;
+    for (int attempt = 0; attempt < 3 && !proxy; ++attempt) {
+      port = FreePort();
+      proxy.reset(new ChildProcess(c.argv(port)));
+      if (!WaitForPort(port, 5000)) proxy.reset();
+    }
+    ASSERT_TRUE(proxy) << c.name;
     ProxySettings settings;
     settings.port = static_cast<uint16_t>(port);
     CopyInto(settings.host, L"127.0.0.1");
