@@ -226,10 +226,21 @@ TEST_F(UpdateFlowTest, APendingUpdaterIsSwappedInAtTheNextStart) {
   EXPECT_TRUE(PathExists(f_.Install("updater.update.13")));
 }
 
-TEST_F(UpdateFlowTest, TooOldInstallationGetsTheMessageAndNoLobby) {
+TEST_F(UpdateFlowTest, TooOldInstallationGetsTheMessageTheHomePageAndNoLobby) {
   f_.PublishVersionList(7, 7, {});
-  StandardIni("3");  // no manifest for 3 on the server
+  f_.WriteIni("[Version]\r\nCurrentVersion=3\r\n[Temp]\r\nTemp1=" + f_.ServerWord() +
+              "\r\n[HOME]\r\nURL=http://127.0.0.1:9/reinstall\r\n");  // no manifest for 3
+  // The desktop's opener, standing in: it records what it was asked to open.
+  std::string bin = f_.Install("fake-bin");
+  mkdir(bin.c_str(), 0755);
+  WriteFileBytes(bin + "/xdg-open", "#!/bin/sh\necho \"$1\" > '" + bin + "/opened'\n");
+  chmod((bin + "/xdg-open").c_str(), 0755);
+  std::string path = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
   f_.Run(&ui_);
+  setenv("PATH", path.c_str(), 1);
+  platform::RunUntil([&] { return PathExists(bin + "/opened"); }, 3000);
+  EXPECT_EQ(ReadFileBytes(bin + "/opened"), "http://127.0.0.1:9/reinstall\n");
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_EQ(ui_.boxes[0], L"很抱歉，您的游戏当前版本太旧了，请到游戏官网重新下载安装！");
   EXPECT_TRUE(ui_.ended);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+
 #include "app/update_log.h"
 #include "support/temp_dir.h"
 
@@ -25,4 +27,16 @@ TEST(UpdateLog, UnwritableLocationLosesTheLineSilently) {
   TempDir dir;
   AppendLogLine(dir.WFile("missing/UpdateLog.log"), L"x", {2026, 1, 1, 0, 0, 0});
   EXPECT_FALSE(PathExists(dir.File("missing")));
+}
+
+TEST(UpdateLog, ReadOnlyDirectoryLosesTheLineAndTheCallerGoesOn) {
+  TempDir dir;
+  // Even root cannot create files in an immutable directory.
+  if (system(("chattr +i '" + dir.path() + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "the file system cannot make a directory immutable";
+  }
+  AppendLogLine(dir.WFile("UpdateLog.log"), L"x", {2026, 1, 1, 0, 0, 0});
+  bool created = PathExists(dir.File("UpdateLog.log"));
+  EXPECT_EQ(system(("chattr -i '" + dir.path() + "'").c_str()), 0);
+  EXPECT_FALSE(created);
 }
