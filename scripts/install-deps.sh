@@ -4,8 +4,9 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libglib2.0-dev libxml2-dev libgtest-dev
           python3 curl nginx-light tinyproxy microsocks dante-server aria2
           libbenchmark-dev libssl-dev g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
-          libgtk-3-dev xvfb xdotool imagemagick fonts-wqy-microhei x11-utils e2fsprogs locales file
-          wine wine32:i386)
+          libgtk-3-dev xvfb xdotool imagemagick fonts-wqy-microhei x11-utils e2fsprogs locales file)
+# Wine with what it recommends: its X11 driver loads the 32-bit X libraries.
+wine_packages=(wine wine32:i386)
 sudo_cmd=""
 [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
 # The Windows program's smoke test runs the 32-bit build under Wine.
@@ -16,9 +17,18 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
+missing_wine=()
+for p in "${wine_packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing_wine+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_wine[@]} -gt 0 ]; then
   $sudo_cmd apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y "${missing[@]}"
+fi
+if [ ${#missing_wine[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y "${missing_wine[@]}"
 fi
 # A Chinese locale for Wine, whose ANSI code page then is 936.
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$'; then
