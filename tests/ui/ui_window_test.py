@@ -340,7 +340,16 @@ def test_failure_dialog(s):
         dialog = s.find("提示", 10)
         check(dialog, "no failure dialog")
         time.sleep(0.5)
-        s.shot("failure-" + action)
+        shot = s.shot("failure-" + action)
+        if action == "exit":
+            # The dialog carries the failure's message, not its default text:
+            # "下载文件失败[small.bin], 错误代码 [6]" is far longer.
+            geometry = subprocess.run(["xdotool", "getwindowgeometry", dialog], env=s.env,
+                                      stdout=subprocess.PIPE).stdout.decode().split()
+            x, y = (int(v) for v in geometry[geometry.index("Position:") + 1].split(","))
+            w, h = (int(v) for v in geometry[geometry.index("Geometry:") + 1].split("x"))
+            glyphs = max(len(glyph_runs(shot, x + 5, y + top, w - 10, 14)) for top in range(0, min(h, 90) - 14, 3))
+            check(glyphs >= 20, "the failure dialog shows %d glyphs, not the failure's message" % glyphs)
         s.xdo("windowfocus", "--sync", dialog)
         keys = {"exit": ["Escape"], "skip": ["Return"], "retry": ["Tab", "Return"]}[action]
         for key in keys:
