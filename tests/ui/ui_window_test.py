@@ -73,7 +73,7 @@ class Session:
         self.tmp = tempfile.mkdtemp(prefix="updater-ui-")
         Session.count += 1
         self.display = ":%d" % (100 + (os.getpid() % 40) * 10 + Session.count)
-        self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.env = dict(os.environ, DISPLAY=self.display)
         self.env.pop("WAYLAND_DISPLAY", None)
@@ -140,10 +140,15 @@ class Session:
         return inst
 
     def start(self, inst, phase=""):
+        log = open(os.path.join(inst, "output.txt"), "w")
         self.updater = subprocess.Popen([os.path.join(inst, "updater"), "127.0.0.1", "auto"], cwd="/",
-                                        env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                        env=self.env, stdout=log, stderr=subprocess.STDOUT)
         self.window = self.find("自动升级", 20)
-        check(self.window, "the window did not appear " + phase)
+        if not self.window:
+            status = self.updater.poll()
+            log.close()
+            output = open(os.path.join(inst, "output.txt"), errors="replace").read()[-2000:]
+            raise Failure("the window did not appear %s (exit status %s): %s" % (phase, status, output))
 
     def find(self, name, timeout):
         end = time.time() + timeout

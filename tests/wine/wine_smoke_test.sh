@@ -27,7 +27,7 @@ export WINEPREFIX=$linux/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,msh
 # A Chinese Windows: the ANSI code page is 936.
 if locale -a | grep -qi '^zh_CN.utf8$'; then export LC_ALL=zh_CN.UTF-8; fi
 display=:$((200 + $$ % 50))
-Xvfb $display -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb $display -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
