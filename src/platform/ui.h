@@ -41,6 +41,8 @@ class WindowClient {
   virtual void OnLButtonDown(int x, int y) = 0;
   virtual void OnMouseMove(int x, int y) = 0;
   virtual void OnLButtonUp(int x, int y) = 0;
+  // The window lost the focus: a release of the button may go elsewhere.
+  virtual void OnFocusLost() = 0;
 
  protected:
   ~WindowClient() = default;

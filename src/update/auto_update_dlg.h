@@ -63,6 +63,7 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   void OnLButtonDown(int x, int y) override;
   void OnMouseMove(int x, int y) override;
   void OnLButtonUp(int x, int y) override;
+  void OnFocusLost() override;
   void OnTimer(unsigned id) override;
   void OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) override;
 
@@ -86,6 +87,8 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   // Removes the job and decides what comes next.
   void Finish(CInetFile* job, int kind);
   void ShowFailure();
+  // Asks a yes/no question in a modal box; true on Yes.
+  bool Confirm(const std::wstring& question);
   // Drops the manifest entries whose paths would leave the installation;
   // returns how many.
   unsigned RejectUnsafeEntries();

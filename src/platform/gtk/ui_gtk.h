@@ -39,6 +39,7 @@ class GtkUi : public Ui {
   gboolean OnDraw(cairo_t* cr);
   gboolean OnButton(GdkEventButton* event);
   gboolean OnMotion(GdkEventMotion* event);
+  void OnFocusOut();
   void OnFailureResponse(int response);
 
  private:
