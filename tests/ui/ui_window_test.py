@@ -170,6 +170,11 @@ class Session:
                              stdout=subprocess.PIPE).stdout.decode().split()
         return tuple(int(v) for v in out[out.index("Position:") + 1].split(","))
 
+    def size(self, window):
+        out = subprocess.run(["xdotool", "getwindowgeometry", window], env=self.env,
+                             stdout=subprocess.PIPE).stdout.decode().split()
+        return tuple(int(v) for v in out[out.index("Geometry:") + 1].split("x"))
+
     def sweep_strip(self):
         """Moves the pointer along the top strip with no button held; the
         window must stay where it is."""
