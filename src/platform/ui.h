@@ -73,6 +73,9 @@ class Ui {
   virtual void RunModal() = 0;
   virtual void EndModal() = 0;
   virtual void DestroyMainWindow() = 0;
+  // The platform's handle of the main window or of the failure dialog, to
+  // own a program started from it; 0 where windows have none.
+  virtual uintptr_t NativeWindow(bool failure_dialog) = 0;
 
   // A modal box over the window, run in a nested loop in which timers and
   // posted messages go on being handled.

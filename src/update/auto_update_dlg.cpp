@@ -375,13 +375,14 @@ void CAutoUpdateClientDlg::RestartUpdate(bool retry) {
   ui_->Invalidate();
 }
 
-void CAutoUpdateClientDlg::LaunchLobby(const void*) {
+void CAutoUpdateClientDlg::LaunchLobby(const void* owner) {
   if (closing_) return;
   const std::wstring dir = app_->ExeDir();
+  const uintptr_t owner_window = ui_->NativeWindow(owner == failure_dialog_.get());
   Close();
   platform::Sleep(500);
   app_->LobbyStarted =
-      platform::StartProcess(dir + platform::kPathSeparator + L"kelvora.exe", dir);
+      platform::StartProcess(dir + platform::kPathSeparator + L"kelvora.exe", dir, owner_window);
 }
 
 void CAutoUpdateClientDlg::Close() {

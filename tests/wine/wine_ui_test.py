@@ -8,6 +8,7 @@ what it says. Screenshots are kept under <linux build>/ui-screenshots/wine-*.
 """
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -57,7 +58,9 @@ class WineSession(Session):
     def start(self, inst, phase=""):
         self.inst = inst
         log = open(os.path.join(inst, "output.txt"), "w")
-        self.updater = subprocess.Popen(["wine", "updater.exe", "127.0.0.1", "auto"], cwd=inst, env=self.env,
+        # The shell's trace names the window that owns each program started.
+        env = dict(self.env, WINEDEBUG="-all,trace+exec")
+        self.updater = subprocess.Popen(["wine", "updater.exe", "127.0.0.1", "auto"], cwd=inst, env=env,
                                         stdout=log, stderr=subprocess.STDOUT)
         self.window = self.find("自动升级", 60)
         check(self.window, "the window did not appear " + phase)
@@ -75,6 +78,13 @@ class WineSession(Session):
 
     def lobby(self):
         return os.path.exists(os.path.join(self.inst, "lobby-started.txt"))
+
+    def lobby_owner(self):
+        """The window handle the lobby was started with, from the trace."""
+        for line in open(os.path.join(self.inst, "output.txt"), errors="replace"):
+            if "SHELL_execute" in line and "kelvora.exe" in line:
+                return int(re.search(r"hwnd=([0-9a-fA-F]+)", line).group(1), 16)
+        return None
 
     def end(self):
         if self.updater.poll() is None:
@@ -176,6 +186,7 @@ def test_skip_and_switch(s):
     s.answer_box("Return")
     check(s.exited(20) == 0, "Skip + Yes did not end the run")
     check(wait_for(s.lobby, 10), "Skip + Yes did not start the lobby")
+    check(s.lobby_owner(), "the lobby was started with no owner window")
     s.end()
 
 
@@ -202,6 +213,7 @@ def test_failure_dialog(s):
             s.xdo("mousemove", x + int(w * du_x / 229), y + int(h * 72.5 / 95), "click", 1)
         if action == "skip":
             check(s.exited(20) == 0 and wait_for(s.lobby, 10), "Skip did not start the lobby")
+            check(s.lobby_owner(), "the failure dialog's Skip started the lobby with no owner window")
         elif action == "retry":
             check(wait_for(lambda: requests(log, "small.bin.update") >= 1, 20), "Retry did not ask for .update")
         else:

@@ -94,6 +94,10 @@ class Win32Ui : public Ui {
     }
   }
 
+  uintptr_t NativeWindow(bool failure_dialog) override {
+    return reinterpret_cast<uintptr_t>(failure_dialog ? dialog_ : window_);
+  }
+
   int MessageBox(const std::wstring& text, const std::wstring& caption, bool yes_no) override {
     int answer = MessageBoxW(window_, text.c_str(), caption.c_str(),
                              yes_no ? MB_YESNO | MB_ICONQUESTION : MB_OK | MB_ICONINFORMATION);
