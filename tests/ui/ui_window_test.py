@@ -278,6 +278,7 @@ BIG = bytes((i * 131 + (i >> 10)) & 255 for i in range(1000000))
 def test_skin_progress_and_text(s):
     """The skin at its places; the bar at two progress points; real glyphs."""
     root = s.publish("progress", {"big.bin": BIG})
+    texts = []
     for k in (60000, 140000):  # each of the five ranges stops after k bytes
         port, _ = s.server(root, {"/update/2/big.bin": "partial:%d" % k})
         inst = s.install([port])
@@ -287,6 +288,7 @@ def test_skin_progress_and_text(s):
         percent = 5 * k * 100 // len(BIG)
         width = bar_width(shot)
         check(width == percent * 378 // 100, "bar %d px at %d%%, expected %d" % (width, percent, percent * 378 // 100))
+        texts.append(glyph_runs(shot, 32, 133, 78, 16))
         if k == 60000:
             bg = Image(os.path.join(RES, "bitmap_133.bmp"), (W, 100, 0, 0))
             ok, bad = region_matches(shot, 0, 0, bg)
@@ -305,6 +307,11 @@ def test_skin_progress_and_text(s):
             check(marked == 0, "%d pixels are drawn on the exit spot" % marked)
         s.updater.kill()
         s.updater.wait()
+    # The progress text reads "30% (0/1)", then "70% (0/1)": eight glyphs,
+    # the same 0 in both places, and only the first digit changes.
+    for runs in texts:
+        check(len(runs) == 8 and runs[1] == runs[4], "the progress text does not read N0%% (0/1): %d glyphs" % len(runs))
+    check(texts[0][0] != texts[1][0] and texts[0][1:] == texts[1][1:], "the progress text did not go from 30% to 70%")
 
 
 def test_buttons(s):
