@@ -357,7 +357,7 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
     return;
   }
   // Every file whose manifest gives a digest is checked, new ones too.
-  if ((require_sha256_ && !VerifySha256(job)) || (!job->ExpectedMd5.empty() && !VerifyDownload(job))) {
+  if (require_sha256_ ? !VerifySignedDownload(job) : !job->ExpectedMd5.empty() && !VerifyDownload(job)) {
     Finish(job, kJobFile);
     return;
   }

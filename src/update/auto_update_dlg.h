@@ -61,8 +61,10 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
 
   // Installation of a downloaded file.
   bool VerifyDownload(CInetFile* job);
-  // The pending copy against the signed manifest's SHA-256.
-  bool VerifySha256(CInetFile* job);
+  // The pending copy against the signed manifest's SHA-256 and its MD5,
+  // both from one read of the file.
+  bool VerifySignedDownload(CInetFile* job);
+  void ReportMd5Mismatch(CInetFile* job, const std::wstring& computed);
   bool InstallDownload(CInetFile* job);
   void ReplaceRunningUpdater(CInetFile* job);
   static void SetFileTimes(const std::wstring& path, platform::FILETIME time);

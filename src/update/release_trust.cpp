@@ -4,7 +4,10 @@
 // Without UpdateTrust.pub none of this runs and nothing is fetched or logged.
 #include <ctime>
 
-#include "digest/sha256_file.h"
+#include "digest/hex.h"
+#include "digest/md5.h"
+#include "platform/file.h"
+#include "platform/signature.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/xml.h"
@@ -96,13 +99,44 @@ unsigned CAutoUpdateClientDlg::RejectEntriesWithoutSha256() {
   return static_cast<unsigned>(unsigned_entries.size());
 }
 
-bool CAutoUpdateClientDlg::VerifySha256(CInetFile* job) {
+namespace {
+
+// MD5 and SHA-256 of a file in one read, as lower-case hex; false when it
+// cannot be read.
+bool DigestBoth(const std::wstring& path, std::wstring* md5, std::wstring* sha256) {
+  platform::File file;
+  if (!file.Open(path, platform::File::kRead)) return false;
+  MD5_CTX md5_ctx;
+  platform::Sha256 sha;
+  std::vector<unsigned char> buf(1 << 18);
+  for (;;) {
+    long n = file.Read(buf.data(), buf.size());
+    if (n < 0) return false;
+    if (n == 0) break;
+    md5_ctx.MD5Update(buf.data(), static_cast<uint32_t>(n));
+    sha.Update(buf.data(), static_cast<size_t>(n));
+  }
+  unsigned char md5_digest[16];
+  uint8_t sha_digest[platform::kSha256Size];
+  md5_ctx.MD5Final(md5_digest);
+  if (!sha.Final(sha_digest)) return false;
+  *md5 = platform::FromAnsi(ToHex(md5_digest, sizeof(md5_digest)));
+  *sha256 = platform::FromAnsi(ToHex(sha_digest, sizeof(sha_digest)));
+  return true;
+}
+
+}  // namespace
+
+bool CAutoUpdateClientDlg::VerifySignedDownload(CInetFile* job) {
   const std::wstring pending = job->GetTempName();
   // An unreadable pending copy has no digest and counts as a mismatch.
-  std::wstring computed;
-  if (Sha256OfFile(pending, &computed) && !job->ExpectedSha256.empty() &&
+  std::wstring md5, computed;
+  DigestBoth(pending, &md5, &computed);
+  if (!computed.empty() && !job->ExpectedSha256.empty() &&
       platform::EqualsNoCase(computed, job->ExpectedSha256)) {
-    return true;
+    if (job->ExpectedMd5.empty() || platform::EqualsNoCase(md5, job->ExpectedMd5)) return true;
+    ReportMd5Mismatch(job, md5);
+    return false;
   }
   SetStatusText(Format(texts::kSha256ManifestSide, working_version_.c_str(), job->FileName.c_str(),
                        job->ExpectedSha256.c_str()), 1);
