@@ -1,6 +1,7 @@
 // The controller's bookkeeping: which job a result belongs to, what runs
 // once the run has ended, and the watchdog on a fast test clock.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <new>
@@ -159,4 +160,34 @@ TEST_F(ControllerTest, AStartWithoutTheTwoWordsSaysHowToStart) {
   CAutoUpdateClientApp started(platform::FromUtf8(f_.Install("updater")));
   started.InitInstance(L"127.0.0.1 auto", &second);
   EXPECT_TRUE(second.notices.empty());
+}
+
+TEST_F(ControllerTest, EveryAbandonedServerAndAShortHandOverAreLoggedAndNothingIsLeftBehind) {
+  std::string tmp = f_.Install("tmp");
+  mkdir(tmp.c_str(), 0755);
+  const char* old_tmp = getenv("TMPDIR");
+  std::string saved_tmp = old_tmp ? old_tmp : "";
+  setenv("TMPDIR", tmp.c_str(), 1);
+  f_.Publish(1, {{"a.txt", {"one", Stamp(1, 1)}}});
+  f_.Publish(2, {{"big.bin", {std::string(2000000, 'b'), Stamp(2, 1)}}});
+  f_.PublishVersionList(1, 2, {});
+  f_.InstallFiles({{"a.txt", {"one", Stamp(1, 1)}}});
+  f_.server().SetRules("{\"/update/VerAndUrl.xml\": \"status:500\"}");
+  TestUpdateServer second(f_.ServerRoot());
+  second.SetRules("{\"/update/2/big.bin\": \"stall\"}");
+  f_.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=" + f_.ServerWord() +
+              "\r\nTemp2=127.0.0.1:" + std::to_string(second.port()) + "\r\n");
+  f_.clock_speed = 30;
+  f_.Run(&ui_);
+  if (old_tmp) setenv("TMPDIR", saved_tmp.c_str(), 1);
+  else unsetenv("TMPDIR");
+  EXPECT_TRUE(f_.LobbyStarted());
+  const std::string log = f_.Log();
+  EXPECT_NE(log.find(" 放弃 1 号游戏服务器：版本列表无法读取\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" 放弃 2 号游戏服务器：30秒内没有收到数据\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" 未能更新到最新版本 2（当前版本 1），直接启动游戏大厅\r\n"), std::string::npos) << log;
+  EXPECT_EQ(ui_.notices.size(), 3u);
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "1");
+  EXPECT_EQ(ListDirectory(tmp), std::vector<std::string>{});
+  EXPECT_FALSE(PathExists(f_.Install("big.bin.update.2")));
 }

@@ -208,6 +208,11 @@ void CInetFiles::Remove(CInetFile* job) {
   if (jobs_.size() != before) delete job;
 }
 
+void CInetFiles::ForEach(const std::function<void(const CInetFile&)>& visit) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  for (const CInetFile* job : jobs_) visit(*job);
+}
+
 CInetFile* CInetFiles::HeadWithId(JobId id) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   return !jobs_.empty() && jobs_.front()->Id == id ? jobs_.front() : nullptr;

@@ -2,6 +2,7 @@
 // The download of one file to disk, reported to a notify window by posted
 // messages; and the queue of such jobs.
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -85,6 +86,7 @@ class CInetFiles {
 
   void AddTail(CInetFile* job);
   CInetFile* GetHead();
+  void ForEach(const std::function<void(const CInetFile&)>& visit);
   // The job at the head of the queue when its id is |id|, else null.
   CInetFile* HeadWithId(JobId id);
   unsigned GetCount();

@@ -21,7 +21,7 @@ CAutoUpdateClientDlg::~CAutoUpdateClientDlg() {
     ui_->RemoveTrayIcon();
     tray_icon_present_ = false;
   }
-  jobs_.RemoveAll();
+  DropJobs();
 }
 
 std::wstring CAutoUpdateClientDlg::ResumeFilePath() const { return host_->ResumeFilePath(); }
@@ -186,7 +186,7 @@ void CAutoUpdateClientDlg::DispatchTick() {
 void CAutoUpdateClientDlg::WatchdogTick() {
   if (IsWorking(phase_)) {
     if (current_transfer_bytes_ == last_seen_bytes_) {
-      if (++stall_ticks_ >= kStallTicks) RestartUpdate(false);
+      if (++stall_ticks_ >= kStallTicks) AbandonServer(texts::kReasonStalled);
     } else {
       last_seen_bytes_ = current_transfer_bytes_;
       stall_ticks_ = 0;
@@ -236,7 +236,7 @@ void CAutoUpdateClientDlg::ApplyVersionList(CInetFile* job, uint32_t code) {
     }
   }
   platform::DeleteFile(job->TargetPath);
-  RestartUpdate(false);  // deletes the job with the queue
+  AbandonServer(texts::kReasonBadList);  // deletes the job with the queue
 }
 
 void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
@@ -260,7 +260,7 @@ void CAutoUpdateClientDlg::ApplyManifest(CInetFile* job, uint32_t code) {
       LaunchLobby(this);
       Finish(job, kJobManifest);
     } else {
-      RestartUpdate(false);
+      AbandonServer(Format(texts::kReasonManifestFailed, working_version_.c_str()));
     }
     return;
   }
@@ -269,7 +269,7 @@ void CAutoUpdateClientDlg::ApplyManifest(CInetFile* job, uint32_t code) {
   manifest_.LoadXml(job->TargetPath, true);
   if (manifest_.productVerion.empty()) {
     platform::DeleteFile(job->TargetPath);
-    RestartUpdate(false);
+    AbandonServer(Format(texts::kReasonManifestFailed, working_version_.c_str()));
     return;
   }
   int r, p;
@@ -423,6 +423,24 @@ void CAutoUpdateClientDlg::SaveCompletedVersion() {
   }
 }
 
+void CAutoUpdateClientDlg::Report(const std::wstring& text) {
+  SetStatusText(text, 1);
+  ui_->Notice(text);
+}
+
+void CAutoUpdateClientDlg::AbandonServer(const std::wstring& reason) {
+  if (!IsWorking(phase_) && phase_ != Phase::kWaitingForUser) return;
+  Report(Format(texts::kServerAbandoned, server_number_, reason.c_str()));
+  RestartUpdate(false);
+}
+
+void CAutoUpdateClientDlg::DropJobs() {
+  // What abandoned jobs wrote is of no use to anyone: the documents'
+  // temporary files and the pending copies of files.
+  jobs_.ForEach([](const CInetFile& job) { platform::DeleteFile(job.GetTempName()); });
+  jobs_.RemoveAll();
+}
+
 void CAutoUpdateClientDlg::RestartUpdate(bool retry) {
   if (phase_ == Phase::kClosed || phase_ == Phase::kTooOld) return;
   if (retry) {
@@ -435,7 +453,7 @@ void CAutoUpdateClientDlg::RestartUpdate(bool retry) {
                                                   : Phase::kFiles;
     SetPhase(resumed, kDispatchPeriod);
   } else {
-    if (jobs_.GetCount() > 0) jobs_.RemoveAll();
+    DropJobs();
     if (!held_document_.empty()) platform::DeleteFile(held_document_);
     held_document_.clear();
     ++server_number_;
@@ -451,6 +469,12 @@ void CAutoUpdateClientDlg::RestartUpdate(bool retry) {
 
 void CAutoUpdateClientDlg::LaunchLobby(const void*) {
   if (phase_ == Phase::kClosed) return;
+  const std::wstring recorded = ResumeFile(ResumeFilePath()).ReadCurrentVersion(L"0");
+  if (!manifest_.maxVersion.empty() && platform::LeadingInt(recorded) < MaxVersionNumber()) {
+    Report(Format(texts::kHandOverBelowNewest, manifest_.maxVersion.c_str(), recorded.c_str()));
+  } else if (manifest_.maxVersion.empty() && server_number_ > 1) {
+    Report(texts::kHandOverNoVersionList);
+  }
   const std::wstring dir = host_->ExeDir();
   Close();
   platform::Sleep(500 / std::max(1u, host_->ClockSpeed()));

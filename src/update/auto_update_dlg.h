@@ -122,6 +122,12 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   // Removes the job and decides what comes next.
   void Finish(CInetFile* job, int kind);
   void ShowFailure();
+  // Logs |text|, shows it on the status line and tells the console.
+  void Report(const std::wstring& text);
+  // Gives up the current server for |reason| and moves to the next.
+  void AbandonServer(const std::wstring& reason);
+  // Empties the queue, deleting what its jobs had written.
+  void DropJobs();
   // Drops the manifest entries whose paths would leave the installation;
   // returns how many.
   unsigned RejectUnsafeEntries();

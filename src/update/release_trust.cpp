@@ -73,9 +73,8 @@ void CAutoUpdateClientDlg::HandleSignature(CInetFile* job, uint32_t code) {
   platform::DeleteFile(job->TargetPath);
   if (verdict != TrustVerdict::kTrusted) {
     // Counts as a document that could not be read: the next server is asked.
-    SetStatusText(Format(texts::kDocumentRefused, name.c_str(), TrustVerdictText(verdict)), 1);
     platform::DeleteFile(document);
-    RestartUpdate(false);
+    AbandonServer(Format(texts::kDocumentRefused, name.c_str(), TrustVerdictText(verdict)));
     return;
   }
   // From here the signature's job stands for the document it vouched for.

@@ -90,7 +90,7 @@ void CAutoUpdateClientDlg::OnLButtonDown(int x, int y) {
   } else if (kSwitchButton.Contains(x, y)) {
     switch_state_ = 2;
     if (ui_->MessageBox(texts::kConfirmSwitch, texts::kPrompt, true) == platform::kIdYes) {
-      RestartUpdate(false);
+      AbandonServer(texts::kReasonUserSwitch);
     }
   } else if (kSkipButton.Contains(x, y)) {
     skip_state_ = 2;
