@@ -103,8 +103,11 @@ TEST_F(SignedUpdateTest, RefusedDocumentsInstallNothingAndNameTheReason) {
        "6/FileConfig.xml", "签名与内容不符"},
       {"flipped byte in a signature",
        [](SignedScene* t) {
-         std::string sig = t->Served("6/FileConfig.xml.sig");
-         FlipByte(sig, ReadFileBytes(sig).size() - 5);
+         // Another hex digit of s: still well-formed, no longer valid.
+         std::string sig = ReadFileBytes(t->Served("6/FileConfig.xml.sig"));
+         char& digit = sig[sig.size() - 5];
+         digit = digit == '0' ? '1' : '0';
+         WriteFileBytes(t->Served("6/FileConfig.xml.sig"), sig);
        },
        "6/FileConfig.xml", "签名与内容不符"},
       {"missing signature",
