@@ -33,6 +33,7 @@ class UpdateNginxTest : public testing::Test {
   UpdateFixture f_;
   std::unique_ptr<NginxServer> nginx_;
   ScriptedUi ui_;
+  UpdateNginxTest() { ui_.failure_actions = {ScriptedUi::kExit}; }
 };
 
 }  // namespace
