@@ -11,10 +11,16 @@ const char kJobHeaders[] = "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nCache
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
+JobId NextJobId() {
+  static JobId last = 0;
+  if (++last == 0) ++last;
+  return last;
+}
+
 }  // namespace
 
 CInetFile::CInetFile(const std::wstring& url, const CUpdateFile* entry, const std::wstring& version)
-    : Url(url), Version(version) {
+    : Id(NextJobId()), Url(url), Version(version) {
   if (!entry) return;
   std::wstring path = entry->LocalPath + entry->FileName;
   for (wchar_t& c : path) {
@@ -79,14 +85,14 @@ void CInetFile::PostResult(int code) {
   result_posted_ = true;
   if (NotifyWindow) {
     platform::PostMessage(NotifyWindow, WM_JOB_DONE, MakeJobWParam(code, Kind),
-                          reinterpret_cast<intptr_t>(this));
+                          static_cast<intptr_t>(Id));
   }
 }
 
 void CInetFile::PostProgress(uint32_t count) {
   if (NotifyWindow) {
     platform::PostMessage(NotifyWindow, WM_JOB_PROGRESS, MakeJobWParam(count, Kind),
-                          reinterpret_cast<intptr_t>(this));
+                          static_cast<intptr_t>(Id));
   }
 }
 
@@ -229,12 +235,14 @@ void CInetFiles::Remove(CInetFile* job) {
   if (jobs_.size() != before) delete job;
 }
 
-bool CInetFiles::Contains(const CInetFile* job) {
+void CInetFiles::ForEach(const std::function<void(const CInetFile&)>& visit) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  for (const CInetFile* j : jobs_) {
-    if (j == job) return true;
-  }
-  return false;
+  for (const CInetFile* job : jobs_) visit(*job);
+}
+
+CInetFile* CInetFiles::HeadWithId(JobId id) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return !jobs_.empty() && jobs_.front()->Id == id ? jobs_.front() : nullptr;
 }
 
 void CInetFiles::RemoveAll() {

@@ -32,6 +32,7 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
     last_report = report;
     if (report.bytes_total > largest_bytes_total) largest_bytes_total = report.bytes_total;
   }
+  void Notice(const std::wstring& text) override { notices.push_back(text); }
   void OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) override;
 
   // Message boxes take these answers in turn (No when none is left).
@@ -42,6 +43,7 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
 
   std::vector<std::wstring> boxes;
   std::vector<std::wstring> failures_shown;
+  std::vector<std::wstring> notices;
   std::wstring failure_text;
   bool failure_visible = false;
   bool ended = false;
