@@ -28,10 +28,7 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
   void SetTrayIcon(int id) override { tray_icon = id; }
   void SetTrayTip(const std::wstring&) override {}
   void RemoveTrayIcon() override {}
-  void ReportProgress(const platform::ProgressReport& report) override {
-    last_report = report;
-    if (report.bytes_total > largest_bytes_total) largest_bytes_total = report.bytes_total;
-  }
+  void ReportProgress(const platform::ProgressReport& report) override { last_report = report; }
   void Notice(const std::wstring& text) override { notices.push_back(text); }
   void OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) override;
 
@@ -51,7 +48,6 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
   int drags = 0;
   int tray_icon = 0;
   platform::ProgressReport last_report;
-  uint64_t largest_bytes_total = 0;
 
  private:
   platform::WindowClient* client_ = nullptr;
