@@ -15,6 +15,7 @@ cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_
 cmake --build build-win32 -j "$jobs"
 bash tests/wine/wine_smoke_test.sh build-win32 build
 python3 tests/wine/wine_ui_test.py --win32-build build-win32 --build-dir build
+bash tests/wine/wine_names_test.sh build-win32 build
 bash tests/wine/wine_signature_test.sh build-win32 build
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
