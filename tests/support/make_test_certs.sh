@@ -4,7 +4,8 @@
 #   good.pem, good.key        localhost and 127.0.0.1, issued by the test CA
 #   expired.pem, expired.key  the same names, validity ended in 2021
 #   wronghost.pem, .key       issued by the test CA for other.invalid only
-#   untrusted.pem, .key       localhost and 127.0.0.1, issued by a CA nobody trusts
+#   untrusted.pem, .key       localhost and 127.0.0.1, issued by a CA nobody trusts;
+#                             the file holds that CA too, as servers send chains
 #   make_test_certs.sh DIR
 set -euo pipefail
 dir=$1
@@ -58,6 +59,7 @@ authority stranger "Stranger CA"
 leaf good ca local
 leaf wronghost ca other
 leaf untrusted stranger local
+cat stranger.pem >> untrusted.pem
 
 # A certificate whose time is over, issued in the past by the test CA.
 key expired.key
