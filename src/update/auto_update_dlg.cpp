@@ -290,7 +290,9 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
                            static_cast<unsigned>(bytes_total_ / 1024)), 0);
     }
     bool queued_files = false;
-    while (CUpdateFile* entry = manifest_.PopFront()) {
+    while (IsWorking(phase_)) {
+      CUpdateFile* entry = manifest_.PopFront();
+      if (!entry) break;
       if (!entry->LocalPath.empty()) entry->LocalPath += L"/";
       auto* file_job = new CInetFile(server_base_address_, entry, working_version_);
       file_job->Kind = kJobFile;
