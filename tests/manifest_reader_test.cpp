@@ -83,6 +83,22 @@ TEST_F(ManifestReaderTest, FileEntriesMatchChildrenWithoutCaseAndClampNumbers) {
   EXPECT_EQ(files_.Files.back()->FullPath, L"/sys/b.exe");
 }
 
+TEST_F(ManifestReaderTest, LengthsAreReadInFullAndTotalledIn64Bits) {
+  std::wstring doc = Doc(
+      "<r><File><FileName>a</FileName><Length>5368709127</Length></File>"
+      "<File><FileName>b</FileName><Length>2147483648</Length></File>"
+      "<File><FileName>c</FileName><Length> 2147483647x</Length></File>"
+      "<File><FileName>d</FileName><Length>-7</Length></File></r>");
+  ASSERT_TRUE(files_.LoadXml(doc, false));
+  std::vector<int64_t> lengths;
+  for (CUpdateFile* e : files_.Files) {
+    lengths.push_back(e->Length);
+    e->NeedUpdate = true;
+  }
+  EXPECT_EQ(lengths, (std::vector<int64_t>{5368709127LL, 2147483648LL, 2147483647LL, -7}));
+  EXPECT_EQ(files_.GetUpdateLength(), 5368709127ULL + 2147483648ULL + 2147483647ULL);
+}
+
 TEST_F(ManifestReaderTest, FileWithoutChildrenGetsInitialValues) {
   ASSERT_TRUE(files_.LoadXml(Doc("<r><File/></r>"), false));
   ASSERT_EQ(files_.GetCount(), 1u);
