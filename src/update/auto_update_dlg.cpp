@@ -132,7 +132,8 @@ void CAutoUpdateClientDlg::StartServerRequest(bool versionList, unsigned dispatc
     LaunchLobby(this);  // no server known, or every one has been tried
     return;
   }
-  if (platform::ToLowerAscii(server_base_address_.substr(0, 7)) != L"http://") {
+  const std::wstring scheme = platform::ToLowerAscii(server_base_address_.substr(0, 8));
+  if (scheme.compare(0, 7, L"http://") != 0 && scheme != L"https://") {
     server_base_address_ = L"http://" + server_base_address_;
   }
   std::wstring url = versionList ? Format(L"%s/update/VerAndUrl.xml", server_base_address_.c_str())
@@ -204,6 +205,9 @@ void CAutoUpdateClientDlg::OnJobDone(uintptr_t wParam, intptr_t lParam) {
   if (!job) return;
   const int kind = static_cast<int>(JobWParamKind(wParam));
   const uint32_t code = JobWParamLow(wParam);
+  // The reasons a result code cannot carry: TLS refused the server, or a
+  // redirect would have left https.
+  if (code != 0 && !job->FailureNote.empty()) host_->WriteLog(job->FailureNote);
   switch (kind) {
     case kJobVersionList: HandleVersionList(job, code); break;
     case kJobManifest: HandleManifest(job, code); break;
