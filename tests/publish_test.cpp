@@ -86,6 +86,17 @@ TEST(Publish, VersionListCarriesScrambledLongAddresses) {
   EXPECT_EQ(DescrambleServerEntry(list.UrlList[1]), urls[1]);
 }
 
+TEST(Publish, CommandLineTakesHttpsAddressesAsTheyAre) {
+  TempDir root;
+  ASSERT_EQ(RunPublisher("versions --to " + root.path() +
+                         " --product 1 --max 2 --url https://cdn.example.test/game --url HTTPS://a.test"),
+            0);
+  CUpdateFiles list;
+  list.LoadUrlList(root.WFile("update/VerAndUrl.xml"));
+  EXPECT_EQ(DescrambleServerEntry(list.UrlList[0]), L"https://cdn.example.test/game");
+  EXPECT_EQ(list.UrlList[1], L"HTTPS://a.test");
+}
+
 TEST(Publish, CommandLineErrorsExitNonZero) {
   TempDir root;
   EXPECT_EQ(RunPublisher("--help"), 0);
