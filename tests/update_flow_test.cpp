@@ -112,6 +112,10 @@ TEST_F(UpdateFlowTest, FailedFileShowsTheDialogAndRetryAsksWithUpdateAppended) {
   ASSERT_EQ(ui_.failures_shown.size(), 1u);
   EXPECT_EQ(ui_.failures_shown[0], L"下载文件失败[说明.txt], 错误代码 [6]");
   EXPECT_NE(f_.Log().find(" 下载文件失败[说明.txt], 错误代码 [6]\r\n"), std::string::npos);
+  // The next line names the address asked for last.
+  EXPECT_NE(f_.Log().find(" 最后请求的地址 [" + f_.server().base() + "/update/7/%E8%AF%B4%E6%98%8E.txt]\r\n"),
+            std::string::npos)
+      << f_.Log();
   EXPECT_EQ(f_.server().CountRequests("说明.txt.update"), 6);
   EXPECT_FALSE(f_.app == nullptr);
   EXPECT_TRUE(f_.LobbyStarted());
@@ -233,7 +237,9 @@ TEST_F(UpdateFlowTest, TooOldInstallationGetsTheMessageTheHomePageAndNoLobby) {
   // The desktop's opener, standing in: it records what it was asked to open.
   std::string bin = f_.Install("fake-bin");
   mkdir(bin.c_str(), 0755);
-  WriteFileBytes(bin + "/xdg-open", "#!/bin/sh\necho \"$1\" > '" + bin + "/opened'\n");
+  // Written aside and renamed, so that the file never appears empty.
+  WriteFileBytes(bin + "/xdg-open",
+                 "#!/bin/sh\necho \"$1\" > '" + bin + "/opening' && mv '" + bin + "/opening' '" + bin + "/opened'\n");
   chmod((bin + "/xdg-open").c_str(), 0755);
   std::string path = getenv("PATH") ? getenv("PATH") : "";
   setenv("PATH", (bin + ":" + path).c_str(), 1);

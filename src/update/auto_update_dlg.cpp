@@ -249,7 +249,10 @@ void CAutoUpdateClientDlg::ApplyManifest(CInetFile* job, uint32_t code) {
   const int w = WorkingVersionNumber();
   if (code != 0) {
     platform::DeleteFile(job->TargetPath);
-    if (m > w) {
+    // Only the server's word that the manifest is gone means "too old"; a
+    // reset, a cut body, a 5xx or a stall is this server's failure.
+    const bool withdrawn = job->HttpStatus == 404 || job->HttpStatus == 410;
+    if (m > w && withdrawn) {
       // Too old for the server's update path: send the user to reinstall.
       SetPhase(Phase::kTooOld);
       ui_->MessageBox(texts::kTooOld, texts::kWindowTitle, false);
@@ -351,6 +354,7 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
     if (!job->FileName.empty() && failure_dialog_) {
       std::wstring text = Format(texts::kDownloadFailed, job->FileName.c_str(), code);
       SetStatusText(text, 1);
+      if (!job->TriedUrl.empty()) host_->WriteLog(Format(texts::kLastUrlTried, job->TriedUrl.c_str()));
       failure_dialog_->SetMessage(text);
       ShowFailure();  // the job stays at the head until the user decides
       return;

@@ -9,6 +9,8 @@ constexpr wchar_t kFilesToUpdate[] = L"需更新文件总数: %u,文件总长度
 constexpr wchar_t kUpdatingFile[] = L"正在更新版本号为 %s中的文件：%s";
 constexpr wchar_t kDownloaded[] = L"下载文件成功 [%s]";
 constexpr wchar_t kDownloadFailed[] = L"下载文件失败[%s], 错误代码 [%u]";
+// Logged after a failed download: the address asked for last.
+constexpr wchar_t kLastUrlTried[] = L"最后请求的地址 [%s]";
 constexpr wchar_t kDeleteFailed[] = L"删除文件失败 [%s]";
 constexpr wchar_t kRenameFailed[] = L"重命名文件失败 [%s]";
 constexpr wchar_t kMd5ManifestSide[] = L"MD5检验失败，正在更新的版本号[%s],XML配置文件名[%s],MD5=[%s]";
