@@ -9,9 +9,13 @@
 #include "platform/ui.h"
 #include "update/auto_update_dlg.h"
 #include "update/resume_file.h"
+#include "update/self_swap.h"
 #include "update/status_texts.h"
 
-CAutoUpdateClientApp::CAutoUpdateClientApp(std::wstring exePath) : exe_path_(std::move(exePath)) {}
+CAutoUpdateClientApp::CAutoUpdateClientApp(std::wstring exePath) : exe_path_(std::move(exePath)) {
+  // Nothing below the install directory is reached through a link.
+  platform::SetLinkFreeRoot(ExeDir());
+}
 
 CAutoUpdateClientApp::~CAutoUpdateClientApp() = default;
 
@@ -51,19 +55,13 @@ void CAutoUpdateClientApp::WriteLog(std::wstring text) {
 }
 
 void CAutoUpdateClientApp::CompletePendingSwap() {
-  ResumeFile resume(ResumeFilePath());
-  const std::wstring retired = exe_path_ + L".old";
+  ResumeFile resume(ResumeFilePath(), [this](const std::wstring& text) { WriteLog(text); });
   const std::wstring pending =
       platform::Format(L"%s.update.%s", exe_path_.c_str(), resume.ReadCurrentVersion(L"").c_str());
-  if (platform::CanOpenForRead(retired)) platform::DeleteFile(retired);
-  if (!platform::CanOpenForRead(pending)) return;
   // A move that fails abandons the swap; the next start tries again.
-  if (!platform::MoveFileNoReplace(exe_path_, retired)) return;
-  if (!platform::MoveFileNoReplace(pending, exe_path_)) {
-    platform::MoveFileNoReplace(retired, exe_path_);
-    return;
+  if (SwapInPendingCopy(exe_path_, pending, resume.ReadUpdaterMd5()) == SelfSwapResult::kRefused) {
+    WriteLog(platform::Format(texts::kPendingUpdaterRefused, pending.c_str()));
   }
-  platform::DeleteFile(pending);
 }
 
 void CAutoUpdateClientApp::ParseCommandLine(const std::wstring& commandLine) {

@@ -35,6 +35,14 @@ std::wstring ResumeFile::ReadHomeUrl() const {
   return platform::GetProfileString(L"HOME", L"URL", L"", kValueBuffer, path_);
 }
 
+std::wstring ResumeFile::ReadUpdaterMd5() const {
+  return platform::GetProfileString(L"Version", L"UpdaterMd5", L"", kValueBuffer, path_);
+}
+
+bool ResumeFile::WriteUpdaterMd5(const std::wstring& md5) const {
+  return platform::WriteProfileString(L"Version", L"UpdaterMd5", md5, path_);
+}
+
 bool ResumeFile::WriteCurrentVersion(const std::wstring& version) const {
   return platform::WriteProfileString(L"Version", L"CurrentVersion", version, path_);
 }

@@ -27,6 +27,11 @@ class ResumeFile {
   std::wstring ReadServerAddress(int number) const;
   std::wstring ReadHomeUrl() const;
 
+  // The digest of the updater's pending copy, recorded when the copy was
+  // verified: a later start swaps it in only when it still matches.
+  std::wstring ReadUpdaterMd5() const;
+  bool WriteUpdaterMd5(const std::wstring& md5) const;
+
   bool WriteCurrentVersion(const std::wstring& version) const;
   bool WriteServerAddress(int number, const std::wstring& address) const;
 

@@ -72,6 +72,14 @@ bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to) {
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+bool SwapInFile(const std::wstring& from, const std::wstring& to, const std::wstring& retired) {
+  // A running executable can be renamed but not replaced.
+  if (!MoveFileNoReplace(to, retired)) return false;
+  if (MoveFileNoReplace(from, to)) return true;
+  MoveFileNoReplace(retired, to);
+  return false;
+}
+
 std::wstring CreateTempFile(const std::wstring& prefix) {
   wchar_t dir[MAX_PATH + 1], name[MAX_PATH + 1];
   if (!GetTempPathW(MAX_PATH, dir) || !GetTempFileNameW(dir, prefix.c_str(), 0, name)) return std::wstring();
