@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "platform/instance_lock.h"
 #include "platform/process.h"
+#include "support/temp_dir.h"
 
 TEST(OpenUrl, OnlyWebAddressesAreHandedToTheOpener) {
   EXPECT_TRUE(platform::IsWebAddress(L"http://game.example/home"));
@@ -15,4 +17,20 @@ TEST(OpenUrl, OnlyWebAddressesAreHandedToTheOpener) {
   EXPECT_FALSE(platform::IsWebAddress(L""));
   // Refused before anything is started.
   EXPECT_FALSE(platform::OpenUrl(L"file:///etc/shadow"));
+}
+
+TEST(InstanceLock, OneHolderAtATimeAndTheLockGoesWithItsHolder) {
+  TempDir dir;
+  const std::wstring path = dir.WFile("UpdateTemp.lock");
+  {
+    platform::InstanceLock first;
+    ASSERT_TRUE(first.Acquire(path));
+    platform::InstanceLock second;
+    EXPECT_FALSE(second.Acquire(path));
+  }
+  platform::InstanceLock third;
+  EXPECT_TRUE(third.Acquire(path));
+  // Where no lock file can be made, nobody is kept out.
+  platform::InstanceLock nowhere;
+  EXPECT_TRUE(nowhere.Acquire(dir.WFile("missing/UpdateTemp.lock")));
 }

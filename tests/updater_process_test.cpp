@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,4 +143,26 @@ TEST_F(ProcessTest, AKillAtAnyMomentLeavesOldOrNewFilesAndTheNextRunFinishes) {
     ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0) << "round " << round;
     ExpectNewest();
   }
+}
+
+TEST_F(ProcessTest, ASecondStartOnTheSameInstallEndsAtOnceTouchingNothing) {
+  ResetInstall();
+  const std::string ini_before = ReadFileBytes(f_.Install("UpdateTemp.ini"));
+  // The first run, as far as the second can tell: it holds the lock.
+  int held = open(f_.Install("UpdateTemp.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  WriteFileBytes(f_.Install("updater.update.1"), "a pending copy");
+  EXPECT_NE(WaitExit(Start(f_.Install("updater"), "127.0.0.1")), 0);
+  EXPECT_EQ(f_.server().RequestLog(), "");
+  EXPECT_EQ(ReadFileBytes(f_.Install("UpdateTemp.ini")), ini_before);
+  EXPECT_TRUE(PathExists(f_.Install("updater.update.1")));
+  EXPECT_FALSE(PathExists(f_.Install("lobby.txt")));
+  std::string log = f_.Log();
+  EXPECT_NE(log.find("升级程序已在运行，本次启动退出\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("\r\n"), log.size() - 2);  // one line
+  close(held);
+  unlink(f_.Install("updater.update.1").c_str());
+  ASSERT_EQ(WaitExit(Start(f_.Install("updater"), "127.0.0.1")), 0);
+  ExpectNewest();
 }

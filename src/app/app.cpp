@@ -4,6 +4,7 @@
 
 #include "app/update_log.h"
 #include "platform/files.h"
+#include "platform/instance_lock.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/ui.h"
@@ -29,6 +30,14 @@ std::wstring CAutoUpdateClientApp::ResumeFilePath() const {
 }
 
 bool CAutoUpdateClientApp::InitInstance(const std::wstring& commandLine, platform::Ui* ui) {
+  // Two runs on one install would write the same pending copies: the second
+  // leaves everything to the first, which also starts the lobby.
+  lock_.reset(new platform::InstanceLock);
+  if (!lock_->Acquire(ExeDir() + platform::kPathSeparator + L"UpdateTemp.lock")) {
+    WriteLog(texts::kAlreadyRunning);
+    platform::ShowRunningInstance(exe_path_);
+    return false;
+  }
   if (!platform::InitializeProcess()) {
     ui->MessageBox(texts::kSocketsFailed, texts::kWindowTitle, false);
     return false;  // nothing has been touched

@@ -21,6 +21,8 @@ constexpr wchar_t kUnsafePath[] = L"文件路径不安全，已跳过 [%s]";
 constexpr wchar_t kBadRecordedVersion[] = L"记录的版本号无效，按 0 处理 [%s]";
 // A pending copy of the updater that does not match its recorded digest.
 constexpr wchar_t kPendingUpdaterRefused[] = L"新版升级程序校验失败，已删除 [%s]";
+// A second start on an install that an updater is already updating.
+constexpr wchar_t kAlreadyRunning[] = L"升级程序已在运行，本次启动退出";
 
 constexpr wchar_t kTooOld[] = L"很抱歉，您的游戏当前版本太旧了，请到游戏官网重新下载安装！";
 constexpr wchar_t kConfirmExit[] = L"程序正在更新中,确定要退出升级吗？";
