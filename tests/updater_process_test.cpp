@@ -16,6 +16,7 @@
 #include <random>
 #include <thread>
 
+#include "digest/md5.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "support/update_fixture.h"
@@ -165,4 +166,35 @@ TEST_F(ProcessTest, ASecondStartOnTheSameInstallEndsAtOnceTouchingNothing) {
   unlink(f_.Install("updater.update.1").c_str());
   ASSERT_EQ(WaitExit(Start(f_.Install("updater"), "127.0.0.1")), 0);
   ExpectNewest();
+}
+
+TEST_F(ProcessTest, AKillDuringTheStartUpSwapNeverLeavesTheUpdaterMissingOrUnusable) {
+  const std::string exe = f_.Install("updater");
+  const std::string pending = f_.Install("updater.update.1");
+  const std::string& old_build = versions_[1]["updater"].content;
+  const std::string& new_build = versions_[2]["updater"].content;
+  std::mt19937 rng(2027);
+  for (int round = 0; round < 10; ++round) {
+    ResetInstall();
+    unlink(f_.Install("updater.old").c_str());
+    // A verified copy the previous run could not swap in, as its download left it.
+    WriteFileBytes(pending, new_build);
+    chmod(pending.c_str(), 0644);
+    char digest[33];
+    MD5_CTX ctx;
+    ASSERT_TRUE(ctx.DigestFile(digest, pending.c_str()));
+    f_.WriteIni("[Version]\r\nCurrentVersion=1\r\nUpdaterMd5=" + std::string(digest) + "\r\n[Temp]\r\nTemp1=" +
+                f_.ServerWord() + "\r\n");
+    pid_t pid = Start(exe, "127.0.0.1");
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 30000));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    const std::string now = ReadFileBytes(exe);
+    EXPECT_TRUE(now == old_build || now == new_build) << "round " << round;
+    struct stat st;
+    ASSERT_EQ(stat(exe.c_str(), &st), 0) << "round " << round;
+    EXPECT_EQ(st.st_mode & 0777, 0755u) << "round " << round;
+    ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0) << "round " << round;
+    ExpectNewest();
+  }
 }
