@@ -126,10 +126,42 @@ void CheckSelfSwap(const std::wstring& dir) {
         "the new build runs next, the old one is kept as .old");
 }
 
+// A second updater on an install that another one holds ends at once: one
+// log line, the resume file untouched.
+void CheckSecondStart(const std::wstring& dir) {
+  const std::wstring install = dir + L"\\second";
+  const std::string ini = "[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=127.0.0.1:9\r\n";
+  if (GetFileAttributesW((install + L"\\updater.exe").c_str()) == INVALID_FILE_ATTRIBUTES) {
+    printf("SKIP: no updater.exe in %ls\n", install.c_str());
+    return;
+  }
+  Write(install + L"\\UpdateTemp.ini", ini);
+  platform::InstanceLock first;
+  Check(first.Acquire(install + L"\\UpdateTemp.lock"), "the stand-in first updater holds the lock");
+  std::wstring command = L"\"" + install + L"\\updater.exe\" 127.0.0.1:9 auto";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, install.c_str(), &startup,
+                      &process)) {
+    Check(false, "the second updater starts");
+    return;
+  }
+  Check(WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0, "the second updater ends at once");
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  Check(code != 0, "the second updater reports that it did not hand over");
+  Check(Read(install + L"\\UpdateTemp.ini") == ini, "the resume file is untouched");
+  const std::string log = Read(install + L"\\UpdateLog.log");
+  Check(log != "<missing>" && log.find("\r\n") == log.size() - 2, "one line is logged");
+}
+
 }  // namespace
 
 // The scratch directory is the first argument: a fresh directory, possibly
-// with install\data already a link to outside.
+// with install\data already a link to outside and second\updater.exe.
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
     printf("usage: platform_win32_check SCRATCH_DIR\n");
@@ -141,6 +173,7 @@ int wmain(int argc, wchar_t** argv) {
   CheckReparsePoints(dir);
   CheckLock(dir);
   CheckSelfSwap(dir);
+  CheckSecondStart(dir);
   printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }

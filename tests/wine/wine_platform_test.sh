@@ -14,4 +14,6 @@ export WINEPREFIX=$linux/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,msh
 # Wine shows a Unix link as a reparse point, and makes none itself.
 mkdir -p "$work/install" "$work/outside"
 ln -s ../outside "$work/install/data"
+mkdir -p "$work/second"
+cp "$win/bin/updater.exe" "$work/second/updater.exe"
 wine "$win/bin/platform_win32_check.exe" "$(winepath -w "$work")"
