@@ -103,6 +103,11 @@ void ConsoleUi::ReportProgress(const ProgressReport& r) {
   }
 }
 
+void ConsoleUi::Notice(const std::wstring& text) {
+  EndProgressLine();
+  fprintf(stderr, "%s\n", ToAnsi(text).c_str());
+}
+
 void ConsoleUi::EndProgressLine() {
   if (!progress_line_open_) return;
   fputc('\n', out_);
