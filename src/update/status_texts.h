@@ -33,6 +33,8 @@ constexpr wchar_t kReasonManifestFailed[] = L"版本 %s 的文件列表获取失
 constexpr wchar_t kReasonUserSwitch[] = L"用户切换服务器";
 constexpr wchar_t kHandOverBelowNewest[] = L"未能更新到最新版本 %s（当前版本 %s），直接启动游戏大厅";
 constexpr wchar_t kHandOverNoVersionList[] = L"没有服务器提供版本列表，未能更新，直接启动游戏大厅";
+// A server address of the version list holding a control character.
+constexpr wchar_t kServerEntryRefused[] = L"服务器地址含有控制字符，未保存 [%d] [%s]";
 
 constexpr wchar_t kTooOld[] = L"很抱歉，您的游戏当前版本太旧了，请到游戏官网重新下载安装！";
 constexpr wchar_t kConfirmExit[] = L"程序正在更新中,确定要退出升级吗？";
