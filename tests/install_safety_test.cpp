@@ -185,3 +185,27 @@ TEST_F(InstallSafetyTest, ManyRefusedEntriesAreEachLoggedAndTheRestIsInstalled) 
   EXPECT_EQ(f_.server().CountRequests("/x"), 0);
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
 }
+
+TEST_F(InstallSafetyTest, NoVersionListIsLeftInTheTemporaryDirectoryAfterServerSwitches) {
+  std::string tmp = f_.Install("tmp");
+  mkdir(tmp.c_str(), 0755);
+  const char* old_tmp = getenv("TMPDIR");
+  std::string saved_tmp = old_tmp ? old_tmp : "";
+  setenv("TMPDIR", tmp.c_str(), 1);
+  f_.Publish(6, v6_);
+  f_.InstallFiles(v5_);
+  // Server 1 never answers; server 2 sends half a list and stops.
+  f_.server().SetRules("{\"/update/VerAndUrl.xml\": \"stall-header\"}");
+  TestUpdateServer second(f_.ServerRoot());
+  second.SetRules("{\"/update/VerAndUrl.xml\": \"stall\"}");
+  TestUpdateServer third(f_.ServerRoot());
+  f_.WriteIni("[Version]\r\nCurrentVersion=5\r\n[Temp]\r\nTemp1=" + f_.ServerWord() + "\r\nTemp2=127.0.0.1:" +
+              std::to_string(second.port()) + "\r\nTemp3=127.0.0.1:" + std::to_string(third.port()) + "\r\n");
+  f_.clock_speed = 30;
+  f_.Run(&ui_);
+  if (old_tmp) setenv("TMPDIR", saved_tmp.c_str(), 1);
+  else unsetenv("TMPDIR");
+  EXPECT_TRUE(f_.LobbyStarted());
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "6");
+  EXPECT_EQ(ListDirectory(tmp), std::vector<std::string>{});
+}
