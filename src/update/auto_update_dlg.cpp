@@ -309,6 +309,7 @@ unsigned CAutoUpdateClientDlg::RejectUnsafeEntries() {
 }
 
 bool CAutoUpdateClientDlg::QueueNextFile() {
+  if (!IsWorking(phase_)) return false;  // the run has ended
   bool file_queued = false;
   jobs_.ForEach([&](const CInetFile& job) { file_queued = file_queued || job.Kind == kJobFile; });
   if (file_queued) return true;
