@@ -46,16 +46,23 @@ TEST_F(InstallSafetyTest, ADirectoryLinkInsideTheInstallLeadsNoWriteOutside) {
   f_.InstallFiles({{"game.dat", v5_["game.dat"]}});
   ASSERT_EQ(symlink(outside_.c_str(), f_.Install("data").c_str()), 0);
   ASSERT_EQ(symlink(outside_.c_str(), f_.Install("readme.txt").c_str()), 0);
+  f_.WriteIni("[Version]\r\nCurrentVersion=6\r\n[Temp]\r\nTemp1=" + f_.ServerWord() + "\r\n");
   struct timespec before = OutsideTime();
   f_.Run(&ui_);
   EXPECT_FALSE(ui_.timed_out);
   EXPECT_EQ(ui_.failures_shown.size(), 1u);
   EXPECT_EQ(ReadFileBytes(outside_ + "/map.bin"), "outside");
   EXPECT_FALSE(PathExists(outside_ + "/map.bin.update.6"));
+  // Refused like a path that climbs out, before anything is fetched.
+  const std::string log = f_.Log();
+  EXPECT_NE(log.find("文件路径不安全，已跳过 [data/map.bin]"), std::string::npos) << log;
+  EXPECT_NE(log.find("文件路径不安全，已跳过 [/readme.txt]"), std::string::npos) << log;
+  EXPECT_EQ(f_.server().CountRequests("/update/6/data/map.bin"), 0);
   struct timespec after = OutsideTime();
   EXPECT_EQ(after.tv_sec, before.tv_sec);
   EXPECT_EQ(after.tv_nsec, before.tv_nsec);
-  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
+  EXPECT_EQ(f_.server().CountRequests("/update/6/readme.txt"), 0);
+  EXPECT_EQ(ReadFileBytes(f_.Install("game.dat")), "five");
 }
 
 TEST_F(InstallSafetyTest, AReleaseCannotReplaceTheResumeFileOrTheLog) {

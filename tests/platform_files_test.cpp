@@ -131,6 +131,9 @@ TEST_F(LinkFreeRootTest, NothingBelowTheRootIsReachedThroughALink) {
   FILETIME time;
   EXPECT_FALSE(platform::GetLastWriteTime(In("data/keep.bin"), &time));
   EXPECT_FALSE(platform::IsDirectory(In("data")));
+  EXPECT_TRUE(platform::CrossesLink(In("data/keep.bin")));
+  EXPECT_TRUE(platform::CrossesLink(In("data/none/x.bin")));
+  EXPECT_TRUE(platform::CrossesLink(In("readme.txt")));
   EXPECT_EQ(ReadFileBytes(dir_.File("outside/keep.bin")), "outside");
   EXPECT_FALSE(PathExists(dir_.File("outside/map.bin.update.6")));
   EXPECT_FALSE(PathExists(dir_.File("outside/sub")));
@@ -152,10 +155,13 @@ TEST_F(LinkFreeRootTest, PlainPathsBelowTheRootAndPathsOutsideItWorkAsBefore) {
   EXPECT_TRUE(platform::SetAllFileTimes(In("real/sub/a"), platform::FromTicks(132670868960000000ULL)));
   EXPECT_TRUE(platform::CanOpenForRead(In("real/sub/a")));
   EXPECT_TRUE(platform::IsDirectory(In("real/sub")));
+  EXPECT_FALSE(platform::CrossesLink(In("real/sub/a")));
+  EXPECT_FALSE(platform::CrossesLink(In("real/missing/a")));
   EXPECT_EQ(ReadFileBytes(dir_.File("install/real/sub/a")), "new");
   EXPECT_TRUE(platform::DeleteFile(In("real/sub/a")));
   // Outside the root a link is followed as before.
   ASSERT_EQ(symlink(dir_.File("outside").c_str(), dir_.File("elsewhere").c_str()), 0);
   EXPECT_TRUE(platform::CanOpenForRead(dir_.WFile("elsewhere/keep.bin")));
+  EXPECT_FALSE(platform::CrossesLink(dir_.WFile("elsewhere/keep.bin")));
   EXPECT_TRUE(file.Open(dir_.WFile("elsewhere/other.bin"), platform::File::kCreateTruncate));
 }

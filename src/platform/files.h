@@ -30,6 +30,9 @@ void FileTimeToUnix(FILETIME t, int64_t* seconds, long* nanoseconds);
 // planted inside it. Paths outside |dir| behave as usual. Empty turns it
 // off. The application sets it to the install directory at start-up.
 void SetLinkFreeRoot(const std::wstring& dir);
+// True when |path| lies below that directory and one of its components
+// there, the last one included, is a link (or a reparse point).
+bool CrossesLink(const std::wstring& path);
 
 // True when the file can be opened for reading.
 bool CanOpenForRead(const std::wstring& path);

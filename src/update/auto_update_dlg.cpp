@@ -300,7 +300,8 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
 
 unsigned CAutoUpdateClientDlg::RejectUnsafeEntries() {
   return manifest_.RemoveIf([this](const CUpdateFile& entry) {
-    if (IsSafeEntryPath(entry)) return false;
+    // A link inside the install could lead the file anywhere.
+    if (IsSafeEntryPath(entry) && !platform::CrossesLink(entry.FullPath)) return false;
     std::wstring text = Format(texts::kUnsafePath, (entry.LocalPath + L"/" + entry.FileName).c_str());
     SetStatusText(text, 1);
     failure_dialog_->SetMessage(text);

@@ -113,8 +113,8 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   void AbandonServer(const std::wstring& reason);
   // Empties the queue, deleting what its jobs had written.
   void DropJobs();
-  // Drops the manifest entries whose paths would leave the installation;
-  // returns how many.
+  // Drops the manifest entries whose paths would leave the installation,
+  // by their text or through a link on disk; returns how many.
   unsigned RejectUnsafeEntries();
   // Makes the job of the next manifest entry when no job is queued: a job
   // is made only when the queue reaches it, so a manifest of any size costs

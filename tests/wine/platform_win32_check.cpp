@@ -88,6 +88,8 @@ void CheckReparsePoints(const std::wstring& dir) {
   Check(!platform::SetAllFileTimes(link, platform::FromTicks(132670868960000000ULL)),
         "a link's target keeps its times");
   Check(!platform::DeleteFile(link + L"\\keep.bin"), "nothing is deleted through a link");
+  Check(platform::CrossesLink(link + L"\\keep.bin") && !platform::CrossesLink(install + L"\\real\\a.bin"),
+        "a path through a link is told apart");
   Check(Read(outside + L"\\keep.bin") == "outside", "the outside file is untouched");
   Check(GetFileAttributesW((outside + L"\\map.bin.update.6").c_str()) == INVALID_FILE_ATTRIBUTES,
         "nothing was created outside");

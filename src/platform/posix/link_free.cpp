@@ -1,5 +1,6 @@
 #include "platform/posix/link_free.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +19,16 @@ std::string g_root;
 void SetLinkFreeRoot(const std::wstring& dir) {
   g_root = ToAnsi(dir);
   while (g_root.size() > 1 && g_root.back() == '/') g_root.pop_back();
+}
+
+bool CrossesLink(const std::wstring& path) {
+  ParentDir parent(path);
+  if (!parent.confined()) return false;
+  // A directory on the way that is a link fails the walk with ELOOP or
+  // ENOTDIR; one that does not exist yet leads nowhere.
+  if (!parent.ok()) return errno == ELOOP || errno == ENOTDIR;
+  struct stat st;
+  return fstatat(parent.fd(), parent.leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
 ParentDir::ParentDir(const std::wstring& path) {

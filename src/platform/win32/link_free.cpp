@@ -38,3 +38,9 @@ bool CrossesReparsePoint(const std::wstring& path) {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+bool CrossesLink(const std::wstring& path) { return CrossesReparsePoint(path); }
+
+}  // namespace platform
