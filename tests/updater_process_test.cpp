@@ -59,6 +59,8 @@ int WaitExit(pid_t pid) {
   if (pid <= 0) return -1;
   int status = 0;
   waitpid(pid, &status, 0);
+  // As a shell reports it: 137 is a kill from outside, 139 a crash.
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
