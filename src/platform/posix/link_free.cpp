@@ -11,14 +11,19 @@
 namespace platform {
 namespace {
 
-// Set once at start-up, before any file of the install is touched.
+// Set once at start-up, before any file of the install is touched. The
+// root stays open: every walk starts from it.
 std::string g_root;
+int g_root_fd = -1;
 
 }  // namespace
 
 void SetLinkFreeRoot(const std::wstring& dir) {
+  if (g_root_fd >= 0) close(g_root_fd);
   g_root = ToAnsi(dir);
   while (g_root.size() > 1 && g_root.back() == '/') g_root.pop_back();
+  // The root itself may be a link; what lies below it may not.
+  g_root_fd = g_root.empty() ? -1 : open(g_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 bool CrossesLink(const std::wstring& path) {
@@ -39,8 +44,7 @@ ParentDir::ParentDir(const std::wstring& path) {
     return;
   }
   confined_ = true;
-  // The root itself may be a link; what lies below it may not.
-  fd_ = open(g_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  fd_ = g_root_fd;
   size_t start = g_root.size() + 1;
   for (;;) {
     if (fd_ < 0) {
@@ -53,14 +57,14 @@ ParentDir::ParentDir(const std::wstring& path) {
     start = slash + 1;
     if (part.empty() || part == ".") continue;
     if (part == "..") {
-      close(fd_);
+      Release();
       fd_ = -1;
       errno = EACCES;
       continue;
     }
     int next = openat(fd_, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     int saved = errno;
-    close(fd_);
+    Release();
     fd_ = next;
     errno = saved;
   }
@@ -71,8 +75,10 @@ ParentDir::ParentDir(const std::wstring& path) {
   }
 }
 
-ParentDir::~ParentDir() {
-  if (fd_ >= 0) close(fd_);
+ParentDir::~ParentDir() { Release(); }
+
+void ParentDir::Release() {
+  if (fd_ >= 0 && fd_ != g_root_fd) close(fd_);
 }
 
 void ParentDir::Sync() const {

@@ -28,6 +28,9 @@ class ParentDir {
   void Sync() const;
 
  private:
+  // Closes fd_ unless it is the root's, which stays open.
+  void Release();
+
   int fd_ = AT_FDCWD;
   std::string leaf_;
   bool ok_ = true;
