@@ -15,6 +15,7 @@ cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_
 cmake --build build-win32 -j "$jobs"
 bash tests/wine/wine_smoke_test.sh build-win32 build
 bash tests/wine/wine_platform_test.sh build-win32 build
+bash tests/wine/wine_signature_test.sh build-win32 build
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0

@@ -64,7 +64,7 @@ TEST_F(ManifestReaderTest, FileEntriesMatchChildrenWithoutCaseAndClampNumbers) {
   std::wstring doc = Doc(
       "<xmlRoot><Product productVerion=\"6\"><File>"
       "<FILENAME>a.dll</FILENAME><length>-1</length><FileDateLow>3000000000</FileDateLow>"
-      "<FileDateHigh>-1</FileDateHigh><md5>ABC</md5><LocalPath>data\\sub</LocalPath>"
+      "<FileDateHigh>-1</FileDateHigh><md5>ABC</md5><SHA256>d00d</SHA256><LocalPath>data\\sub</LocalPath>"
       "<Unknown>x</Unknown><!-- note --><FileVersion>1.0</FileVersion><fileversion>2.0</fileversion>"
       "</File><file><FileName>not-an-entry</FileName></file></Product>"
       "<File><FileName>b.exe</FileName><InstallDir>systemdir</InstallDir></File></xmlRoot>");
@@ -76,6 +76,8 @@ TEST_F(ManifestReaderTest, FileEntriesMatchChildrenWithoutCaseAndClampNumbers) {
   EXPECT_EQ(a->FileDate.dwLowDateTime, 2147483647u);
   EXPECT_EQ(a->FileDate.dwHighDateTime, 4294967295u);
   EXPECT_EQ(a->Md5, L"ABC");
+  EXPECT_EQ(a->Sha256, L"d00d");
+  EXPECT_EQ(files_.Files.back()->Sha256, L"");
   EXPECT_EQ(a->FileVersion, L"2.0");  // the later value wins
   EXPECT_EQ(a->FullPath, L"/game/data/sub/a.dll");
   EXPECT_EQ(files_.Files.back()->FullPath, L"/sys/b.exe");

@@ -70,6 +70,7 @@ TEST(ManifestWriter, RoundTripKeepsValuesIncludingChineseAndMarkup) {
   out.UrlList[7] = L"http://h/?a=1&b=\"2\"";
   out.AddTail(MakeEntry(L"中文 名.dat", L"数据/sub"));
   out.AddTail(MakeEntry(L"x\U0001F600.bin", L""));  // outside GB2312: a character reference
+  out.Files.back()->Sha256 = std::wstring(64, L'e');
   ASSERT_TRUE(out.SaveXml(dir.WFile("m.xml")));
   EXPECT_NE(ReadFileBytes(dir.File("m.xml")).find("\xD6\xD0\xCE\xC4"), std::string::npos);
 
@@ -88,6 +89,7 @@ TEST(ManifestWriter, RoundTripKeepsValuesIncludingChineseAndMarkup) {
     EXPECT_EQ(e->ProductVersion, (*it)->ProductVersion);
     EXPECT_EQ(e->LocalPath, (*it)->LocalPath);
     EXPECT_EQ(e->Md5, (*it)->Md5);
+    EXPECT_EQ(e->Sha256, (*it)->Sha256);
     EXPECT_EQ(e->Length, 1073741831);
     EXPECT_EQ(e->FileDate.dwLowDateTime, 2147483647u);  // read back clamped
     ++it;

@@ -59,6 +59,8 @@ bool CUpdateFiles::SaveXml(const std::wstring& path) {
     out += "\t\t\t<InstallDir>" + Value(e->InstallDir) + "</InstallDir>\r\n";
     out += "\t\t\t<LocalPath>" + Value(e->LocalPath) + "</LocalPath>\r\n";
     out += "\t\t\t<Md5>" + Value(e->Md5) + "</Md5>\r\n";
+    // Readers skip unknown children, so older clients take signed manifests.
+    if (!e->Sha256.empty()) out += "\t\t\t<Sha256>" + Value(e->Sha256) + "</Sha256>\r\n";
     out += "\t\t</File>\r\n";
   }
   out += "\t</Product>\r\n</xmlRoot>\r\n";

@@ -23,6 +23,7 @@ void AssignChild(CUpdateFile* entry, const std::wstring& name, const std::wstrin
     entry->FileDate.dwHighDateTime = static_cast<uint32_t>(ManifestNumber(text));
   else if (platform::EqualsNoCase(name, L"InstallDir")) entry->InstallDir = text;
   else if (platform::EqualsNoCase(name, L"Md5")) entry->Md5 = text;
+  else if (platform::EqualsNoCase(name, L"Sha256")) entry->Sha256 = text;
   else if (platform::EqualsNoCase(name, L"LocalPath")) entry->LocalPath = text;
 }
 

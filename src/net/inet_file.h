@@ -54,6 +54,7 @@ class CInetFile : public IDownLoadSink {
   uint64_t Received = 0;
   uint64_t ExpectedLength = 0;
   std::wstring ExpectedMd5;
+  std::wstring ExpectedSha256;
   platform::FILETIME FileTime;
   std::wstring Version;
 

@@ -208,11 +208,17 @@ void CAutoUpdateClientDlg::OnJobDone(uintptr_t wParam, intptr_t lParam) {
     case kJobVersionList: HandleVersionList(job, code); break;
     case kJobManifest: HandleManifest(job, code); break;
     case kJobFile: HandleFile(job, code); break;
+    case kJobSignature: HandleSignature(job, code); break;
     default: Finish(job, kind); break;
   }
 }
 
 void CAutoUpdateClientDlg::HandleVersionList(CInetFile* job, uint32_t code) {
+  if (code == 0 && AwaitSignature(job)) return;
+  ApplyVersionList(job, code);
+}
+
+void CAutoUpdateClientDlg::ApplyVersionList(CInetFile* job, uint32_t code) {
   if (code == 0) {
     manifest_.LoadXml(job->TargetPath, true);
     // A newest version that is not a plain number would end up in file
@@ -234,6 +240,11 @@ void CAutoUpdateClientDlg::HandleVersionList(CInetFile* job, uint32_t code) {
 }
 
 void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
+  if (code == 0 && AwaitSignature(job)) return;
+  ApplyManifest(job, code);
+}
+
+void CAutoUpdateClientDlg::ApplyManifest(CInetFile* job, uint32_t code) {
   const int m = MaxVersionNumber();
   const int w = WorkingVersionNumber();
   if (code != 0) {
@@ -279,9 +290,11 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
     return;
   }
   files_rejected_ = 0;
+  require_sha256_ = trust_.Enabled();
   if (manifest_.LoadXml(job->TargetPath, false)) {
     files_rejected_ = RejectUnsafeEntries();
     files_total_ = manifest_.CheckLocalFiles(existing_only) + files_rejected_;
+    if (require_sha256_) files_rejected_ += RejectEntriesWithoutSha256();
     bytes_total_ = manifest_.GetUpdateLength();
     if (files_total_ == 0) {
       SaveCompletedVersion();
@@ -325,6 +338,7 @@ bool CAutoUpdateClientDlg::QueueNextFile() {
   file_job->FileName = entry->FileName;
   file_job->ExpectedLength = static_cast<uint64_t>(entry->Length);
   file_job->ExpectedMd5 = entry->Md5;
+  file_job->ExpectedSha256 = entry->Sha256;
   file_job->FileTime = entry->FileDate;
   jobs_.AddTail(file_job);
   return true;
@@ -344,7 +358,8 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
   }
   // Every file whose manifest gives a digest is checked, new ones too; an
   // installed file is never replaced by bytes that no digest vouches for.
-  if ((!job->ExpectedMd5.empty() || FileExists(job->TargetPath)) && !VerifyDownload(job)) {
+  const bool unchecked = job->ExpectedMd5.empty() && !FileExists(job->TargetPath);
+  if (require_sha256_ ? !VerifySignedDownload(job) : !unchecked && !VerifyDownload(job)) {
     Finish(job, kJobFile);
     return;
   }
@@ -448,6 +463,8 @@ void CAutoUpdateClientDlg::RestartUpdate(bool retry) {
     SetPhase(resumed, kDispatchPeriod);
   } else {
     DropJobs();
+    if (!held_document_.empty()) platform::DeleteFile(held_document_);
+    held_document_.clear();
     ++server_number_;
     StartServerRequest(true, kSwitchDispatchPeriod);
     current_transfer_bytes_ = last_seen_bytes_ = 0;

@@ -20,6 +20,12 @@ bool CAutoUpdateClientDlg::VerifyDownload(CInetFile* job) {
   std::wstring computed;
   if (ctx.DigestFile(digest, platform::ToAnsi(pending).c_str())) computed = platform::FromAnsi(digest);
   if (!computed.empty() && platform::EqualsNoCase(computed, job->ExpectedMd5)) return true;
+  ReportMd5Mismatch(job, computed);
+  return false;
+}
+
+void CAutoUpdateClientDlg::ReportMd5Mismatch(CInetFile* job, const std::wstring& computed) {
+  const std::wstring pending = job->GetTempName();
   SetStatusText(Format(texts::kMd5ManifestSide, working_version_.c_str(), job->FileName.c_str(),
                        job->ExpectedMd5.c_str()), 1);
   std::wstring local = Format(texts::kMd5LocalSide, working_version_.c_str(), pending.c_str(),
@@ -29,7 +35,6 @@ bool CAutoUpdateClientDlg::VerifyDownload(CInetFile* job) {
   // A copy known to be wrong must never be taken for a good one later (the
   // updater's own would be swapped in at the next start).
   platform::DeleteFile(pending);
-  return false;
 }
 
 bool CAutoUpdateClientDlg::InstallDownload(CInetFile* job) {
