@@ -305,26 +305,7 @@ void CAutoUpdateClientDlg::ApplyManifest(CInetFile* job, uint32_t code) {
       SetStatusText(Format(texts::kFilesToUpdate, files_total_,
                            static_cast<unsigned>(bytes_total_ / 1024)), 0);
     }
-    bool queued_files = false;
-    while (IsWorking(phase_)) {
-      CUpdateFile* entry = manifest_.PopFront();
-      if (!entry) break;
-      if (!entry->LocalPath.empty()) entry->LocalPath += L"/";
-      auto* file_job = new CInetFile(server_base_address_, entry, working_version_);
-      file_job->Kind = kJobFile;
-      file_job->NotifyWindow = handle();
-      file_job->ServerName = job->ServerName;
-      file_job->TargetPath = entry->FullPath;
-      file_job->FileName = entry->FileName;
-      file_job->ExpectedLength = static_cast<uint64_t>(entry->Length);
-      file_job->ExpectedMd5 = entry->Md5;
-      file_job->ExpectedSha256 = entry->Sha256;
-      file_job->FileTime = entry->FileDate;
-      jobs_.AddTail(file_job);
-      delete entry;
-      queued_files = true;
-    }
-    if (queued_files) SetPhase(Phase::kFiles);
+    if (QueueNextFile()) SetPhase(Phase::kFiles);
   }
   platform::DeleteFile(job->TargetPath);
   Finish(job, kJobManifest);
@@ -334,19 +315,36 @@ void CAutoUpdateClientDlg::ApplyManifest(CInetFile* job, uint32_t code) {
 }
 
 unsigned CAutoUpdateClientDlg::RejectUnsafeEntries() {
-  unsigned rejected = 0;
-  std::list<CUpdateFile*> unsafe;
-  for (CUpdateFile* entry : manifest_.Files) {
-    if (!IsSafeEntryPath(*entry)) unsafe.push_back(entry);
-  }
-  for (CUpdateFile* entry : unsafe) {
-    std::wstring text = Format(texts::kUnsafePath, (entry->LocalPath + L"/" + entry->FileName).c_str());
+  return manifest_.RemoveIf([this](const CUpdateFile& entry) {
+    // A link inside the install could lead the file anywhere.
+    if (IsSafeEntryPath(entry) && !platform::CrossesLink(entry.FullPath)) return false;
+    std::wstring text = Format(texts::kUnsafePath, (entry.LocalPath + L"/" + entry.FileName).c_str());
     SetStatusText(text, 1);
     failure_dialog_->SetMessage(text);
-    manifest_.Remove(entry);
-    ++rejected;
-  }
-  return rejected;
+    return true;
+  });
+}
+
+bool CAutoUpdateClientDlg::QueueNextFile() {
+  if (!IsWorking(phase_)) return false;  // the run has ended
+  bool file_queued = false;
+  jobs_.ForEach([&](const CInetFile& job) { file_queued = file_queued || job.Kind == kJobFile; });
+  if (file_queued) return true;
+  std::unique_ptr<CUpdateFile> entry(manifest_.PopFront());
+  if (!entry) return false;
+  if (!entry->LocalPath.empty()) entry->LocalPath += L"/";
+  auto* file_job = new CInetFile(server_base_address_, entry.get(), working_version_);
+  file_job->Kind = kJobFile;
+  file_job->NotifyWindow = handle();
+  file_job->ServerName = servers_.GetFirst() ? servers_.GetFirst()->name : std::wstring();
+  file_job->TargetPath = entry->FullPath;
+  file_job->FileName = entry->FileName;
+  file_job->ExpectedLength = static_cast<uint64_t>(entry->Length);
+  file_job->ExpectedMd5 = entry->Md5;
+  file_job->ExpectedSha256 = entry->Sha256;
+  file_job->FileTime = entry->FileDate;
+  jobs_.AddTail(file_job);
+  return true;
 }
 
 void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
@@ -362,8 +360,10 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
     RestartUpdate(false);
     return;
   }
-  // Every file whose manifest gives a digest is checked, new ones too.
-  if (require_sha256_ ? !VerifySignedDownload(job) : !job->ExpectedMd5.empty() && !VerifyDownload(job)) {
+  // Every file whose manifest gives a digest is checked, new ones too; an
+  // installed file is never replaced by bytes that no digest vouches for.
+  const bool unchecked = job->ExpectedMd5.empty() && !FileExists(job->TargetPath);
+  if (require_sha256_ ? !VerifySignedDownload(job) : !unchecked && !VerifyDownload(job)) {
     Finish(job, kJobFile);
     return;
   }
@@ -394,7 +394,7 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
 void CAutoUpdateClientDlg::Finish(CInetFile* job, int kind) {
   jobs_.Remove(job);
   if (!IsWorking(phase_)) return;
-  if (jobs_.GetCount() == 0 && kind == kJobFile) {
+  if (kind == kJobFile && !QueueNextFile()) {
     if (files_done_ != files_total_) {
       ShowFailure();
       return;
@@ -423,7 +423,14 @@ void CAutoUpdateClientDlg::SaveCompletedVersion() {
   } else if (m == w) {
     resume.WriteCurrentVersion(manifest_.maxVersion);
     for (int i = 1; i <= 8; ++i) {
-      if (!manifest_.UrlList[i - 1].empty()) resume.WriteServerAddress(i, manifest_.UrlList[i - 1]);
+      const std::wstring& address = manifest_.UrlList[i - 1];
+      if (address.empty()) continue;
+      // A control character would forge lines of the resume file.
+      if (std::any_of(address.begin(), address.end(), [](wchar_t c) { return c < 0x20 || c == 0x7F; })) {
+        SetStatusText(Format(texts::kServerEntryRefused, i, address.c_str()), 1);
+        continue;
+      }
+      resume.WriteServerAddress(i, address);
     }
     LaunchLobby(this);
   }
