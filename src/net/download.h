@@ -59,6 +59,10 @@ class CDownLoad : public IWEBSocketSink {
   int last_status() const { return last_status_; }
   bool length_known() const { return length_known_; }
   int64_t range_start() const { return head_.range_start(); }
+  // A line for the log on why the latest DownLoad failed, when its reason
+  // is one the codes do not tell (TLS refused the server; a redirect from
+  // https to http); empty otherwise.
+  const std::wstring& failure_note() const { return failure_note_; }
 
   // IWEBSocketSink
   bool OnSocketConnect(uint16_t error) override;
@@ -76,6 +80,7 @@ class CDownLoad : public IWEBSocketSink {
   uint64_t expected_length_ = 0;
   uint64_t received_ = 0;
   uint16_t port_ = 0;
+  bool secure_ = false;
   std::wstring path_;
   std::wstring host_;
   std::wstring url_;
@@ -95,4 +100,5 @@ class CDownLoad : public IWEBSocketSink {
   bool chunked_ = false;
   ChunkedDecoder decoder_;
   std::string decoded_;
+  std::wstring failure_note_;
 };

@@ -41,6 +41,7 @@ std::wstring CInetFile::GetTempName() const {
 bool CInetFile::Start(bool allowRanges) {
   Received = 0;
   HttpStatus = 0;
+  FailureNote.clear();
   ranges_allowed_ = allowRanges;
   ranges_active_ = false;
   result_posted_ = false;
@@ -198,6 +199,10 @@ bool CInetFile::OnDownLoadStatus(int status) {
 }
 
 bool CInetFile::OnDownLoadError(int) {
+  if (FailureNote.empty()) FailureNote = request_.failure_note();
+  for (const CRangeDownLoad& part : parts_) {
+    if (ranges_active_ && FailureNote.empty()) FailureNote = part.failure_note();
+  }
   if (!ranges_active_) {
     HttpStatus = request_.last_status();
     if (HttpStatus == 404 && !ansi_url_.empty() && !ansi_tried_) {

@@ -24,6 +24,7 @@ class CRangeDownLoad : public IDownLoadSink {
              const std::wstring& localPath);
   bool Stop();
   bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle; }
+  const std::wstring& failure_note() const { return request_.failure_note(); }
 
   bool OnDownLoadError(int code) override;
   bool OnDownLoadStatus(int status) override;
