@@ -127,10 +127,7 @@ TEST_F(WindowTest, SwitchServerConfirmedAsksTheNextServer) {
   EXPECT_EQ(f_.server().CountRequests("VerAndUrl.xml"), 1);
 }
 
-TEST_F(WindowTest, CloseButtonFindsTheUpdaterByNameWithoutRegardToCase) {
-  EXPECT_EQ(CAutoUpdateClientDlg::FindProcessByName(L"UPDATE_WINDOW_TEST"), platform::CurrentProcessId());
-  EXPECT_EQ(CAutoUpdateClientDlg::FindProcessByName(L"no-such-program-here"), 0u);
-  EXPECT_FALSE(CAutoUpdateClientDlg::KillProcess(0));
+TEST_F(WindowTest, CloseButtonDeclinedKeepsTheRun) {
   CAutoUpdateClientDlg dlg(&app_, &ui_);
   ui_.answers = {platform::kIdNo};
   dlg.OnLButtonDown(401, 6);

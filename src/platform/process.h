@@ -1,8 +1,8 @@
 #pragma once
-// Processes: listing by executable name, termination, starting programs.
+// Processes: start-up and shutdown of this one, starting programs, opening
+// web addresses.
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace platform {
 
@@ -11,15 +11,6 @@ namespace platform {
 bool InitializeProcess();
 void ShutdownProcess();
 
-struct ProcessEntry {
-  uint32_t id = 0;
-  std::wstring exe_name;  // file name of the executable, no directory
-};
-
-// The running processes in the platform's order; empty on failure.
-std::vector<ProcessEntry> ListProcesses();
-bool TerminateProcess(uint32_t id);
-uint32_t CurrentProcessId();
 // Starts the executable at |path| without a shell, in |work_dir|, owned by
 // the window |owner| (a Ui::NativeWindow, 0 for none).
 bool StartProcess(const std::wstring& path, const std::wstring& work_dir, uintptr_t owner);

@@ -69,8 +69,6 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   void ReplaceRunningUpdater(CInetFile* job);
   static void SetFileTimes(const std::wstring& path, platform::FILETIME time);
   static bool FileExists(const std::wstring& path);
-  static uint32_t FindProcessByName(const std::wstring& name);
-  static bool KillProcess(uint32_t id);
 
   // Window.
   void OnPaint(platform::Painter* painter) override;

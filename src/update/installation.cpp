@@ -65,13 +65,3 @@ void CAutoUpdateClientDlg::SetFileTimes(const std::wstring& path, platform::FILE
 }
 
 bool CAutoUpdateClientDlg::FileExists(const std::wstring& path) { return platform::CanOpenForRead(path); }
-
-uint32_t CAutoUpdateClientDlg::FindProcessByName(const std::wstring& name) {
-  const std::wstring wanted = platform::ToUpperAscii(name);
-  for (const platform::ProcessEntry& entry : platform::ListProcesses()) {
-    if (platform::ToUpperAscii(entry.exe_name) == wanted) return entry.id;
-  }
-  return 0;
-}
-
-bool CAutoUpdateClientDlg::KillProcess(uint32_t id) { return platform::TerminateProcess(id); }

@@ -1,6 +1,5 @@
 #include "platform/process.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -41,39 +40,6 @@ bool Spawn(const std::string& program, const std::string& arg, const std::string
 
 bool InitializeProcess() { return true; }
 void ShutdownProcess() {}
-
-std::vector<ProcessEntry> ListProcesses() {
-  std::vector<ProcessEntry> list;
-  DIR* dir = opendir("/proc");
-  if (!dir) return list;
-  while (dirent* e = readdir(dir)) {
-    char* end = nullptr;
-    long pid = strtol(e->d_name, &end, 10);
-    if (pid <= 0 || *end) continue;
-    char link[64], target[4096];
-    snprintf(link, sizeof(link), "/proc/%ld/exe", pid);
-    ssize_t n = readlink(link, target, sizeof(target) - 1);
-    if (n <= 0) continue;
-    target[n] = '\0';
-    std::string path = target;
-    const std::string deleted = " (deleted)";
-    if (path.size() > deleted.size() &&
-        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
-      path.resize(path.size() - deleted.size());
-    }
-    list.push_back(ProcessEntry{static_cast<uint32_t>(pid), FromAnsi(path.substr(path.rfind('/') + 1))});
-  }
-  closedir(dir);
-  return list;
-}
-
-bool TerminateProcess(uint32_t id) {
-  if (id == 0) return false;
-  if (id == static_cast<uint32_t>(getpid())) _exit(0);
-  return kill(static_cast<pid_t>(id), SIGKILL) == 0;
-}
-
-uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 
 bool StartProcess(const std::wstring& path, const std::wstring& work_dir, uintptr_t) {
   std::string program = ToAnsi(path);
