@@ -46,10 +46,15 @@ void CAutoUpdateClientDlg::OnPaint(platform::Painter* painter) {
   report.status = status_text_;
   report.overall_percent = overall_percent_;
   report.file_percent = file_percent_;
-  report.files_done = files_total_ >= queued ? done : 0;
-  report.files_total = files_total_;
-  report.bytes_done = bytes_done_;
-  report.bytes_total = bytes_total_;
+  // While a server document is under way the totals are still those of the
+  // version before: the working version has none to show yet.
+  CInetFile* head = jobs_.GetHead();
+  if (!head || head->Kind == kJobFile) {
+    report.files_done = files_total_ >= queued ? done : 0;
+    report.files_total = files_total_;
+    report.bytes_done = bytes_done_;
+    report.bytes_total = bytes_total_;
+  }
   ui_->ReportProgress(report);
 }
 
