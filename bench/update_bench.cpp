@@ -36,6 +36,7 @@ namespace {
 struct Measure {
   double wall = 0, cpu = 0, peak_mib = 0;
   bool ok = false;
+  int status = 0;  // as wait4 gives it
 };
 
 // Runs |argv| with its output going to |log|; without |display| the
@@ -69,6 +70,7 @@ Measure RunChild(const std::vector<std::string>& argv, const std::string& log, b
           usage.ru_stime.tv_usec / 1e6;
   m.peak_mib = usage.ru_maxrss / 1024.0;
   m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  m.status = status;
   return m;
 }
 
@@ -196,7 +198,9 @@ bool RunWorkload(const Workload& w, const Env& env) {
     Measure m = RunChild({exe, address, "auto"}, work.File("updater.log"), false);
     if (m.ok && !Installed(w, install)) m.ok = false;
     if (!m.ok) {
-      fprintf(stderr, "the updater failed; the end of its output:\n");
+      fprintf(stderr, "the updater failed (%s %d); the end of its output:\n",
+              WIFSIGNALED(m.status) ? "signal" : "exit status",
+              WIFSIGNALED(m.status) ? WTERMSIG(m.status) : WEXITSTATUS(m.status));
       Shell("tail -n 15 " + Quote(work.File("updater.log")) + " >&2");
     }
     Keep(&ours, m);
