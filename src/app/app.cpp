@@ -1,5 +1,7 @@
 #include "app/app.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/update_log.h"
@@ -32,7 +34,9 @@ bool CAutoUpdateClientApp::InitInstance(const std::wstring& commandLine, platfor
   CompletePendingSwap();
   std::wstring::size_type cut = exe_path_.find_last_of(L"/\\");
   ExeFileName = cut == std::wstring::npos ? exe_path_ : exe_path_.substr(cut + 1);
-  ParseCommandLine(commandLine);
+  if (!ParseCommandLine(commandLine)) {
+    ui->Notice(platform::Format(texts::kUsage, ExeFileName.c_str()));
+  }
   {
     CAutoUpdateClientDlg dlg(this, ui);
     if (dlg.OnInitDialog()) ui->RunModal();
@@ -46,8 +50,13 @@ int CAutoUpdateClientApp::ExitInstance() {
   return LobbyStarted ? 0 : 1;
 }
 
-void CAutoUpdateClientApp::WriteLog(std::wstring text) {
+void CAutoUpdateClientApp::WriteLog(const std::wstring& text) {
   AppendLogLine(ExeDir() + platform::kPathSeparator + L"UpdateLog.log", text, platform::Now());
+}
+
+void CAutoUpdateClientApp::DebugLog(const std::wstring& text) {
+  static const bool wanted = std::getenv("UPDATER_DEBUG") != nullptr;
+  if (wanted) std::fprintf(stderr, "%s\n", platform::ToUtf8(text).c_str());
 }
 
 void CAutoUpdateClientApp::CompletePendingSwap() {
@@ -66,10 +75,11 @@ void CAutoUpdateClientApp::CompletePendingSwap() {
   platform::DeleteFile(pending);
 }
 
-void CAutoUpdateClientApp::ParseCommandLine(const std::wstring& commandLine) {
-  if (commandLine.empty()) return;
+bool CAutoUpdateClientApp::ParseCommandLine(const std::wstring& commandLine) {
+  if (commandLine.empty()) return false;
   std::wstring::size_type blank = commandLine.find(L' ');
-  if (blank == std::wstring::npos || blank == 0) return;
+  if (blank == std::wstring::npos || blank == 0) return false;
   ServerAddress = commandLine.substr(0, blank);
   if (platform::EqualsNoCase(commandLine.substr(blank + 1), L"auto")) AutoFlag = true;
+  return true;
 }

@@ -3,11 +3,13 @@
 // updater's own executable, the command line, shutdown, and the update log.
 #include <string>
 
+#include "update/update_host.h"
+
 namespace platform {
 class Ui;
 }
 
-class CAutoUpdateClientApp {
+class CAutoUpdateClientApp : public UpdateHost {
  public:
   // |exePath| is the running executable; everything else lives beside it.
   explicit CAutoUpdateClientApp(std::wstring exePath);
@@ -19,14 +21,20 @@ class CAutoUpdateClientApp {
   // 0 when the run handed over to the lobby, 1 otherwise.
   int ExitInstance();
 
-  void WriteLog(std::wstring text);
   void CompletePendingSwap();
-  void ParseCommandLine(const std::wstring& commandLine);
+  // False when the command line lacks its two words.
+  bool ParseCommandLine(const std::wstring& commandLine);
 
-  const std::wstring& ExePath() const { return exe_path_; }
-  // The executable's directory, without a trailing separator.
-  std::wstring ExeDir() const;
-  std::wstring ResumeFilePath() const;
+  // What the update controller asks of its host.
+  std::wstring ExePath() const override { return exe_path_; }
+  std::wstring ExeDir() const override;
+  std::wstring ExeName() const override { return ExeFileName; }
+  std::wstring ResumeFilePath() const override;
+  std::wstring ServerWord() const override { return ServerAddress; }
+  void WriteLog(const std::wstring& text) override;
+  // Goes to standard error when UPDATER_DEBUG is set.
+  void DebugLog(const std::wstring& text) override;
+  void OnLobbyStarted() override { LobbyStarted = true; }
 
   // Only emptiness is ever tested; any non-empty default serves.
   std::wstring ServerAddress = L"http://127.0.0.1";

@@ -8,10 +8,17 @@ namespace {
 
 const char kJobHeaders[] = "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nCache-Control: no-cache\r\n";
 
+JobId NextJobId() {
+  static JobId last = 0;
+  if (++last == 0) ++last;
+  return last;
+}
+
 }  // namespace
 
 CInetFile::CInetFile(const std::wstring& url, const CUpdateFile* entry, const std::wstring& version)
-    : Url(entry ? platform::Format(L"%s/update/%s/%s%s", url.c_str(), version.c_str(),
+    : Id(NextJobId()),
+      Url(entry ? platform::Format(L"%s/update/%s/%s%s", url.c_str(), version.c_str(),
                                    entry->LocalPath.c_str(), entry->FileName.c_str())
                 : url),
       Version(version) {}
@@ -61,14 +68,14 @@ void CInetFile::PostResult(int code) {
   result_posted_ = true;
   if (NotifyWindow) {
     platform::PostMessage(NotifyWindow, WM_JOB_DONE, MakeJobWParam(code, Kind),
-                          reinterpret_cast<intptr_t>(this));
+                          static_cast<intptr_t>(Id));
   }
 }
 
 void CInetFile::PostProgress(uint32_t count) {
   if (NotifyWindow) {
     platform::PostMessage(NotifyWindow, WM_JOB_PROGRESS, MakeJobWParam(count, Kind),
-                          reinterpret_cast<intptr_t>(this));
+                          static_cast<intptr_t>(Id));
   }
 }
 
@@ -201,12 +208,14 @@ void CInetFiles::Remove(CInetFile* job) {
   if (jobs_.size() != before) delete job;
 }
 
-bool CInetFiles::Contains(const CInetFile* job) {
+void CInetFiles::ForEach(const std::function<void(const CInetFile&)>& visit) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  for (const CInetFile* j : jobs_) {
-    if (j == job) return true;
-  }
-  return false;
+  for (const CInetFile* job : jobs_) visit(*job);
+}
+
+CInetFile* CInetFiles::HeadWithId(JobId id) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return !jobs_.empty() && jobs_.front()->Id == id ? jobs_.front() : nullptr;
 }
 
 void CInetFiles::RemoveAll() {

@@ -2,6 +2,7 @@
 // The download of one file to disk, reported to a notify window by posted
 // messages; and the queue of such jobs.
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -42,6 +43,8 @@ class CInetFile : public IDownLoadSink {
   bool OnDataInformation(uint64_t length, const std::wstring& entityTag,
                          const std::wstring& path) override;
 
+  // Unique in the process, never 0; the job's messages carry it.
+  const JobId Id;
   int Kind = kJobFile;
   std::wstring TargetPath;
   std::wstring FileName;
@@ -82,10 +85,11 @@ class CInetFiles {
 
   void AddTail(CInetFile* job);
   CInetFile* GetHead();
+  void ForEach(const std::function<void(const CInetFile&)>& visit);
+  // The job at the head of the queue when its id is |id|, else null.
+  CInetFile* HeadWithId(JobId id);
   unsigned GetCount();
   void Remove(CInetFile* job);
-  // Whether |job| is still queued (and so still alive).
-  bool Contains(const CInetFile* job);
   void RemoveAll();
 
  private:

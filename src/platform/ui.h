@@ -89,6 +89,10 @@ class Ui {
 
   // Called on every paint with what the window shows.
   virtual void ReportProgress(const ProgressReport& report) = 0;
+
+  // A line for the user that has no place in a window (the console prints
+  // it on standard error; windowed back ends drop it).
+  virtual void Notice(const std::wstring&) {}
 };
 
 // The window back end when a display can be opened, the console otherwise.

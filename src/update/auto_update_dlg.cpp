@@ -1,6 +1,7 @@
 #include "update/auto_update_dlg.h"
 
-#include "app/app.h"
+#include <algorithm>
+
 #include "manifest/path_safety.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -10,9 +11,9 @@
 
 using platform::Format;
 
-CAutoUpdateClientDlg::CAutoUpdateClientDlg(CAutoUpdateClientApp* app, platform::Ui* ui)
-    : app_(app), ui_(ui), failure_dialog_(new CDialogMsg(this, ui)) {
-  manifest_.SetBaseDirectories(app_->ExeDir());
+CAutoUpdateClientDlg::CAutoUpdateClientDlg(UpdateHost* host, platform::Ui* ui)
+    : host_(host), ui_(ui), failure_dialog_(new CDialogMsg(this, ui)) {
+  manifest_.SetBaseDirectories(host_->ExeDir());
 }
 
 CAutoUpdateClientDlg::~CAutoUpdateClientDlg() {
@@ -20,29 +21,71 @@ CAutoUpdateClientDlg::~CAutoUpdateClientDlg() {
     ui_->RemoveTrayIcon();
     tray_icon_present_ = false;
   }
-  jobs_.RemoveAll();
+  DropJobs();
 }
 
-std::wstring CAutoUpdateClientDlg::ResumeFilePath() const { return app_->ResumeFilePath(); }
+std::wstring CAutoUpdateClientDlg::ResumeFilePath() const { return host_->ResumeFilePath(); }
+
+bool CAutoUpdateClientDlg::IsWorking(Phase phase) {
+  return phase == Phase::kVersionList || phase == Phase::kManifest || phase == Phase::kFiles;
+}
+
+const wchar_t* CAutoUpdateClientDlg::PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::kStarting: return L"starting";
+    case Phase::kVersionList: return L"version list";
+    case Phase::kManifest: return L"manifest";
+    case Phase::kFiles: return L"files";
+    case Phase::kWaitingForUser: return L"waiting for the user";
+    case Phase::kTooOld: return L"too old";
+    case Phase::kClosed: return L"closed";
+  }
+  return L"?";
+}
+
+void CAutoUpdateClientDlg::SetPhase(Phase next, unsigned dispatch) {
+  if (phase_ == Phase::kClosed) return;  // the end is final
+  if (next != phase_) {
+    host_->DebugLog(Format(L"phase: %s -> %s", PhaseName(phase_), PhaseName(next)));
+    phase_ = next;
+  }
+  // A dispatch already asked for is void once the plan changes.
+  ++dispatch_generation_;
+  if (!IsWorking(phase_)) {
+    KillTimer(kDispatchTimer);
+    KillTimer(kWatchdogTimer);
+    return;
+  }
+  // The watchdog keeps its cadence while the run goes on.
+  if (!HasTimer(kWatchdogTimer)) ArmTimer(kWatchdogTimer, kWatchdogPeriod);
+  if (dispatch == kNoDispatch) {
+    KillTimer(kDispatchTimer);
+  } else if (dispatch == kDispatchNow) {
+    KillTimer(kDispatchTimer);
+    platform::PostMessage(handle(), kDispatchMessage, dispatch_generation_, 0);
+  } else {
+    ArmTimer(kDispatchTimer, dispatch);
+  }
+}
+
+void CAutoUpdateClientDlg::ArmTimer(unsigned id, unsigned period_ms) {
+  SetTimer(id, std::max(1u, period_ms / std::max(1u, host_->ClockSpeed())));
+}
 
 bool CAutoUpdateClientDlg::OnInitDialog() {
   ui_->CreateMainWindow(this, 0, 0, kWidth, kHeight);
-  if (app_->ServerAddress.empty()) {
+  if (host_->ServerWord().empty()) {
     Close();
     return false;
   }
   server_base_address_.clear();
   LoadServerEntry(server_number_, true);
-  StartServerRequest(true);
+  StartServerRequest(true, kDispatchPeriod);
   if (!tray_icon_present_) {
     tray_icon_present_ = ui_->AddTrayIcon(130, texts::kTrayTip);
     tray_tip_ = texts::kTrayTip;
   }
   file_percent_ = overall_percent_ = 0;
-  if (!closing_) {
-    SetTimer(kDispatchTimer, kDispatchPeriod);
-    SetTimer(kWatchdogTimer, kWatchdogPeriod);
-  }
   ui_->SetTitle(texts::kWindowTitle);
   failure_dialog_->Create();
   return true;
@@ -51,6 +94,7 @@ bool CAutoUpdateClientDlg::OnInitDialog() {
 void CAutoUpdateClientDlg::OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) {
   if (msg == WM_JOB_DONE) OnJobDone(wparam, lparam);
   else if (msg == WM_JOB_PROGRESS) OnJobProgress(wparam, lparam);
+  else if (msg == kDispatchMessage && wparam == dispatch_generation_) DispatchTick();
 }
 
 void CAutoUpdateClientDlg::OnTimer(unsigned id) {
@@ -60,7 +104,7 @@ void CAutoUpdateClientDlg::OnTimer(unsigned id) {
 
 void CAutoUpdateClientDlg::SetStatusText(const std::wstring& text, int log) {
   status_text_ = text;
-  if (log) app_->WriteLog(text);
+  if (log) host_->WriteLog(text);
 }
 
 void CAutoUpdateClientDlg::LoadServerEntry(int serverNumber, bool alsoReadVersion) {
@@ -77,7 +121,8 @@ int CAutoUpdateClientDlg::MaxVersionNumber() const { return platform::LeadingInt
 
 int CAutoUpdateClientDlg::WorkingVersionNumber() const { return platform::LeadingInt(working_version_); }
 
-void CAutoUpdateClientDlg::StartServerRequest(bool versionList) {
+void CAutoUpdateClientDlg::StartServerRequest(bool versionList, unsigned dispatch) {
+  if (phase_ == Phase::kClosed) return;
   files_done_ = 0;
   servers_.RemoveAll();
   std::wstring name = Format(L"Temp%d", server_number_);
@@ -95,6 +140,7 @@ void CAutoUpdateClientDlg::StartServerRequest(bool versionList) {
                                           working_version_.c_str());
   servers_.Add(name, url);
   QueueServerDocument(versionList);
+  SetPhase(versionList ? Phase::kVersionList : Phase::kManifest, dispatch);
 }
 
 void CAutoUpdateClientDlg::QueueServerDocument(bool isVersionList) {
@@ -116,30 +162,31 @@ void CAutoUpdateClientDlg::QueueServerDocument(bool isVersionList) {
 }
 
 void CAutoUpdateClientDlg::DispatchTick() {
-  current_transfer_bytes_ = last_seen_bytes_ = 0;
-  stall_ticks_ = 0;
-  busy_ = true;
   ui_->Invalidate();
   std::lock_guard<std::recursive_mutex> hold(window_lock_);
-  current_job_ = jobs_.GetHead();
-  if (!current_job_ || closing_) return;
+  CInetFile* job = jobs_.GetHead();
+  if (!IsWorking(phase_) || !job) return;
+  current_transfer_bytes_ = last_seen_bytes_ = 0;
+  stall_ticks_ = 0;
   const std::wstring suffix = L".update";
-  if (download_naming_switch_ && !platform::EndsWith(current_job_->Url, suffix)) {
-    current_job_->Url += suffix;
-  } else if (!download_naming_switch_ && platform::EndsWith(current_job_->Url, suffix)) {
-    current_job_->Url.resize(current_job_->Url.size() - suffix.size());
+  if (download_naming_switch_ && !platform::EndsWith(job->Url, suffix)) {
+    job->Url += suffix;
+  } else if (!download_naming_switch_ && platform::EndsWith(job->Url, suffix)) {
+    job->Url.resize(job->Url.size() - suffix.size());
   }
-  if (current_job_->Kind == kJobFile) {
-    SetStatusText(Format(texts::kUpdatingFile, working_version_.c_str(), current_job_->FileName.c_str()), 0);
+  if (job->Kind == kJobFile) {
+    SetStatusText(Format(texts::kUpdatingFile, working_version_.c_str(), job->FileName.c_str()), 0);
   }
-  KillTimer(kDispatchTimer);
-  current_job_->Start(current_job_->Kind == kJobFile);
+  // One job at a time: the next one is asked for when this one's result
+  // has been handled.
+  SetPhase(phase_, kNoDispatch);
+  job->Start(job->Kind == kJobFile);
 }
 
 void CAutoUpdateClientDlg::WatchdogTick() {
-  if (!too_old_shown_) {
+  if (IsWorking(phase_)) {
     if (current_transfer_bytes_ == last_seen_bytes_) {
-      if (++stall_ticks_ >= kStallTicks) RestartUpdate(false);
+      if (++stall_ticks_ >= kStallTicks) AbandonServer(texts::kReasonStalled);
     } else {
       last_seen_bytes_ = current_transfer_bytes_;
       stall_ticks_ = 0;
@@ -150,9 +197,11 @@ void CAutoUpdateClientDlg::WatchdogTick() {
 
 void CAutoUpdateClientDlg::OnJobDone(uintptr_t wParam, intptr_t lParam) {
   std::lock_guard<std::recursive_mutex> hold(window_lock_);
-  auto* job = reinterpret_cast<CInetFile*>(lParam);
-  // A result that was still queued when a server switch deleted its job.
-  if (!job || !jobs_.Contains(job) || closing_) return;
+  if (!IsWorking(phase_)) return;
+  // A result still queued for a job that a server switch has deleted names
+  // a job that is no longer at the head.
+  CInetFile* job = jobs_.HeadWithId(static_cast<JobId>(lParam));
+  if (!job) return;
   const int kind = static_cast<int>(JobWParamKind(wParam));
   const uint32_t code = JobWParamLow(wParam);
   switch (kind) {
@@ -175,13 +224,13 @@ void CAutoUpdateClientDlg::HandleVersionList(CInetFile* job, uint32_t code) {
     if (!manifest_.maxVersion.empty()) {
       manifest_.LoadUrlList(job->TargetPath);
       platform::DeleteFile(job->TargetPath);
-      StartServerRequest(false);
+      StartServerRequest(false, kDispatchNow);
       Finish(job, kJobVersionList);
       return;
     }
   }
   platform::DeleteFile(job->TargetPath);
-  RestartUpdate(false);  // deletes the job with the queue
+  AbandonServer(texts::kReasonBadList);  // deletes the job with the queue
 }
 
 void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
@@ -191,10 +240,8 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
     platform::DeleteFile(job->TargetPath);
     if (m > w) {
       // Too old for the server's update path: send the user to reinstall.
-      KillTimer(kWatchdogTimer);
-      too_old_shown_ = true;
+      SetPhase(Phase::kTooOld);
       ui_->MessageBox(texts::kTooOld, texts::kWindowTitle, false);
-      too_old_shown_ = false;
       if (!home_page_address_.empty()) platform::OpenUrl(home_page_address_);
       Close();
       Finish(job, kJobManifest);
@@ -202,7 +249,7 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
       LaunchLobby(this);
       Finish(job, kJobManifest);
     } else {
-      RestartUpdate(false);
+      AbandonServer(Format(texts::kReasonManifestFailed, working_version_.c_str()));
     }
     return;
   }
@@ -211,7 +258,7 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
   manifest_.LoadXml(job->TargetPath, true);
   if (manifest_.productVerion.empty()) {
     platform::DeleteFile(job->TargetPath);
-    RestartUpdate(false);
+    AbandonServer(Format(texts::kReasonManifestFailed, working_version_.c_str()));
     return;
   }
   int r, p;
@@ -224,7 +271,13 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
     p = platform::LeadingInt(manifest_.productVerion);
   }
   const bool existing_only = r >= p;
-  if (m < w) LaunchLobby(this);
+  if (m < w) {
+    // Ahead of the server: nothing to fetch, the run ends here.
+    platform::DeleteFile(job->TargetPath);
+    LaunchLobby(this);
+    Finish(job, kJobManifest);
+    return;
+  }
   files_rejected_ = 0;
   if (manifest_.LoadXml(job->TargetPath, false)) {
     files_rejected_ = RejectUnsafeEntries();
@@ -236,6 +289,7 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
       SetStatusText(Format(texts::kFilesToUpdate, files_total_,
                            static_cast<unsigned>(bytes_total_ / 1024)), 0);
     }
+    bool queued_files = false;
     while (CUpdateFile* entry = manifest_.PopFront()) {
       if (!entry->LocalPath.empty()) entry->LocalPath += L"/";
       auto* file_job = new CInetFile(server_base_address_, entry, working_version_);
@@ -249,7 +303,9 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
       file_job->FileTime = entry->FileDate;
       jobs_.AddTail(file_job);
       delete entry;
+      queued_files = true;
     }
+    if (queued_files) SetPhase(Phase::kFiles);
   }
   platform::DeleteFile(job->TargetPath);
   Finish(job, kJobManifest);
@@ -302,7 +358,7 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
       SetStatusText(text, 1);
       failure_dialog_->SetMessage(text);
       SetFileTimes(pending, job->FileTime);
-      if (platform::EqualsNoCase(job->FileName, app_->ExeFileName)) {
+      if (platform::EqualsNoCase(job->FileName, host_->ExeName())) {
         ++files_done_;
         ReplaceRunningUpdater(job);
       }
@@ -317,23 +373,22 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
 
 void CAutoUpdateClientDlg::Finish(CInetFile* job, int kind) {
   jobs_.Remove(job);
-  if (current_job_ == job) current_job_ = nullptr;
-  if (closing_) return;
+  if (!IsWorking(phase_)) return;
   if (jobs_.GetCount() == 0 && kind == kJobFile) {
-    if (files_done_ == files_total_) {
-      SetStatusText(texts::kVersionDone, 0);
-      SaveCompletedVersion();
-    } else {
+    if (files_done_ != files_total_) {
       ShowFailure();
+      return;
     }
+    SetStatusText(texts::kVersionDone, 0);
+    SaveCompletedVersion();
   }
-  if (busy_ && !closing_) SetTimer(kDispatchTimer, kDispatchPeriod);
+  // No pause between jobs: the next starts as soon as this result is done.
+  if (IsWorking(phase_)) SetPhase(phase_, kDispatchNow);
 }
 
 void CAutoUpdateClientDlg::ShowFailure() {
-  KillTimer(kWatchdogTimer);
+  SetPhase(Phase::kWaitingForUser);
   failure_dialog_->Show();
-  busy_ = false;
 }
 
 void CAutoUpdateClientDlg::SaveCompletedVersion() {
@@ -344,7 +399,7 @@ void CAutoUpdateClientDlg::SaveCompletedVersion() {
     resume.WriteCurrentVersion(working_version_);
     working_version_ = Format(L"%d", w + 1);
     SetStatusText(Format(texts::kNextVersion, working_version_.c_str()), 0);
-    StartServerRequest(false);
+    StartServerRequest(false, kDispatchNow);
   } else if (m == w) {
     resume.WriteCurrentVersion(manifest_.maxVersion);
     for (int i = 1; i <= 8; ++i) {
@@ -354,18 +409,39 @@ void CAutoUpdateClientDlg::SaveCompletedVersion() {
   }
 }
 
+void CAutoUpdateClientDlg::Report(const std::wstring& text) {
+  SetStatusText(text, 1);
+  ui_->Notice(text);
+}
+
+void CAutoUpdateClientDlg::AbandonServer(const std::wstring& reason) {
+  if (!IsWorking(phase_) && phase_ != Phase::kWaitingForUser) return;
+  Report(Format(texts::kServerAbandoned, server_number_, reason.c_str()));
+  RestartUpdate(false);
+}
+
+void CAutoUpdateClientDlg::DropJobs() {
+  // What abandoned jobs wrote is of no use to anyone: the documents'
+  // temporary files and the pending copies of files.
+  jobs_.ForEach([](const CInetFile& job) { platform::DeleteFile(job.GetTempName()); });
+  jobs_.RemoveAll();
+}
+
 void CAutoUpdateClientDlg::RestartUpdate(bool retry) {
-  if (closing_) return;
+  if (phase_ == Phase::kClosed || phase_ == Phase::kTooOld) return;
   if (retry) {
     download_naming_switch_ = !download_naming_switch_;
-    SetTimer(kWatchdogTimer, kWatchdogPeriod);
-    SetTimer(kDispatchTimer, kDispatchPeriod);
+    // The job that failed is still at the head and runs again.
+    CInetFile* head = jobs_.GetHead();
+    const int kind = head ? head->Kind : kJobFile;
+    const Phase resumed = kind == kJobVersionList ? Phase::kVersionList
+                          : kind == kJobManifest  ? Phase::kManifest
+                                                  : Phase::kFiles;
+    SetPhase(resumed, kDispatchPeriod);
   } else {
-    if (jobs_.GetCount() > 0) jobs_.RemoveAll();
-    current_job_ = nullptr;
+    DropJobs();
     ++server_number_;
-    StartServerRequest(true);
-    if (!closing_) SetTimer(kDispatchTimer, kSwitchDispatchPeriod);
+    StartServerRequest(true, kSwitchDispatchPeriod);
     current_transfer_bytes_ = last_seen_bytes_ = 0;
     stall_ticks_ = 0;
     files_total_ = 0;
@@ -376,17 +452,20 @@ void CAutoUpdateClientDlg::RestartUpdate(bool retry) {
 }
 
 void CAutoUpdateClientDlg::LaunchLobby(const void*) {
-  if (closing_) return;
-  const std::wstring dir = app_->ExeDir();
+  if (phase_ == Phase::kClosed) return;
+  const std::wstring recorded = ResumeFile(ResumeFilePath()).ReadCurrentVersion(L"0");
+  if (!manifest_.maxVersion.empty() && platform::LeadingInt(recorded) < MaxVersionNumber()) {
+    Report(Format(texts::kHandOverBelowNewest, manifest_.maxVersion.c_str(), recorded.c_str()));
+  } else if (manifest_.maxVersion.empty() && server_number_ > 1) {
+    Report(texts::kHandOverNoVersionList);
+  }
+  const std::wstring dir = host_->ExeDir();
   Close();
-  platform::Sleep(500);
-  app_->LobbyStarted =
-      platform::StartProcess(dir + platform::kPathSeparator + L"kelvora.exe", dir);
+  platform::Sleep(500 / std::max(1u, host_->ClockSpeed()));
+  if (platform::StartProcess(dir + platform::kPathSeparator + L"kelvora.exe", dir)) host_->OnLobbyStarted();
 }
 
 void CAutoUpdateClientDlg::Close() {
-  closing_ = true;
-  KillTimer(kDispatchTimer);
-  KillTimer(kWatchdogTimer);
+  SetPhase(Phase::kClosed);
   ui_->EndModal();
 }

@@ -13,8 +13,7 @@
 #include "platform/ui.h"
 #include "servers/servers.h"
 #include "update/dialog_msg.h"
-
-class CAutoUpdateClientApp;
+#include "update/update_host.h"
 
 class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::WindowClient {
  public:
@@ -26,8 +25,16 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   static constexpr int kWidth = 437;
   static constexpr int kHeight = 192;
   static constexpr int kProgressWidth = 378;
+  // When the dispatcher starts the head job: kDispatchNow at once (a posted
+  // message), kNoDispatch not at all, else after that many milliseconds.
+  static constexpr unsigned kDispatchNow = 0;
+  static constexpr unsigned kNoDispatch = ~0u;
 
-  CAutoUpdateClientDlg(CAutoUpdateClientApp* app, platform::Ui* ui);
+  // Where the run stands. Jobs run only in the three working phases; the
+  // watchdog counts only there; nothing is queued or started once closed.
+  enum class Phase { kStarting, kVersionList, kManifest, kFiles, kWaitingForUser, kTooOld, kClosed };
+
+  CAutoUpdateClientDlg(UpdateHost* host, platform::Ui* ui);
   ~CAutoUpdateClientDlg() override;
 
   // Start-up of the window; false when it quits at once.
@@ -36,7 +43,9 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   // Update control.
   void OnJobDone(uintptr_t wParam, intptr_t lParam);
   void OnJobProgress(uintptr_t wParam, intptr_t lParam);
-  void StartServerRequest(bool versionList);
+  // Queues the version list or the working version's manifest of the
+  // current server; the dispatcher starts it after |dispatch| ms.
+  void StartServerRequest(bool versionList, unsigned dispatch = kDispatchNow);
   void QueueServerDocument(bool isVersionList);
   void SaveCompletedVersion();
   void SetStatusText(const std::wstring& text, int log);
@@ -76,8 +85,19 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   unsigned skip_state() const { return skip_state_; }
   unsigned switch_state() const { return switch_state_; }
   CDialogMsg* failure_dialog() { return failure_dialog_.get(); }
+  Phase phase() const { return phase_; }
 
  private:
+  // Private message that starts the head job without waiting for a tick.
+  static constexpr unsigned kDispatchMessage = WM_USER + 102;
+
+  // The one place where the phase changes and the timers are armed or
+  // killed: the watchdog runs in the working phases only; the dispatcher is
+  // armed for |dispatch| (kNoDispatch leaves it as it is).
+  void SetPhase(Phase next, unsigned dispatch = kNoDispatch);
+  static bool IsWorking(Phase phase);
+  static const wchar_t* PhaseName(Phase phase);
+  void ArmTimer(unsigned id, unsigned period_ms);
   void DispatchTick();
   void WatchdogTick();
   void HandleVersionList(CInetFile* job, uint32_t code);
@@ -86,6 +106,12 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   // Removes the job and decides what comes next.
   void Finish(CInetFile* job, int kind);
   void ShowFailure();
+  // Logs |text|, shows it on the status line and tells the console.
+  void Report(const std::wstring& text);
+  // Gives up the current server for |reason| and moves to the next.
+  void AbandonServer(const std::wstring& reason);
+  // Empties the queue, deleting what its jobs had written.
+  void DropJobs();
   // Drops the manifest entries whose paths would leave the installation;
   // returns how many.
   unsigned RejectUnsafeEntries();
@@ -93,8 +119,12 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   int WorkingVersionNumber() const;
   std::wstring ResumeFilePath() const;
 
-  CAutoUpdateClientApp* app_;
+  UpdateHost* host_;
   platform::Ui* ui_;
+  Phase phase_ = Phase::kStarting;
+  // Names the latest dispatch asked for; a posted one that is not the
+  // latest is void.
+  uintptr_t dispatch_generation_ = 0;
 
   int server_number_ = 1;
   bool download_naming_switch_ = false;
@@ -108,8 +138,6 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   uint64_t current_transfer_bytes_ = 0;
   uint64_t last_seen_bytes_ = 0;
   int stall_ticks_ = 0;
-  bool busy_ = true;
-  CInetFile* current_job_ = nullptr;
   std::recursive_mutex window_lock_;
   CServers servers_;
   CUpdateFiles manifest_;
@@ -118,9 +146,6 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   std::wstring status_text_;
   // Entries refused for their paths in the working version.
   unsigned files_rejected_ = 0;
-  // The too-old message is up: the watchdog must not restart underneath it.
-  bool too_old_shown_ = false;
-  bool closing_ = false;
 
   // Window state.
   bool mouse_down_ = false;

@@ -1,7 +1,6 @@
 // Moving a downloaded file into place: digest check, the move, the time
 // stamp, the swap of the running updater, and the process helpers of the
 // close button.
-#include "app/app.h"
 #include "digest/md5.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -43,7 +42,7 @@ bool CAutoUpdateClientDlg::InstallDownload(CInetFile* job) {
 }
 
 void CAutoUpdateClientDlg::ReplaceRunningUpdater(CInetFile* job) {
-  const std::wstring exe = app_->ExePath();
+  const std::wstring exe = host_->ExePath();
   const std::wstring retired = exe + L".old";
   const std::wstring pending = Format(L"%s.update.%s", exe.c_str(), job->Version.c_str());
   if (FileExists(retired)) platform::DeleteFile(retired);

@@ -18,6 +18,16 @@ constexpr wchar_t kNextVersion[] = L"升级下一个版本 %s";
 // A manifest entry whose path would leave the installation.
 constexpr wchar_t kUnsafePath[] = L"文件路径不安全，已跳过 [%s]";
 
+// A server given up, with the reason; a run that hands over below the
+// newest version.
+constexpr wchar_t kServerAbandoned[] = L"放弃 %d 号游戏服务器：%s";
+constexpr wchar_t kReasonStalled[] = L"30秒内没有收到数据";
+constexpr wchar_t kReasonBadList[] = L"版本列表无法读取";
+constexpr wchar_t kReasonManifestFailed[] = L"版本 %s 的文件列表获取失败";
+constexpr wchar_t kReasonUserSwitch[] = L"用户切换服务器";
+constexpr wchar_t kHandOverBelowNewest[] = L"未能更新到最新版本 %s（当前版本 %s），直接启动游戏大厅";
+constexpr wchar_t kHandOverNoVersionList[] = L"没有服务器提供版本列表，未能更新，直接启动游戏大厅";
+
 constexpr wchar_t kTooOld[] = L"很抱歉，您的游戏当前版本太旧了，请到游戏官网重新下载安装！";
 constexpr wchar_t kConfirmExit[] = L"程序正在更新中,确定要退出升级吗？";
 constexpr wchar_t kConfirmSwitch[] = L"确定要切换服务器，重新下载吗？";
@@ -27,5 +37,7 @@ constexpr wchar_t kWindowTitle[] = L"自动升级";
 constexpr wchar_t kTrayTip[] = L"正在自动更新";
 constexpr wchar_t kFailureDefault[] = L"抱歉，升级失败！";
 constexpr wchar_t kSocketsFailed[] = L"Windows 套接字初始化失败。";
+// Printed by the console front end when the command line lacks its words.
+constexpr wchar_t kUsage[] = L"用法：%s <服务器> auto";
 
 }  // namespace texts

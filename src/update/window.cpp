@@ -2,7 +2,6 @@
 // tray animation and the mouse.
 #include <algorithm>
 
-#include "app/app.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "update/auto_update_dlg.h"
@@ -60,9 +59,10 @@ void CAutoUpdateClientDlg::OnPaint(platform::Painter* painter) {
 
 void CAutoUpdateClientDlg::OnJobProgress(uintptr_t wParam, intptr_t lParam) {
   std::lock_guard<std::recursive_mutex> hold(window_lock_);
-  auto* job = reinterpret_cast<CInetFile*>(lParam);
+  if (!IsWorking(phase_)) return;
   // Progress still queued for a job that a server switch has deleted.
-  if (!job || !jobs_.Contains(job)) return;
+  CInetFile* job = jobs_.HeadWithId(static_cast<JobId>(lParam));
+  if (!job) return;
   if (job->ExpectedLength != 0) {
     current_transfer_bytes_ = job->Received;
     file_percent_ = static_cast<int>(std::min<uint64_t>(100, job->Received * 100 / job->ExpectedLength));
@@ -90,12 +90,12 @@ void CAutoUpdateClientDlg::OnLButtonDown(int x, int y) {
   if (kCloseButton.Contains(x, y)) {
     close_state_ = 2;
     if (ui_->MessageBox(texts::kConfirmExit, texts::kPrompt, true) == platform::kIdYes) {
-      KillProcess(FindProcessByName(app_->ExeFileName));
+      KillProcess(FindProcessByName(host_->ExeName()));
     }
   } else if (kSwitchButton.Contains(x, y)) {
     switch_state_ = 2;
     if (ui_->MessageBox(texts::kConfirmSwitch, texts::kPrompt, true) == platform::kIdYes) {
-      RestartUpdate(false);
+      AbandonServer(texts::kReasonUserSwitch);
     }
   } else if (kSkipButton.Contains(x, y)) {
     skip_state_ = 2;

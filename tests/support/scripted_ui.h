@@ -29,6 +29,7 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
   void SetTrayTip(const std::wstring&) override {}
   void RemoveTrayIcon() override {}
   void ReportProgress(const platform::ProgressReport& report) override { last_report = report; }
+  void Notice(const std::wstring& text) override { notices.push_back(text); }
   void OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) override;
 
   // Message boxes take these answers in turn (No when none is left).
@@ -39,6 +40,7 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
 
   std::vector<std::wstring> boxes;
   std::vector<std::wstring> failures_shown;
+  std::vector<std::wstring> notices;
   std::wstring failure_text;
   bool failure_visible = false;
   bool ended = false;

@@ -1,6 +1,7 @@
 #pragma once
 // A scratch directory per test, removed with everything in it.
 #include <string>
+#include <vector>
 
 class TempDir {
  public:
@@ -20,3 +21,5 @@ class TempDir {
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& data);
 bool PathExists(const std::string& path);
+// The names in |dir|, sorted, without "." and "..".
+std::vector<std::string> ListDirectory(const std::string& dir);

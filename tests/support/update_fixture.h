@@ -17,6 +17,18 @@ struct GameFile {
 };
 using GameFiles = std::map<std::string, GameFile>;
 
+// The application with its controller's timers running |speed| times faster
+// than real time.
+class FastClockApp : public CAutoUpdateClientApp {
+ public:
+  FastClockApp(std::wstring exePath, unsigned speed)
+      : CAutoUpdateClientApp(std::move(exePath)), speed_(speed) {}
+  unsigned ClockSpeed() const override { return speed_; }
+
+ private:
+  unsigned speed_;
+};
+
 // A stamp the manifest carries exactly (its low half stays below 2^31).
 platform::FILETIME Stamp(int version, int index);
 
@@ -49,6 +61,8 @@ class UpdateFixture {
   bool FileMatches(const std::string& name, const GameFile& file);
 
   std::unique_ptr<CAutoUpdateClientApp> app;
+  // How much faster than real time the controller's timers run in Run().
+  unsigned clock_speed = 1;
 
  private:
   TempDir dir_;

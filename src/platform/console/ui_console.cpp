@@ -145,6 +145,15 @@ void ConsoleUi::ClearProgressLine() {
   fflush(progress_);
 }
 
+void ConsoleUi::Notice(const std::wstring& text) {
+  // Takes the progress line's row; the progress line follows below it.
+  const bool open = progress_line_open_;
+  if (open) ClearProgressLine();
+  fprintf(progress_, "%s\n", ToAnsi(text).c_str());
+  fflush(progress_);
+  if (open) DrawProgressLine(drawn_progress_);
+}
+
 void ConsoleUi::EndProgressLine() {
   if (!progress_line_open_) return;
   if (pending_progress_ != drawn_progress_) DrawProgressLine(pending_progress_);

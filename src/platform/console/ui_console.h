@@ -34,6 +34,7 @@ class ConsoleUi : public Ui, private MessageTarget {
   void SetTrayTip(const std::wstring&) override {}
   void RemoveTrayIcon() override {}
   void ReportProgress(const ProgressReport& report) override;
+  void Notice(const std::wstring& text) override;
 
  private:
   void OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) override;
