@@ -72,7 +72,7 @@ TEST_F(UpdateFlowTest, BringsVersionFiveUpToSevenAndStartsTheLobby) {
   ASSERT_NE(p7, std::string::npos);
   EXPECT_LT(p5, p6);
   EXPECT_LT(p6, p7);
-  EXPECT_EQ(f_.server().CountRequests("/update/5/data/map.bin"), 6);  // whole-file probe + 5 ranges
+  EXPECT_EQ(f_.server().CountRequests("/update/5/data/map.bin"), 1);  // short: one stream
   EXPECT_EQ(f_.server().CountRequests("/update/5/game.dat"), 0);
   EXPECT_EQ(f_.server().CountRequests("/update/5/%E8%AF%B4"), 0);
   EXPECT_EQ(f_.Log(), "");  // nothing went wrong
@@ -112,7 +112,7 @@ TEST_F(UpdateFlowTest, FailedFileShowsTheDialogAndRetryAsksWithUpdateAppended) {
   ASSERT_EQ(ui_.failures_shown.size(), 1u);
   EXPECT_EQ(ui_.failures_shown[0], L"下载文件失败[说明.txt], 错误代码 [6]");
   EXPECT_NE(f_.Log().find(" 下载文件失败[说明.txt], 错误代码 [6]\r\n"), std::string::npos);
-  EXPECT_EQ(f_.server().CountRequests("说明.txt.update"), 6);
+  EXPECT_EQ(f_.server().CountRequests("说明.txt.update"), 1);
   EXPECT_FALSE(f_.app == nullptr);
   EXPECT_TRUE(f_.LobbyStarted());
   EXPECT_EQ(ReadFileBytes(f_.Install("说明.txt")), v7_["说明.txt"].content);

@@ -46,10 +46,12 @@ class CDownLoad : public IWEBSocketSink {
   void Reset();
 
   // Of the accepted response: its status, whether it announced a length,
-  // and the first byte of its Content-Range (-1 when none).
+  // and the first byte and complete length of its Content-Range (-1 when
+  // none).
   int status_code() const { return status_code_; }
   bool length_known() const { return length_known_; }
   int64_t range_start() const { return head_.range_start(); }
+  int64_t range_total() const { return head_.range_total(); }
 
   // IWEBSocketSink
   bool OnSocketConnect(uint16_t error) override;

@@ -32,27 +32,36 @@ std::wstring CInetFile::GetTempName() const {
 
 bool CInetFile::Start(bool allowRanges) {
   Received = 0;
+  ComputedMd5.clear();
   ranges_allowed_ = allowRanges;
   ranges_active_ = false;
   result_posted_ = false;
   Stop();
-  request_.SetExtraHeaders(kJobHeaders);
-  if (!request_.DownLoad(Url, this)) Fail(kJobStartFailed);
+  if (!transfer_) transfer_.reset(new Transfer);
+  // The manifest gives the length: no request for the whole file first.
+  if (allowRanges && Kind == kJobFile && ExpectedLength >= kMinRangedLength &&
+      ExpectedLength >= OneStreamBelow) {
+    StartRanges(ExpectedLength);
+    return true;
+  }
+  transfer_->request.SetExtraHeaders(kJobHeaders);
+  if (!transfer_->request.DownLoad(Url, this)) Fail(kJobStartFailed);
   return true;
 }
 
 void CInetFile::Stop() {
-  if (request_.GetState() != CDownLoad::kIdle) request_.Reset();
+  if (transfer_ && transfer_->request.GetState() != CDownLoad::kIdle) transfer_->request.Reset();
   StopParts();
   if (file_.IsOpen()) file_.Close();
 }
 
 void CInetFile::StopParts() {
-  for (CRangeDownLoad& part : parts_) part.Stop();
+  if (!transfer_) return;
+  for (CRangeDownLoad& part : transfer_->parts) part.Stop();
 }
 
 bool CInetFile::AllPartsIdle() const {
-  for (const CRangeDownLoad& part : parts_) {
+  for (const CRangeDownLoad& part : transfer_->parts) {
     if (!part.IsIdle()) return false;
   }
   return true;
@@ -96,7 +105,6 @@ bool CInetFile::OpenTarget() {
 }
 
 bool CInetFile::StartRanges(uint64_t length) {
-  request_.Reset();
   if (!OpenTarget()) {
     Fail(kJobCreateFailed);
     return false;
@@ -110,7 +118,7 @@ bool CInetFile::StartRanges(uint64_t length) {
   uint64_t first = 0;
   for (int i = 0; i < kParts; ++i) {
     uint64_t last = i < kParts - 1 ? (i + 1) * length / kParts - 1 : length - 1;
-    if (!parts_[i].Start(Url, this, first, last, GetTempName())) {
+    if (!transfer_->parts[i].Start(Url, this, first, last, length, GetTempName())) {
       StopParts();
       ranges_active_ = false;
       PostResult(kJobStartFailed);
@@ -123,17 +131,15 @@ bool CInetFile::StartRanges(uint64_t length) {
 
 bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const std::wstring&) {
   if (ranges_active_) return true;
-  bool known = request_.length_known();
-  if (known && !LengthAllowed(length, Kind == kJobFile)) {
+  if (transfer_->request.length_known() && !LengthAllowed(length, Kind == kJobFile)) {
     Fail(kJobTransferFailed);
     return false;
   }
-  if (ranges_allowed_ && known && length >= kMinRangedLength) return StartRanges(length);
-  // One stream: documents, short files, and bodies of unknown length.
   if (!OpenTarget()) {
     Fail(kJobCreateFailed);
     return false;
   }
+  transfer_->digest.MD5Init();
   return true;
 }
 
@@ -149,6 +155,7 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
     Fail(kJobTransferFailed);
     return false;
   }
+  transfer_->digest.MD5Update(reinterpret_cast<const unsigned char*>(data), count);
   PostProgress(count);
   return true;
 }
@@ -174,6 +181,15 @@ bool CInetFile::OnDownLoadStatus(int status) {
   if (!ok) {
     Fail(kJobTransferFailed);
     return false;
+  }
+  unsigned char digest[16];
+  transfer_->digest.MD5Final(digest);
+  if (Kind == kJobFile) {
+    static const wchar_t kHex[] = L"0123456789abcdef";
+    for (unsigned char byte : digest) {
+      ComputedMd5 += kHex[byte >> 4];
+      ComputedMd5 += kHex[byte & 15];
+    }
   }
   PostResult(kJobOk);
   return true;

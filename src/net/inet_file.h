@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "digest/md5.h"
 #include "net/download.h"
 #include "net/job_messages.h"
 #include "net/range_download.h"
@@ -18,8 +20,10 @@ class CUpdateFile;
 class CInetFile : public IDownLoadSink {
  public:
   static constexpr int kParts = 5;
-  // Files shorter than this come in one stream.
+  // Files shorter than this can never come in ranges.
   static constexpr uint64_t kMinRangedLength = kParts;
+  // Below this length five connections cost more than they gain.
+  static constexpr uint64_t kOneStreamBelow = 1u << 20;
   // Server documents (version list, manifest) larger than this are refused.
   static constexpr uint64_t kMaxDocument = 16u << 20;
 
@@ -56,6 +60,12 @@ class CInetFile : public IDownLoadSink {
   std::wstring ExpectedMd5;
   platform::FILETIME FileTime;
   std::wstring Version;
+  // Update files of at least this length (known from the manifest) come as
+  // five ranges started at once; shorter ones in one stream.
+  uint64_t OneStreamBelow = kOneStreamBelow;
+  // After a successful run in one stream: the MD5 of the bytes written, in
+  // lower-case hexadecimal, taken as they came. Empty otherwise.
+  std::wstring ComputedMd5;
 
  private:
   void Fail(int code);
@@ -68,9 +78,15 @@ class CInetFile : public IDownLoadSink {
   // Whether a body of |length| bytes may be taken for this job.
   bool LengthAllowed(uint64_t length, bool complete) const;
 
-  CDownLoad request_;
+  // What a running job needs; made by the first Start, so that the jobs
+  // waiting in the queue stay small.
+  struct Transfer {
+    CDownLoad request;
+    CRangeDownLoad parts[kParts];
+    MD5_CTX digest;
+  };
+  std::unique_ptr<Transfer> transfer_;
   platform::File file_;
-  CRangeDownLoad parts_[kParts];
   bool ranges_active_ = false;
   bool ranges_allowed_ = false;
   bool result_posted_ = false;

@@ -8,12 +8,13 @@ CRangeDownLoad::CRangeDownLoad() = default;
 CRangeDownLoad::~CRangeDownLoad() { Stop(); }
 
 bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte,
-                           uint64_t lastByte, const std::wstring& localPath) {
+                           uint64_t lastByte, uint64_t fileLength, const std::wstring& localPath) {
   Stop();
   url_ = url;
   owner_ = owner;
   first_byte_ = firstByte;
   last_byte_ = lastByte;
+  file_length_ = fileLength;
   local_path_ = localPath;
   char headers[1024];
   snprintf(headers, sizeof(headers),
@@ -67,13 +68,15 @@ bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& enti
   const bool known = request_.length_known();
   if (request_.status_code() == 206) {
     // A part answered with other bytes than asked for would corrupt the file.
-    if (request_.range_start() != static_cast<int64_t>(first_byte_) || (known && length != span)) {
+    const int64_t total = request_.range_total();
+    if (request_.range_start() != static_cast<int64_t>(first_byte_) || (known && length != span) ||
+        (total >= 0 && static_cast<uint64_t>(total) != file_length_)) {
       return Abort(0);
     }
     skip_ = 0;
   } else {
     // A server that ignores Range sends the whole file: keep only our bytes.
-    if (known && length < last_byte_ + 1) return Abort(0);
+    if (known && length != file_length_) return Abort(0);
     skip_ = first_byte_;
   }
   remaining_ = span;

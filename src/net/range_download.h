@@ -18,10 +18,11 @@ class CRangeDownLoad : public IDownLoadSink {
   CRangeDownLoad(const CRangeDownLoad&) = delete;
   CRangeDownLoad& operator=(const CRangeDownLoad&) = delete;
 
-  // Fetches bytes |firstByte| to |lastByte| (inclusive) of |url| into
-  // |localPath|; false when the request cannot be started.
+  // Fetches bytes |firstByte| to |lastByte| (inclusive) of |url|, a file
+  // of |fileLength| bytes, into |localPath|; false when the request cannot
+  // be started. An answer for a file of another length is a failure.
   bool Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte, uint64_t lastByte,
-             const std::wstring& localPath);
+             uint64_t fileLength, const std::wstring& localPath);
   bool Stop();
   bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle; }
 
@@ -43,6 +44,7 @@ class CRangeDownLoad : public IDownLoadSink {
   std::wstring local_path_;
   uint64_t first_byte_ = 0;
   uint64_t last_byte_ = 0;
+  uint64_t file_length_ = 0;
   // Bytes of a whole-file answer that lie before the range, and bytes of
   // the range still to come.
   uint64_t skip_ = 0;

@@ -14,9 +14,12 @@ bool CAutoUpdateClientDlg::VerifyDownload(CInetFile* job) {
   const std::wstring pending = job->GetTempName();
   char digest[33];
   MD5_CTX ctx;
-  // An unreadable pending copy has no digest and counts as a mismatch.
-  std::wstring computed;
-  if (ctx.DigestFile(digest, platform::ToAnsi(pending).c_str())) computed = platform::FromAnsi(digest);
+  // A digest the job took while the bytes came in spares reading the file
+  // again. An unreadable pending copy has no digest and counts as a mismatch.
+  std::wstring computed = job->ComputedMd5;
+  if (computed.empty() && ctx.DigestFile(digest, platform::ToAnsi(pending).c_str())) {
+    computed = platform::FromAnsi(digest);
+  }
   if (!computed.empty() && platform::EqualsNoCase(computed, job->ExpectedMd5)) return true;
   SetStatusText(Format(texts::kMd5ManifestSide, working_version_.c_str(), job->FileName.c_str(),
                        job->ExpectedMd5.c_str()), 1);
