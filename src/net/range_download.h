@@ -11,7 +11,7 @@
 class CRangeDownLoad : public IDownLoadSink {
  public:
   // Bytes gathered before they go to the file.
-  static constexpr size_t kWriteBuffer = 256 * 1024;
+  static constexpr size_t kWriteBuffer = 64 * 1024;
 
   CRangeDownLoad();
   ~CRangeDownLoad();
