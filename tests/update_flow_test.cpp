@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include "platform/text.h"
 #include "manifest/update_files.h"
@@ -318,4 +319,29 @@ TEST_F(UpdateFlowTest, UpdatesFromNginxToo) {
   EXPECT_TRUE(f_.LobbyStarted());
   for (const auto& f : v7_) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "7");
+}
+
+TEST_F(UpdateFlowTest, FilesThatCameBeforeAFailureAreInPlaceWhenTheDialogShows) {
+  struct Snapshot : ScriptedUi {
+    std::function<void()> on_show;
+    void ShowFailureDialog(bool show) override {
+      if (show && on_show) on_show();
+      ScriptedUi::ShowFailureDialog(show);
+    }
+  } ui;
+  f_.PublishVersionList(6, 6, {});
+  StandardIni("5");
+  f_.InstallFiles(v5_);
+  f_.server().SetRules("{\"/update/6/data/new/sound.ogg\": \"status:500\"}");
+  bool map_new = false, map_pending = true;
+  ui.on_show = [&] {
+    map_new = f_.FileMatches("data/map.bin", v6_["data/map.bin"]);
+    map_pending = PathExists(f_.Install("data/map.bin.update.6"));
+  };
+  ui.failure_actions = {ScriptedUi::kExit};
+  f_.Run(&ui);
+  ASSERT_EQ(ui.failures_shown.size(), 1u);
+  EXPECT_TRUE(map_new);
+  EXPECT_FALSE(map_pending);
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
 }

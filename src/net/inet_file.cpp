@@ -55,6 +55,11 @@ void CInetFile::Stop() {
   if (file_.IsOpen()) file_.Close();
 }
 
+void CInetFile::ReleaseTransfer() {
+  Stop();
+  transfer_.reset();
+}
+
 void CInetFile::StopParts() {
   if (!transfer_) return;
   for (CRangeDownLoad& part : transfer_->parts) part.Stop();
@@ -166,17 +171,19 @@ bool CInetFile::OnDownLoadStatus(int status) {
     if (!AllPartsIdle()) return true;
     ranges_active_ = false;
     // The pending copy reaches the disk before anyone moves it into place.
-    platform::File file;
-    if (!file.Open(GetTempName(), platform::File::kWriteExisting) || !file.Sync()) {
-      Fail(kJobTransferFailed);
-      return false;
+    if (!DeferDurability) {
+      platform::File file;
+      if (!file.Open(GetTempName(), platform::File::kWriteExisting) || !file.Sync()) {
+        Fail(kJobTransferFailed);
+        return false;
+      }
+      file.Close();
     }
-    file.Close();
     PostResult(kJobOk);
     return true;
   }
   if (!file_.IsOpen()) return true;
-  bool ok = LengthAllowed(Received, Kind == kJobFile) && file_.Sync();
+  bool ok = LengthAllowed(Received, Kind == kJobFile) && (DeferDurability || file_.Sync());
   ok = file_.Close() && ok;
   if (!ok) {
     Fail(kJobTransferFailed);
@@ -222,6 +229,13 @@ void CInetFiles::Remove(CInetFile* job) {
   size_t before = jobs_.size();
   jobs_.remove(job);
   if (jobs_.size() != before) delete job;
+}
+
+CInetFile* CInetFiles::Detach(CInetFile* job) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  size_t before = jobs_.size();
+  jobs_.remove(job);
+  return jobs_.size() != before ? job : nullptr;
 }
 
 void CInetFiles::ForEach(const std::function<void(const CInetFile&)>& visit) {

@@ -37,6 +37,9 @@ class CInetFile : public IDownLoadSink {
   // Begins a new run from zero; exactly one WM_JOB_DONE follows it.
   bool Start(bool allowRanges);
   void Stop();
+  // Stops and gives back what only a running job needs. Not from inside
+  // the job's own reports.
+  void ReleaseTransfer();
   // The file the download writes: "<target>.update.<version>" for update
   // files, the target itself for the others.
   std::wstring GetTempName() const;
@@ -66,6 +69,10 @@ class CInetFile : public IDownLoadSink {
   // After a successful run in one stream: the MD5 of the bytes written, in
   // lower-case hexadecimal, taken as they came. Empty otherwise.
   std::wstring ComputedMd5;
+  // Set when whoever moves the file into place makes it durable first
+  // (several files with one barrier); otherwise the job syncs it itself
+  // before it reports success.
+  bool DeferDurability = false;
 
  private:
   void Fail(int code);
@@ -106,6 +113,9 @@ class CInetFiles {
   CInetFile* HeadWithId(JobId id);
   unsigned GetCount();
   void Remove(CInetFile* job);
+  // Takes |job| out of the queue without deleting it; null when it was not
+  // queued.
+  CInetFile* Detach(CInetFile* job);
   void RemoveAll();
 
  private:

@@ -33,8 +33,9 @@ bool CAutoUpdateClientDlg::VerifyDownload(CInetFile* job) {
 bool CAutoUpdateClientDlg::InstallDownload(CInetFile* job) {
   const std::wstring pending = job->GetTempName();
   // The target is absent here; a move that would replace something fails.
-  if (platform::MoveFileNoReplace(pending, job->TargetPath) ||
-      platform::MoveFileNoReplace(pending, job->TargetPath)) {
+  // The caller makes the new name durable.
+  if (platform::MoveFileNoReplace(pending, job->TargetPath, false) ||
+      platform::MoveFileNoReplace(pending, job->TargetPath, false)) {
     SetStatusText(Format(texts::kDownloaded, job->FileName.c_str()), 0);
     return true;
   }

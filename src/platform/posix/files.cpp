@@ -81,30 +81,55 @@ bool DeleteFile(const std::wstring& path) { return unlink(Narrow(path).c_str()) 
 
 bool CreateDirectory(const std::wstring& path) { return mkdir(Narrow(path).c_str(), 0755) == 0; }
 
-bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
+bool ReplaceFile(const std::wstring& from, const std::wstring& to, bool durable) {
   std::string src = Narrow(from), dest = Narrow(to);
   // The new file keeps the permissions of the one it replaces: an
   // executable stays executable.
   struct stat st;
   if (stat(dest.c_str(), &st) == 0 && S_ISREG(st.st_mode)) chmod(src.c_str(), st.st_mode & 07777);
   if (rename(src.c_str(), dest.c_str()) != 0) return false;
-  SyncDirectoryOf(dest);
+  if (durable) SyncDirectoryOf(dest);
   return true;
 }
 
-bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to) {
+bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to, bool durable) {
   std::string src = Narrow(from), dest = Narrow(to);
   // A hard link fails when the target exists, which is the atomic test.
   if (link(src.c_str(), dest.c_str()) == 0) {
     unlink(src.c_str());
-    SyncDirectoryOf(dest);
+    if (durable) SyncDirectoryOf(dest);
     return true;
   }
   struct stat st;
   if (lstat(dest.c_str(), &st) == 0) return false;
   if (rename(src.c_str(), dest.c_str()) != 0) return false;
-  SyncDirectoryOf(dest);
+  if (durable) SyncDirectoryOf(dest);
   return true;
+}
+
+bool MakeDurable(const std::vector<std::wstring>& paths) {
+  // Everything is written before the first sync, so the file system commits
+  // the changes of all of them at once and the later syncs find little
+  // left to do.
+  bool ok = true;
+  std::vector<std::string> dirs;
+  for (const std::wstring& path : paths) {
+    std::string name = Narrow(path);
+    int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    ok = fd >= 0 && fsync(fd) == 0 && ok;
+    if (fd >= 0) close(fd);
+    std::string::size_type slash = name.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    bool seen = false;
+    for (const std::string& d : dirs) seen = seen || d == dir;
+    if (!seen) dirs.push_back(dir);
+  }
+  for (const std::string& dir : dirs) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = fd >= 0 && fsync(fd) == 0 && ok;
+    if (fd >= 0) close(fd);
+  }
+  return ok;
 }
 
 std::wstring CreateTempFile(const std::wstring& prefix) {
