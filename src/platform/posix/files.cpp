@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -108,25 +109,20 @@ bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to, bool du
 }
 
 bool MakeDurable(const std::vector<std::wstring>& paths) {
-  // Everything is written before the first sync, so the file system commits
-  // the changes of all of them at once and the later syncs find little
-  // left to do.
+  // One flush of each file system involved: its data and metadata,
+  // directories included, reach the disk with a single journal commit
+  // instead of one commit per file.
   bool ok = true;
-  std::vector<std::string> dirs;
+  std::vector<dev_t> flushed;
   for (const std::wstring& path : paths) {
-    std::string name = Narrow(path);
-    int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    ok = fd >= 0 && fsync(fd) == 0 && ok;
-    if (fd >= 0) close(fd);
-    std::string::size_type slash = name.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-    bool seen = false;
-    for (const std::string& d : dirs) seen = seen || d == dir;
-    if (!seen) dirs.push_back(dir);
-  }
-  for (const std::string& dir : dirs) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ok = fd >= 0 && fsync(fd) == 0 && ok;
+    int fd = open(Narrow(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      ok = false;
+    } else if (std::find(flushed.begin(), flushed.end(), st.st_dev) == flushed.end()) {
+      ok = syncfs(fd) == 0 && ok;
+      flushed.push_back(st.st_dev);
+    }
     if (fd >= 0) close(fd);
   }
   return ok;
