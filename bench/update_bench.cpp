@@ -7,8 +7,8 @@
 // counts. Source files stay in the page cache for every contender, outputs
 // are written fresh and a sync runs before each contender starts.
 //
-//   update_bench [0|a|b|c|d ...]   workloads to run (all by default; 0 is a
-//                                  run with nothing to fetch)
+//   update_bench [a|b|c|d ...]     workloads to run (all by default); a run
+//                                  with nothing to fetch always comes first
 //   UPDATE_BENCH_QUICK=1           smaller workloads, for iterating
 //   UPDATE_BENCH_ROUNDS=N          rounds per workload (default 3, quick 1)
 #include <fcntl.h>
@@ -139,8 +139,17 @@ bool Installed(const Workload& w, const std::string& dir) {
   return true;
 }
 
-void Verdict(const char* what, double ratio, double target) {
-  printf("  %-40s %6.2f  (target >= %.2f) %s\n", what, ratio, target, ratio >= target ? "met" : "NOT MET");
+// What a run with nothing to fetch costs: start, documents, the wait before
+// the lobby starts. 0 until measured.
+double g_fixed_cost = 0;
+
+void Verdict(const char* what, double peer, double ours, double target) {
+  const double ratio = peer / ours;
+  printf("  %-40s %6.2f  (target >= %.2f) %-7s", what, ratio, target, ratio >= target ? "met" : "NOT MET");
+  if (g_fixed_cost > 0 && ours > g_fixed_cost) {
+    printf("  %.2f without the fixed %.2f s", peer / (ours - g_fixed_cost), g_fixed_cost);
+  }
+  printf("\n");
 }
 
 bool RunWorkload(const Workload& w, const Env& env) {
@@ -232,15 +241,16 @@ bool RunWorkload(const Workload& w, const Env& env) {
   if (w.files.empty()) {
     printf("  updater, start to lobby      %s wall %7.2f s  peak %7.1f MiB\n", ours.ok ? "  " : "!!", ours.wall,
            ours.peak_mib);
+    if (ours.ok) g_fixed_cost = ours.wall;
     return ours.ok;
   }
   Row("updater, start to lobby", ours, total);
   Row("curl -K + md5sum + sync", curl_md5, total);
   if (w.big) Row("aria2c -x5 -s5 + md5sum", aria, total);
   if (plain_curl.ok) Row("curl, one stream", plain_curl, total);
-  if (w.target_curl > 0) Verdict("vs curl + md5sum + sync", curl_md5.wall / ours.wall, w.target_curl);
-  if (w.target_aria > 0) Verdict("vs aria2c -x5 -s5 + md5sum", aria.wall / ours.wall, w.target_aria);
-  if (w.target_plain_curl > 0) Verdict("vs curl, one stream", plain_curl.wall / ours.wall, w.target_plain_curl);
+  if (w.target_curl > 0) Verdict("vs curl + md5sum + sync", curl_md5.wall, ours.wall, w.target_curl);
+  if (w.target_aria > 0) Verdict("vs aria2c -x5 -s5 + md5sum", aria.wall, ours.wall, w.target_aria);
+  if (w.target_plain_curl > 0) Verdict("vs curl, one stream", plain_curl.wall, ours.wall, w.target_plain_curl);
   printf("  %-40s %6.1f MiB (target < 16) %s\n", "updater peak RSS", ours.peak_mib,
          ours.peak_mib < 16 ? "met" : "NOT MET");
   printf("  %-40s %6.2f s\n", "updater CPU per GiB", ours.cpu / Gib(total));
@@ -315,7 +325,8 @@ int main(int argc, char** argv) {
 
   bool ok = true;
   for (const Workload& w : all) {
-    bool wanted = argc < 2;
+    // The fixed cost is always measured: every ratio is read against it.
+    bool wanted = argc < 2 || w.key == "0";
     for (int i = 1; i < argc; ++i) wanted = wanted || w.key == argv[i];
     if (wanted) ok = RunWorkload(w, env) && ok;
   }
