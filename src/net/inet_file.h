@@ -23,7 +23,7 @@ class CInetFile : public IDownLoadSink {
   // Files shorter than this can never come in ranges.
   static constexpr uint64_t kMinRangedLength = kParts;
   // Below this length five connections cost more than they gain.
-  static constexpr uint64_t kOneStreamBelow = 1u << 20;
+  static constexpr uint64_t kOneStreamBelow = 4u << 20;
   // Server documents (version list, manifest) larger than this are refused.
   static constexpr uint64_t kMaxDocument = 16u << 20;
 
