@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The demo: publishes three versions of a small game with the publisher tool,
-# serves them on 127.0.0.1, prepares an install directory at the oldest
-# version with a stand-in lobby, and runs the updater on it.
+# The demo: publishes three signed versions of a small game with the
+# publisher tool, serves them on 127.0.0.1, prepares an install directory at
+# the oldest version with a stand-in lobby and the publisher's key, and runs
+# the updater on it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -41,11 +42,15 @@ trap 'kill $server_pid 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [ -s "$port_file" ] && break; sleep 0.05; done
 port=$(cat "$port_file")
 
-for v in 5 6 7; do "$publish" release --version $v --from "$demo/v$v" --to "$demo/server" >/dev/null; done
-"$publish" versions --to "$demo/server" --product 7 --max 7 --url "127.0.0.1:$port"
+"$publish" keygen --out "$demo/publisher.pem" > "$demo/UpdateTrust.pub"
+for v in 5 6 7; do
+  "$publish" release --version $v --from "$demo/v$v" --to "$demo/server" --sign "$demo/publisher.pem" >/dev/null
+done
+"$publish" versions --to "$demo/server" --product 7 --max 7 --url "127.0.0.1:$port" --sign "$demo/publisher.pem"
 
 # The installation at version 5.
 cp -a "$demo/v5/." "$demo/install/"
+cp "$demo/UpdateTrust.pub" "$demo/install/"
 cat > "$demo/install/kelvora.exe" <<'LOBBY'
 #!/bin/sh
 echo "kelvora.exe (stand-in lobby) started in $(pwd)" | tee -a lobby-started.txt

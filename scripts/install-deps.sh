@@ -30,9 +30,13 @@ fi
 if [ ${#missing_wine[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y "${missing_wine[@]}"
 fi
-# A Chinese locale for Wine, whose ANSI code page then is 936.
-if ! locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$'; then
-  $sudo_cmd sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
-  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | $sudo_cmd tee -a /etc/locale.gen >/dev/null
-  $sudo_cmd locale-gen >/dev/null
-fi
+# A Chinese locale for Wine, whose ANSI code page then is 936; and a GBK
+# locale, under which the Linux program's ANSI code page is GBK too.
+for loc in "zh_CN.UTF-8 UTF-8" "zh_CN.GBK GBK"; do
+  name=${loc%% *}
+  if ! locale -a 2>/dev/null | grep -qix "$(echo "${name}" | sed 's/-//g')"; then
+    $sudo_cmd sed -i "s/^# *${loc}\$/${loc}/" /etc/locale.gen
+    grep -q "^${loc}\$" /etc/locale.gen || echo "${loc}" | $sudo_cmd tee -a /etc/locale.gen >/dev/null
+    $sudo_cmd locale-gen >/dev/null
+  fi
+done

@@ -14,6 +14,8 @@ cmake --build build -j "$jobs"
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build-win32 -j "$jobs"
 bash tests/wine/wine_smoke_test.sh build-win32 build
+bash tests/wine/wine_names_test.sh build-win32 build
+bash tests/wine/wine_signature_test.sh build-win32 build
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0

@@ -64,7 +64,7 @@ TEST_F(ManifestReaderTest, FileEntriesMatchChildrenWithoutCaseAndClampNumbers) {
   std::wstring doc = Doc(
       "<xmlRoot><Product productVerion=\"6\"><File>"
       "<FILENAME>a.dll</FILENAME><length>-1</length><FileDateLow>3000000000</FileDateLow>"
-      "<FileDateHigh>-1</FileDateHigh><md5>ABC</md5><LocalPath>data\\sub</LocalPath>"
+      "<FileDateHigh>-1</FileDateHigh><md5>ABC</md5><SHA256>d00d</SHA256><LocalPath>data\\sub</LocalPath>"
       "<Unknown>x</Unknown><!-- note --><FileVersion>1.0</FileVersion><fileversion>2.0</fileversion>"
       "</File><file><FileName>not-an-entry</FileName></file></Product>"
       "<File><FileName>b.exe</FileName><InstallDir>systemdir</InstallDir></File></xmlRoot>");
@@ -76,9 +76,27 @@ TEST_F(ManifestReaderTest, FileEntriesMatchChildrenWithoutCaseAndClampNumbers) {
   EXPECT_EQ(a->FileDate.dwLowDateTime, 2147483647u);
   EXPECT_EQ(a->FileDate.dwHighDateTime, 4294967295u);
   EXPECT_EQ(a->Md5, L"ABC");
+  EXPECT_EQ(a->Sha256, L"d00d");
+  EXPECT_EQ(files_.Files.back()->Sha256, L"");
   EXPECT_EQ(a->FileVersion, L"2.0");  // the later value wins
   EXPECT_EQ(a->FullPath, L"/game/data/sub/a.dll");
   EXPECT_EQ(files_.Files.back()->FullPath, L"/sys/b.exe");
+}
+
+TEST_F(ManifestReaderTest, LengthsAreReadInFullAndTotalledIn64Bits) {
+  std::wstring doc = Doc(
+      "<r><File><FileName>a</FileName><Length>5368709127</Length></File>"
+      "<File><FileName>b</FileName><Length>2147483648</Length></File>"
+      "<File><FileName>c</FileName><Length> 2147483647x</Length></File>"
+      "<File><FileName>d</FileName><Length>-7</Length></File></r>");
+  ASSERT_TRUE(files_.LoadXml(doc, false));
+  std::vector<int64_t> lengths;
+  for (CUpdateFile* e : files_.Files) {
+    lengths.push_back(e->Length);
+    e->NeedUpdate = true;
+  }
+  EXPECT_EQ(lengths, (std::vector<int64_t>{5368709127LL, 2147483648LL, 2147483647LL, -7}));
+  EXPECT_EQ(files_.GetUpdateLength(), 5368709127ULL + 2147483648ULL + 2147483647ULL);
 }
 
 TEST_F(ManifestReaderTest, FileWithoutChildrenGetsInitialValues) {

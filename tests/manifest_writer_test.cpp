@@ -22,7 +22,7 @@ CUpdateFile* MakeEntry(const std::wstring& name, const std::wstring& local) {
   e->FileName = name;
   e->FileVersion = L"1.0.0.1";
   e->ProductVersion = L"2&<3\"";
-  e->Length = 5368709120LL + 7;  // 5 GiB + 7: written as its low 32 bits
+  e->Length = 5368709120LL + 7;  // 5 GiB + 7: written in full
   e->FileDate = {3000000000u, 30000000u};
   e->LocalPath = local;
   e->Md5 = L"d41d8cd98f00b204e9800998ecf8427e";
@@ -54,7 +54,7 @@ TEST(ManifestWriter, EntryLayoutNumbersAndEscapes) {
   EXPECT_NE(text.find("\t\t<File>\r\n\t\t\t<FileName>a&amp;b&lt;c.dll</FileName>\r\n"
                       "\t\t\t<FileVersion>1.0.0.1</FileVersion>\r\n"
                       "\t\t\t<ProductVersion>2&amp;&lt;3&quot;</ProductVersion>\r\n"
-                      "\t\t\t<Length>1073741831</Length>\r\n\t\t\t<FileDateLow>3000000000</FileDateLow>\r\n"
+                      "\t\t\t<Length>5368709127</Length>\r\n\t\t\t<FileDateLow>3000000000</FileDateLow>\r\n"
                       "\t\t\t<FileDateHigh>30000000</FileDateHigh>\r\n"
                       "\t\t\t<InstallDir>CURRENTDIR</InstallDir>\r\n\t\t\t<LocalPath>data</LocalPath>\r\n"
                       "\t\t\t<Md5>d41d8cd98f00b204e9800998ecf8427e</Md5>\r\n\t\t</File>\r\n"),
@@ -70,6 +70,7 @@ TEST(ManifestWriter, RoundTripKeepsValuesIncludingChineseAndMarkup) {
   out.UrlList[7] = L"http://h/?a=1&b=\"2\"";
   out.AddTail(MakeEntry(L"中文 名.dat", L"数据/sub"));
   out.AddTail(MakeEntry(L"x\U0001F600.bin", L""));  // outside GB2312: a character reference
+  out.Files.back()->Sha256 = std::wstring(64, L'e');
   ASSERT_TRUE(out.SaveXml(dir.WFile("m.xml")));
   EXPECT_NE(ReadFileBytes(dir.File("m.xml")).find("\xD6\xD0\xCE\xC4"), std::string::npos);
 
@@ -88,7 +89,8 @@ TEST(ManifestWriter, RoundTripKeepsValuesIncludingChineseAndMarkup) {
     EXPECT_EQ(e->ProductVersion, (*it)->ProductVersion);
     EXPECT_EQ(e->LocalPath, (*it)->LocalPath);
     EXPECT_EQ(e->Md5, (*it)->Md5);
-    EXPECT_EQ(e->Length, 1073741831);
+    EXPECT_EQ(e->Sha256, (*it)->Sha256);
+    EXPECT_EQ(e->Length, 5368709127LL);
     EXPECT_EQ(e->FileDate.dwLowDateTime, 2147483647u);  // read back clamped
     ++it;
   }
@@ -119,7 +121,7 @@ TEST(ManifestWriter, ListShowsEntriesInReverseInsertionOrder) {
   ASSERT_EQ(list.rows.size(), 2u);
   EXPECT_EQ(list.rows[0][0], L"2");
   EXPECT_EQ(list.rows[0][3], L"second");
-  EXPECT_EQ(list.rows[1][2], L"1073741831");
+  EXPECT_EQ(list.rows[1][2], L"5368709127");
 }
 
 TEST(ManifestWriter, UnwritableTargetFails) {

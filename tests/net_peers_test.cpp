@@ -45,6 +45,8 @@ class PeersTest : public testing::Test {
         {"empty.bin", ""},         {"big.bin", Pattern(6 * 1048576 + 3)},
         {"with space.bin", Pattern(5000)}, {"中文名.bin", Pattern(70000)},
         {"sub/deep.bin", Pattern(12345)},
+        {"100%41.dat", Pattern(4000)},     {"C#1.dat", Pattern(4100)},
+        {"sub/a+b&c=d;e?f.dat", Pattern(4200)},
     };
     return files;
   }

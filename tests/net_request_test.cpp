@@ -96,6 +96,17 @@ TEST(DownLoad, RejectedStatusesAndEarlyClosesAreOneError) {
   }
 }
 
+TEST(DownLoad, ChunkedCodingWinsOverAnyContentLength) {
+  ScriptedServer server({std::vector<std::string>{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 5, 7\r\n\r\n",
+                          "3\r\nabc\r\n0\r\n\r\n"}});
+  CDownLoad request;
+  RecordingSink sink;
+  ASSERT_TRUE(request.DownLoad(platform::FromUtf8(server.base() + "/c"), &sink));
+  ASSERT_TRUE(platform::RunUntil([&] { return sink.finished; }, 5000));
+  EXPECT_EQ(sink.events.back(), "status 2");
+  EXPECT_EQ(sink.body, "abc");
+}
+
 TEST(RangeDownLoad, WritesItsRangeInPlaceAlsoWhenTheServerIgnoresRange) {
   TempDir dir;
   ScriptedServer server({{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 2-3/10\r\n"

@@ -2,20 +2,35 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "manifest/update_files.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "publish.h"
+#include "signing_key.h"
 #include "support/temp_dir.h"
 #include "update/resume_file.h"
+#include "update/trust.h"
 
 namespace {
 
 int RunPublisher(const std::string& args) {
   std::string cmd = std::string(UPDATER_BINARY_DIR) + "/bin/updater-publish " + args + " >/dev/null 2>&1";
   return WEXITSTATUS(system(cmd.c_str()));
+}
+
+// Runs the publisher and returns what it printed.
+std::string PublisherOutput(const std::string& args) {
+  std::string cmd = std::string(UPDATER_BINARY_DIR) + "/bin/updater-publish " + args + " 2>/dev/null";
+  FILE* pipe = popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[512];
+  while (fgets(buf, sizeof(buf), pipe)) out += buf;
+  pclose(pipe);
+  return out;
 }
 
 }  // namespace
@@ -83,4 +98,77 @@ TEST(Publish, CommandLineErrorsExitNonZero) {
   EXPECT_NE(RunPublisher("versions --to /proc/none --product 1 --max 1"), 0);
   EXPECT_EQ(RunPublisher("versions --to " + root.path() + " --product 1 --max 2 --url 127.0.0.1:1"), 0);
   EXPECT_TRUE(PathExists(root.File("update/VerAndUrl.xml")));
+}
+
+TEST(Publish, KeygenWritesAPrivateFileOnceAndPrintsTheKeyLine) {
+  TempDir dir;
+  std::string line = PublisherOutput("keygen --out " + dir.File("k.pem"));
+  TrustedKey key;
+  ASSERT_FALSE(line.empty());
+  EXPECT_EQ(line.back(), '\n');
+  EXPECT_TRUE(ParsePublicKeyLine(line.substr(0, line.size() - 1), &key)) << line;
+  struct stat st {};
+  ASSERT_EQ(stat(dir.File("k.pem").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::string first = ReadFileBytes(dir.File("k.pem"));
+  EXPECT_NE(RunPublisher("keygen --out " + dir.File("k.pem")), 0);
+  EXPECT_EQ(ReadFileBytes(dir.File("k.pem")), first);
+  EXPECT_NE(RunPublisher("keygen --out " + dir.File("no/such/dir/k.pem")), 0);
+  EXPECT_NE(RunPublisher("release --version 1 --from " + dir.path() + " --to " + dir.path() +
+                         " --sign " + dir.File("absent.pem")), 0);
+}
+
+TEST(Publish, SignedReleaseAndListVerifyWithThePrintedKey) {
+  TempDir src, root, keys;
+  mkdir(src.File("数据").c_str(), 0755);
+  WriteFileBytes(src.File("game.exe"), "exe bytes");
+  WriteFileBytes(src.File("数据/地图.dat"), std::string(70000, 'm'));
+  std::string pem = keys.File("k.pem");
+  WriteFileBytes(keys.File("UpdateTrust.pub"), PublisherOutput("keygen --out " + pem));
+  ASSERT_EQ(RunPublisher("release --version 6 --from " + src.path() + " --to " + root.path() +
+                         " --sign " + pem), 0);
+  ASSERT_EQ(RunPublisher("versions --to " + root.path() + " --product 6 --max 6 --sign " + pem +
+                         " --expires 2"), 0);
+
+  CUpdateTrust trust;
+  trust.Load(keys.WFile("UpdateTrust.pub"));
+  int64_t now = time(nullptr);
+  std::wstring manifest = root.WFile("update/6/FileConfig.xml");
+  std::wstring list = root.WFile("update/VerAndUrl.xml");
+  EXPECT_EQ(trust.Verify(manifest, manifest + L".sig", "update/6/FileConfig.xml", false, now),
+            TrustVerdict::kTrusted);
+  EXPECT_EQ(trust.Verify(list, list + L".sig", "update/VerAndUrl.xml", true, now),
+            TrustVerdict::kTrusted);
+  EXPECT_EQ(trust.Verify(list, list + L".sig", "update/VerAndUrl.xml", true, now + 2 * 86400 + 60),
+            TrustVerdict::kExpired);
+  EXPECT_EQ(trust.Verify(list, list + L".sig", "update/VerAndUrl.xml", true, now + 2 * 86400 - 60),
+            TrustVerdict::kTrusted);
+
+  CUpdateFiles::FirstProductLoad = true;
+  CUpdateFiles files;
+  ASSERT_TRUE(files.LoadXml(manifest, false));
+  ASSERT_EQ(files.GetCount(), 2u);
+  EXPECT_EQ(files.Files.front()->FileName, L"game.exe");
+  EXPECT_EQ(files.Files.front()->Sha256,
+            L"0bc0c6f5cb086b1629249c5d6b37d267cd5b8e999567ee1ccd9afc8694e371b1");
+  EXPECT_EQ(files.Files.back()->Sha256.size(), 64u);
+}
+
+TEST(Publish, UnsignedPublicationHasNoSha256AndDropsStaleSignatures) {
+  TempDir src, root, keys;
+  WriteFileBytes(src.File("a.txt"), "a");
+  std::string pem = keys.File("k.pem");
+  PublisherOutput("keygen --out " + pem);
+  ASSERT_EQ(RunPublisher("release --version 1 --from " + src.path() + " --to " + root.path() +
+                         " --sign " + pem), 0);
+  ASSERT_EQ(RunPublisher("versions --to " + root.path() + " --product 1 --max 1 --sign " + pem), 0);
+  ASSERT_TRUE(PathExists(root.File("update/1/FileConfig.xml.sig")));
+  ASSERT_EQ(RunPublisher("release --version 1 --from " + src.path() + " --to " + root.path()), 0);
+  ASSERT_EQ(RunPublisher("versions --to " + root.path() + " --product 1 --max 1"), 0);
+  EXPECT_FALSE(PathExists(root.File("update/1/FileConfig.xml.sig")));
+  EXPECT_FALSE(PathExists(root.File("update/VerAndUrl.xml.sig")));
+  EXPECT_EQ(ReadFileBytes(root.File("update/1/FileConfig.xml")).find("Sha256"), std::string::npos);
+  EXPECT_NE(RunPublisher("versions --to " + root.path() + " --product 1 --max 1 --expires 3"), 0);
+  EXPECT_NE(RunPublisher("versions --to " + root.path() + " --product 1 --max 1 --sign " + pem +
+                         " --expires 0"), 0);
 }

@@ -2,9 +2,16 @@
 """Test update server: serves a directory over HTTP/1.1 on 127.0.0.1 with byte
 ranges, and misbehaves per path as told by a rules file.
 
+File names are looked up on disk with the bytes of the request path, and the
+path must be text in the one encoding the server is started with
+(--path-encoding, UTF-8 unless told): a server with GBK names on disk is run
+with --path-encoding gbk. A path in another encoding is answered 404.
+
 The rules file (JSON, re-read on every request) maps a request path (after
-percent-decoding) to a rule, for example {"/update/a.bin": "ignore-range"}.
+percent-decoding; with its query when a rule names one, else without) to a
+rule, for example {"/update/a.bin": "ignore-range"}.
 Rules:
+  serve               no misbehaviour
   ignore-range        answer 200 with the whole file even to a Range request
   close-mid-body      send half the body, then close
   stall               send the header and part of the body, then nothing
@@ -17,6 +24,12 @@ Rules:
   huge-header         a header of more than 1024 bytes
   wrong-range         answer a Range request with bytes from another start
   redirect:LOCATION   302 with this Location (a path, a full URL, a relative one)
+  redirect-N:LOCATION the same with status N (301, 303, 307, 308)
+  length:VALUE        the Content-Length line carries VALUE as it stands
+  lengths:A|B         two Content-Length lines, A and B
+  endless-trailers    a chunked body whose trailer lines never end
+  bare-lf             header lines end in LF alone
+  lone-cr             a header line holds a CR not followed by LF
   status:N            answer with status N and a short body
   trickle             send the body 512 bytes every 20 ms
   partial:K           send the first K bytes of each body, then nothing
@@ -52,44 +65,51 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass
 
-    def send_raw(self, status, headers, body=b"", lower=False, reason=None):
+    def send_raw(self, status, headers, body=b"", lower=False, reason=None, eol="\r\n"):
         reason = reason or {200: "OK", 206: "Partial Content", 302: "Found",
                             404: "Not Found", 500: "Internal Server Error"}.get(status, "Status")
         lines = ["HTTP/1.1 %d %s" % (status, reason)]
         for name, value in headers:
             lines.append("%s: %s" % (name.lower() if lower else name, value))
-        self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body)
+        self.wfile.write((eol.join(lines) + eol + eol).encode("latin-1") + body)
         self.wfile.flush()
 
     def do_GET(self):
         raw_path = self.path
-        # Clients on Chinese Windows send their names in code page 936.
-        raw = urllib.parse.unquote_to_bytes(raw_path.split("?", 1)[0])
+        target, _, query = raw_path.partition("?")
+        raw = urllib.parse.unquote_to_bytes(target)
         try:
-            path = raw.decode("utf-8")
+            path = raw.decode(ARGS.path_encoding)
+            readable = True
         except UnicodeDecodeError:
-            path = raw.decode("gbk", errors="replace")
+            path = raw.decode("latin-1")
+            readable = False
         if ARGS.log:
             entry = {"path": path, "raw_path": raw_path,
                      "headers": {k: v for k, v in self.headers.items()},
                      "request_line": self.requestline}
             with LOG_LOCK, open(ARGS.log, "a", encoding="utf-8") as f:
                 f.write(json.dumps(entry, ensure_ascii=False) + "\n")
-        rule = load_rules().get(path, "")
+        rules = load_rules()
+        rule = rules.get(path + "?" + query, rules.get(path, "")) if query else rules.get(path, "")
         if rule == "stall-header":
             time.sleep(3600)
             return
-        if rule.startswith("redirect:"):
-            self.send_raw(302, [("Location", rule[len("redirect:"):]),
-                                ("Content-Length", "5")], b"moved")
+        if rule.startswith("redirect"):
+            kind, _, location = rule.partition(":")
+            status = int(kind[len("redirect-"):]) if kind.startswith("redirect-") else 302
+            self.send_raw(status, [("Location", location), ("Content-Length", "5")], b"moved")
             return
         if rule.startswith("status:"):
             code = int(rule[len("status:"):])
             self.send_raw(code, [("Content-Length", "4")], b"oops")
             return
-        local = os.path.join(ARGS.root, path.lstrip("/"))
+        parts = raw.lstrip(b"/").split(b"/")
+        local = os.path.join(os.fsencode(ARGS.root), *parts)
         try:
-            with open(local.encode("utf-8"), "rb") as f:
+            if not readable or b".." in parts:
+                raise OSError("not a name of this server")
+            with open(local, "rb") as f:
                 data = f.read()
         except OSError:
             self.send_raw(404, [("Content-Length", "9")], b"not found")
@@ -110,6 +130,27 @@ class Handler(BaseHTTPRequestHandler):
         headers = [("Content-Type", "application/octet-stream"), ("ETag", '"abc"')] + extra
         if rule == "huge-header":
             headers.append(("X-Padding", "p" * 1500))
+        if rule == "endless-trailers":
+            self.send_raw(status, headers + [("Transfer-Encoding", "chunked")])
+            self.wfile.write(b"%x\r\n" % len(body) + body + b"\r\n0\r\n")
+            for _ in range(100000):
+                self.wfile.write(b"X-Trailer: more\r\n")
+            self.wfile.flush()
+            time.sleep(3600)
+            return
+        if rule == "bare-lf":
+            self.send_raw(status, headers + [("Content-Length", str(len(body)))], body, eol="\n")
+            return
+        if rule == "lone-cr":
+            self.send_raw(status, headers + [("X-Odd", "a\rb"), ("Content-Length", str(len(body)))], body)
+            return
+        if rule.startswith("length:"):
+            self.send_raw(status, headers + [("Content-Length", rule[len("length:"):])], body)
+            return
+        if rule.startswith("lengths:"):
+            first, _, second = rule[len("lengths:"):].partition("|")
+            self.send_raw(status, headers + [("Content-Length", first), ("Content-Length", second)], body)
+            return
         if rule == "chunked":
             self.send_raw(status, headers + [("Transfer-Encoding", "chunked")])
             pos, size = 0, 1
@@ -171,6 +212,8 @@ def main():
     parser.add_argument("--port-file")
     parser.add_argument("--rules", default="/nonexistent")
     parser.add_argument("--log")
+    parser.add_argument("--path-encoding", default="utf-8",
+                        help="the one encoding of request paths and of the names on disk")
     ARGS = parser.parse_args()
     server = Server(("127.0.0.1", ARGS.port), Handler)
     port = server.server_address[1]

@@ -53,12 +53,14 @@ bool CUpdateFiles::SaveXml(const std::wstring& path) {
     out += "\t\t\t<FileName>" + Value(e->FileName) + "</FileName>\r\n";
     out += "\t\t\t<FileVersion>" + Value(e->FileVersion) + "</FileVersion>\r\n";
     out += "\t\t\t<ProductVersion>" + Value(e->ProductVersion) + "</ProductVersion>\r\n";
-    out += "\t\t\t<Length>" + Number(static_cast<uint32_t>(e->Length)) + "</Length>\r\n";
+    out += "\t\t\t<Length>" + std::to_string(e->Length) + "</Length>\r\n";
     out += "\t\t\t<FileDateLow>" + Number(e->FileDate.dwLowDateTime) + "</FileDateLow>\r\n";
     out += "\t\t\t<FileDateHigh>" + Number(e->FileDate.dwHighDateTime) + "</FileDateHigh>\r\n";
     out += "\t\t\t<InstallDir>" + Value(e->InstallDir) + "</InstallDir>\r\n";
     out += "\t\t\t<LocalPath>" + Value(e->LocalPath) + "</LocalPath>\r\n";
     out += "\t\t\t<Md5>" + Value(e->Md5) + "</Md5>\r\n";
+    // Readers skip unknown children, so older clients take signed manifests.
+    if (!e->Sha256.empty()) out += "\t\t\t<Sha256>" + Value(e->Sha256) + "</Sha256>\r\n";
     out += "\t\t</File>\r\n";
   }
   out += "\t</Product>\r\n</xmlRoot>\r\n";
@@ -104,7 +106,7 @@ void CUpdateFiles::FillListCtrl(IListCtrl* listCtrl) {
     int row = listCtrl->InsertItem(0, platform::Format(L"%u", counter++), true);
     if (row < 0) continue;
     listCtrl->SetItemText(row, 1, e->FileVersion);
-    listCtrl->SetItemText(row, 2, platform::Format(L"%u", static_cast<uint32_t>(e->Length)));
+    listCtrl->SetItemText(row, 2, platform::Format(L"%lld", static_cast<long long>(e->Length)));
     listCtrl->SetItemText(row, 3, e->FileName);
     listCtrl->SetItemText(row, 4, e->FullPath);
     listCtrl->SetItemData(row, e);

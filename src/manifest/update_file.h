@@ -42,6 +42,8 @@ class CUpdateFile {
   FILETIME FileDate;
   std::wstring FullPath;
   std::wstring Md5;
+  // SHA-256 of the contents in hexadecimal, from signed releases only.
+  std::wstring Sha256;
   bool NeedUpdate = false;
 
  private:

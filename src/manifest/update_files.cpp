@@ -11,18 +11,22 @@ namespace {
 // Numbers go through the ANSI code page and the 32-bit clamp, as existing
 // installations were stamped with the clamped values.
 int32_t ManifestNumber(const std::wstring& text) { return platform::LeadingInt(platform::ToAnsi(text)); }
+// Lengths are not clamped: files of 2 GiB and more exist. Below 2^31 this
+// reads what ManifestNumber reads.
+int64_t ManifestLength(const std::wstring& text) { return platform::LeadingInt64(platform::ToAnsi(text)); }
 
 void AssignChild(CUpdateFile* entry, const std::wstring& name, const std::wstring& text) {
   if (platform::EqualsNoCase(name, L"FileName")) entry->FileName = text;
   else if (platform::EqualsNoCase(name, L"FileVersion")) entry->FileVersion = text;
   else if (platform::EqualsNoCase(name, L"ProductVersion")) entry->ProductVersion = text;
-  else if (platform::EqualsNoCase(name, L"Length")) entry->Length = ManifestNumber(text);
+  else if (platform::EqualsNoCase(name, L"Length")) entry->Length = ManifestLength(text);
   else if (platform::EqualsNoCase(name, L"FileDateLow"))
     entry->FileDate.dwLowDateTime = static_cast<uint32_t>(ManifestNumber(text));
   else if (platform::EqualsNoCase(name, L"FileDateHigh"))
     entry->FileDate.dwHighDateTime = static_cast<uint32_t>(ManifestNumber(text));
   else if (platform::EqualsNoCase(name, L"InstallDir")) entry->InstallDir = text;
   else if (platform::EqualsNoCase(name, L"Md5")) entry->Md5 = text;
+  else if (platform::EqualsNoCase(name, L"Sha256")) entry->Sha256 = text;
   else if (platform::EqualsNoCase(name, L"LocalPath")) entry->LocalPath = text;
 }
 

@@ -15,12 +15,13 @@ bool CDownLoad::DownLoad(const std::wstring& url, IDownLoadSink* sink) {
   sink_ = sink;
   received_ = 0;
   redirects_ = 0;
+  last_status_ = 0;
   return StartRequest(url);
 }
 
 bool CDownLoad::StartRequest(const std::wstring& url) {
   ParsedUrl parsed;
-  if (!ParseUrl(url, &parsed) || socket_.Connect(parsed.host, parsed.port) != 0) {
+  if (!ParseUrl(url, &parsed) || socket_.Connect(parsed.host, parsed.port) != CWEBSocket::kConnectStarted) {
     Reset();
     return false;
   }
@@ -30,7 +31,7 @@ bool CDownLoad::StartRequest(const std::wstring& url) {
   path_ = parsed.path;
   state_ = kRequesting;
   ++run_;
-  if (sink_) sink_->OnDownLoadStatus(0);
+  if (sink_) sink_->OnDownLoadStatus(kDownLoadConnecting);
   return true;
 }
 
@@ -41,7 +42,7 @@ void CDownLoad::SendRequest() {
                         "\r\n" + extra_headers_ + "\r\n";
   if (request.size() > 65535 || socket_.Send(request.data(), static_cast<uint16_t>(request.size())) == 0) {
     // A failed send has already reported through OnSocketClose.
-    if (state_ != kIdle) Fail(0);
+    if (state_ != kIdle) Fail(kDownLoadFailed);
   }
 }
 
@@ -50,7 +51,7 @@ void CDownLoad::Reset() {
   received_ = 0;
   state_ = kIdle;
   head_.Clear();
-  socket_.Close(0);
+  socket_.Close(CWEBSocket::kCloseSilent);
   length_known_ = false;
   chunked_ = false;
   decoder_ = ChunkedDecoder();
@@ -59,7 +60,7 @@ void CDownLoad::Reset() {
 
 void CDownLoad::Complete() {
   Reset();
-  if (sink_) sink_->OnDownLoadStatus(2);
+  if (sink_) sink_->OnDownLoadStatus(kDownLoadComplete);
 }
 
 void CDownLoad::Fail(int code) {
@@ -69,20 +70,25 @@ void CDownLoad::Fail(int code) {
 
 bool CDownLoad::OnSocketConnect(uint16_t error) {
   if (state_ != kRequesting) return true;
-  if (error != 0) Fail(1);
+  if (error != 0) Fail(kDownLoadConnectFailed);
   else SendRequest();
   return true;
 }
 
 bool CDownLoad::OnSocketClose(uint8_t) {
-  if (state_ != kIdle) Fail(0);
+  if (state_ != kIdle) Fail(kDownLoadFailed);
   return true;
 }
 
 bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t status) {
   if (state_ != kRequesting) return true;
   head_.Parse(header, length);
+  last_status_ = status;
   if (status == 200 || status == 206) {
+    if (!head_.chunked() && head_.length_invalid()) {
+      Fail(kDownLoadFailed);  // a body that cannot be framed
+      return true;
+    }
     const uint64_t run = run_;
     state_ = kReceiving;
     status_code_ = status;
@@ -90,30 +96,31 @@ bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t stat
     chunked_ = head_.chunked();
     length_known_ = !chunked_ && head_.content_length() >= 0;
     expected_length_ = length_known_ ? static_cast<uint64_t>(head_.content_length()) : 0;
-    if (sink_) sink_->OnDownLoadStatus(1);
+    if (sink_) sink_->OnDownLoadStatus(kDownLoadAccepted);
     if (run_ != run) return true;
     if (sink_) sink_->OnDataInformation(expected_length_, head_.entity_tag(), path_);
     if (run_ != run) return true;
     if (length_known_ && expected_length_ == 0) Complete();
     return true;
   }
-  if (status == 301 || status == 302 || status == 303) {
-    std::wstring location = platform::FromAnsi(head_.location());
+  if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
+    // Every redirect is followed with GET, the only method there is.
+    std::wstring location = UrlFromBytes(head_.location());
     if (location.empty() || head_.location().size() >= 1024 || ++redirects_ > kMaxRedirects) {
-      Fail(0);
+      Fail(kDownLoadFailed);
       return true;
     }
     // A new connection even for a path on the same server: the redirect's
     // own body may still be on the old one.
-    std::wstring target = ResolveLocation(url_, location);
-    socket_.Close(0);
+    std::wstring target = ResolveReference(url_, location);
+    socket_.Close(CWEBSocket::kCloseSilent);
     if (!StartRequest(target)) {
       Reset();
-      if (sink_) sink_->OnDownLoadError(0);
+      if (sink_) sink_->OnDownLoadError(kDownLoadFailed);
     }
     return true;
   }
-  Fail(0);
+  Fail(kDownLoadFailed);
   return true;
 }
 
@@ -128,7 +135,7 @@ bool CDownLoad::OnSocketData(const char* data, int32_t count) {
   if (count == 0) {
     // The peer closed: the end of a body without a length, else a break.
     if (!length_known_ && !chunked_) Complete();
-    else Fail(0);
+    else Fail(kDownLoadFailed);
     return true;
   }
   if (chunked_) {
@@ -137,7 +144,7 @@ bool CDownLoad::OnSocketData(const char* data, int32_t count) {
     ChunkedDecoder::Result result =
         decoder_.Feed(data, static_cast<size_t>(count), &decoded_, &used);
     if (result == ChunkedDecoder::kFailed) {
-      Fail(0);
+      Fail(kDownLoadFailed);
       return true;
     }
     if (!decoded_.empty()) Deliver(decoded_.data(), static_cast<uint32_t>(decoded_.size()));

@@ -7,13 +7,19 @@
 #include "net/head_translate.h"
 #include "net/web_socket.h"
 
+// What OnDownLoadStatus reports: the request is connecting; the header was
+// accepted and the body follows; the body is complete (the request is idle
+// again).
+enum DownLoadStatus : int { kDownLoadConnecting = 0, kDownLoadAccepted = 1, kDownLoadComplete = 2 };
+// What OnDownLoadError reports: the connection failed; any other failure of
+// the request; a range part could not open its file.
+enum DownLoadError : int { kDownLoadFailed = 0, kDownLoadConnectFailed = 1, kDownLoadFileFailed = 2 };
+
 class IDownLoadSink {
  public:
-  // 1 when the connection failed, 0 for every other failure; the request
-  // is idle again when this is called.
+  // A DownLoadError; the request is idle again when this is called.
   virtual bool OnDownLoadError(int code) = 0;
-  // 0 connecting, 1 header accepted and the body follows, 2 body complete
-  // (the request is idle again).
+  // A DownLoadStatus.
   virtual bool OnDownLoadStatus(int status) = 0;
   virtual bool OnDownLoadData(const char* data, uint32_t count) = 0;
   // Once per accepted response, right after status 1. |length| is 0 when
@@ -49,6 +55,9 @@ class CDownLoad : public IWEBSocketSink {
   // and the first byte and complete length of its Content-Range (-1 when
   // none).
   int status_code() const { return status_code_; }
+  // The status of the last response of the latest DownLoad, accepted or
+  // not, redirects included; 0 before any arrived.
+  int last_status() const { return last_status_; }
   bool length_known() const { return length_known_; }
   int64_t range_start() const { return head_.range_start(); }
   int64_t range_total() const { return head_.range_total(); }
@@ -83,6 +92,7 @@ class CDownLoad : public IWEBSocketSink {
   uint64_t run_ = 0;
   int redirects_ = 0;
   int status_code_ = 0;
+  int last_status_ = 0;
   bool length_known_ = false;
   bool chunked_ = false;
   ChunkedDecoder decoder_;

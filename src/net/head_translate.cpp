@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr size_t kMaxLine = 4096;
 constexpr size_t kMaxTag = 32;
 
 bool StartsNoCase(const char* line, size_t length, const char* prefix) {
@@ -24,12 +23,12 @@ std::string Trimmed(const char* p, size_t n) {
   return std::string(p, n);
 }
 
-// A decimal made of digits only; -1 otherwise.
+// A decimal made of digits only that fits in 63 bits; -1 otherwise.
 int64_t Decimal(const std::string& text) {
-  if (text.empty() || text.size() > 18) return -1;
+  if (text.empty()) return -1;
   int64_t value = 0;
   for (char c : text) {
-    if (c < '0' || c > '9') return -1;
+    if (c < '0' || c > '9' || value > (INT64_MAX - (c - '0')) / 10) return -1;
     value = value * 10 + (c - '0');
   }
   return value;
@@ -37,10 +36,25 @@ int64_t Decimal(const std::string& text) {
 
 }  // namespace
 
+int32_t FindHeaderEnd(const char* data, uint32_t size) {
+  uint32_t line_start = 0;
+  for (uint32_t i = 0; i < size; ++i) {
+    if (data[i] == '\r') {
+      if (i + 1 == size) return kHeaderIncomplete;
+      if (data[i + 1] != '\n') return kHeaderMalformed;
+    } else if (data[i] == '\n') {
+      uint32_t content = i - line_start;
+      if (content > 0 && data[i - 1] == '\r') --content;
+      if (content == 0) return static_cast<int32_t>(i + 1);
+      line_start = i + 1;
+    }
+  }
+  return kHeaderIncomplete;
+}
+
 void CHeadTranslate::Clear() {
-  header_length_ = 0;
-  header_ = nullptr;
   content_length_ = -1;
+  length_invalid_ = false;
   entity_tag_.clear();
   chunked_ = false;
   location_.clear();
@@ -48,18 +62,37 @@ void CHeadTranslate::Clear() {
   range_total_ = -1;
 }
 
+void CHeadTranslate::TakeContentLength(const std::string& value) {
+  size_t start = 0;
+  bool any = false;
+  while (start <= value.size()) {
+    size_t comma = value.find(',', start);
+    if (comma == std::string::npos) comma = value.size();
+    std::string item = Trimmed(value.data() + start, comma - start);
+    start = comma + 1;
+    if (item.empty()) continue;  // empty list elements carry nothing
+    any = true;
+    int64_t length = Decimal(item);
+    if (length < 0 || (content_length_ >= 0 && length != content_length_)) {
+      length_invalid_ = true;
+      return;
+    }
+    content_length_ = length;
+  }
+  if (!any) length_invalid_ = true;
+}
+
 void CHeadTranslate::Parse(const char* header, uint32_t length) {
   Clear();
-  header_ = header;
-  header_length_ = length;
   size_t start = 0;
-  for (size_t i = 0; i + 1 < length; ++i) {
-    if (header[i] != '\r' || header[i + 1] != '\n') continue;
+  for (size_t i = 0; i < length; ++i) {
+    if (header[i] != '\n') continue;
     const char* line = header + start;
     size_t n = i - start;
-    start = i + 2;
+    if (n > 0 && line[n - 1] == '\r') --n;
+    start = i + 1;
     if (StartsNoCase(line, n, "content-length:")) {
-      content_length_ = Decimal(Trimmed(line + 15, n - 15));
+      TakeContentLength(std::string(line + 15, n - 15));
     } else if (StartsNoCase(line, n, "etag:")) {
       std::string tag = Trimmed(line + 5, n - 5);
       if (tag.size() >= 2 && tag.front() == '"' && tag.back() == '"') {
@@ -85,7 +118,7 @@ void CHeadTranslate::Parse(const char* header, uint32_t length) {
       }
     }
   }
-  header_ = nullptr;
+  if (length_invalid_) content_length_ = -1;
 }
 
 ChunkedDecoder::Result ChunkedDecoder::Feed(const char* data, size_t size, std::string* out,
@@ -93,6 +126,12 @@ ChunkedDecoder::Result ChunkedDecoder::Feed(const char* data, size_t size, std::
   size_t i = 0;
   while (i < size && state_ != kEnd && state_ != kError) {
     char c = data[i];
+    if ((state_ == kSize || state_ == kSizeExtension || state_ == kSizeLf || state_ == kTrailer ||
+         state_ == kTrailerLf) &&
+        ++framing_ > kMaxFraming) {
+      state_ = kError;
+      break;
+    }
     switch (state_) {
       case kSize: {
         int digit = c >= '0' && c <= '9' ? c - '0'
@@ -108,7 +147,6 @@ ChunkedDecoder::Result ChunkedDecoder::Feed(const char* data, size_t size, std::
           state_ = kSizeLf;
         } else if (c == ';' || c == ' ' || c == '\t') {
           state_ = kSizeExtension;
-          line_length_ = 0;
         } else {
           state_ = kError;
         }
@@ -117,7 +155,6 @@ ChunkedDecoder::Result ChunkedDecoder::Feed(const char* data, size_t size, std::
       }
       case kSizeExtension:
         if (c == '\r') state_ = kSizeLf;
-        else if (++line_length_ > kMaxLine) state_ = kError;
         ++i;
         break;
       case kSizeLf:
@@ -128,7 +165,12 @@ ChunkedDecoder::Result ChunkedDecoder::Feed(const char* data, size_t size, std::
         ++i;
         size_digits_ = 0;
         line_length_ = 0;
-        state_ = remaining_ == 0 ? kTrailer : kData;
+        if (remaining_ == 0) {
+          state_ = kTrailer;
+        } else {
+          state_ = kData;
+          framing_ = 0;
+        }
         break;
       case kData: {
         size_t take = static_cast<size_t>(std::min<uint64_t>(remaining_, size - i));
@@ -149,7 +191,7 @@ ChunkedDecoder::Result ChunkedDecoder::Feed(const char* data, size_t size, std::
       case kTrailer:
         // Trailer lines are skipped; an empty one ends the body.
         if (c == '\r') state_ = kTrailerLf;
-        else if (++line_length_ > kMaxLine) state_ = kError;
+        else ++line_length_;
         ++i;
         break;
       case kTrailerLf:

@@ -5,18 +5,29 @@
 #include <cstdint>
 #include <string>
 
+// Header lines end in CR LF or in a bare LF; a CR followed by anything else
+// breaks the header.
+enum HeaderEnd : int32_t { kHeaderMalformed = -1, kHeaderIncomplete = 0 };
+// The length of the header at the start of |data|, blank line included;
+// kHeaderIncomplete while its blank line has not arrived.
+int32_t FindHeaderEnd(const char* data, uint32_t size);
+
 class CHeadTranslate {
  public:
   CHeadTranslate() = default;
   virtual ~CHeadTranslate() = default;
 
   // Scans a complete header (status line through the blank line). Header
-  // names match without regard to case; of repeated lines the last wins.
+  // names match without regard to case.
   void Parse(const char* header, uint32_t length);
   void Clear();
 
-  // -1 when the header announced no (valid) length.
+  // -1 when the header announced no length. Repeated lines and lists that
+  // all give one value give that value.
   int64_t content_length() const { return content_length_; }
+  // Differing lengths, a length that is not digits, or one that does not
+  // fit in 63 bits: the response cannot be framed.
+  bool length_invalid() const { return length_invalid_; }
   const std::wstring& entity_tag() const { return entity_tag_; }
   bool chunked() const { return chunked_; }
   const std::string& location() const { return location_; }
@@ -26,9 +37,10 @@ class CHeadTranslate {
   int64_t range_total() const { return range_total_; }
 
  private:
-  uint32_t header_length_ = 0;
-  const char* header_ = nullptr;
+  void TakeContentLength(const std::string& value);
+
   int64_t content_length_ = -1;
+  bool length_invalid_ = false;
   std::wstring entity_tag_;
   bool chunked_ = false;
   std::string location_;
@@ -37,9 +49,12 @@ class CHeadTranslate {
 };
 
 // Decodes a chunked body fed in pieces of any size. Once failed it stays
-// failed; sizes and line lengths are capped.
+// failed. Sizes are capped, and so are the framing lines: each chunk-size
+// line, and the last one together with the trailer lines, may take at most
+// kMaxFraming bytes.
 class ChunkedDecoder {
  public:
+  static constexpr size_t kMaxFraming = 1024;
   enum Result { kMore, kDone, kFailed };
   // Appends decoded bytes of |data| to |out| and tells whether the body
   // goes on, ended (|*used| then counts the bytes that belonged to it) or is
@@ -52,4 +67,5 @@ class ChunkedDecoder {
   uint64_t remaining_ = 0;
   int size_digits_ = 0;
   size_t line_length_ = 0;
+  size_t framing_ = 0;
 };

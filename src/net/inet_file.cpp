@@ -1,12 +1,16 @@
 #include "net/inet_file.h"
 
+#include "digest/hex.h"
 #include "manifest/update_file.h"
+#include "net/url.h"
 #include "platform/event_loop.h"
 #include "platform/text.h"
 
 namespace {
 
 const char kJobHeaders[] = "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nCache-Control: no-cache\r\n";
+
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 JobId NextJobId() {
   static JobId last = 0;
@@ -17,11 +21,16 @@ JobId NextJobId() {
 }  // namespace
 
 CInetFile::CInetFile(const std::wstring& url, const CUpdateFile* entry, const std::wstring& version)
-    : Id(NextJobId()),
-      Url(entry ? platform::Format(L"%s/update/%s/%s%s", url.c_str(), version.c_str(),
-                                   entry->LocalPath.c_str(), entry->FileName.c_str())
-                : url),
-      Version(version) {}
+    : Id(NextJobId()), Url(url), Version(version) {
+  if (!entry) return;
+  std::wstring path = entry->LocalPath + entry->FileName;
+  for (wchar_t& c : path) {
+    if (c == L'\\') c = L'/';
+  }
+  utf8_path_ = Widen(PercentEncodePath(platform::ToUtf8(path)));
+  ansi_path_ = Widen(PercentEncodePath(platform::ToAnsi(path)));
+  Url = url + L"/update/" + Widen(PercentEncodePath(platform::ToUtf8(version))) + L"/" + utf8_path_;
+}
 
 CInetFile::~CInetFile() { Stop(); }
 
@@ -33,10 +42,19 @@ std::wstring CInetFile::GetTempName() const {
 bool CInetFile::Start(bool allowRanges) {
   Received = 0;
   ComputedMd5.clear();
+  HttpStatus = 0;
   ranges_allowed_ = allowRanges;
   ranges_active_ = false;
   result_posted_ = false;
   Stop();
+  TriedUrl = Url;
+  // The URL may have been renamed since the job was made (".update").
+  ansi_url_.clear();
+  ansi_tried_ = false;
+  size_t at = utf8_path_.empty() ? std::wstring::npos : Url.rfind(utf8_path_);
+  if (ansi_path_ != utf8_path_ && at != std::wstring::npos) {
+    ansi_url_ = Url.substr(0, at) + ansi_path_ + Url.substr(at + utf8_path_.size());
+  }
   if (!transfer_) transfer_.reset(new Transfer);
   // The manifest gives the length: no request for the whole file first.
   if (allowRanges && Kind == kJobFile && ExpectedLength >= kMinRangedLength &&
@@ -123,7 +141,7 @@ bool CInetFile::StartRanges(uint64_t length) {
   uint64_t first = 0;
   for (int i = 0; i < kParts; ++i) {
     uint64_t last = i < kParts - 1 ? (i + 1) * length / kParts - 1 : length - 1;
-    if (!transfer_->parts[i].Start(Url, this, first, last, length, GetTempName())) {
+    if (!transfer_->parts[i].Start(TriedUrl, this, first, last, length, GetTempName())) {
       StopParts();
       ranges_active_ = false;
       PostResult(kJobStartFailed);
@@ -136,6 +154,7 @@ bool CInetFile::StartRanges(uint64_t length) {
 
 bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const std::wstring&) {
   if (ranges_active_) return true;
+  HttpStatus = transfer_->request.last_status();
   if (transfer_->request.length_known() && !LengthAllowed(length, Kind == kJobFile)) {
     Fail(kJobTransferFailed);
     return false;
@@ -166,7 +185,7 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
 }
 
 bool CInetFile::OnDownLoadStatus(int status) {
-  if (status != 2) return true;
+  if (status != kDownLoadComplete) return true;
   if (ranges_active_) {
     if (!AllPartsIdle()) return true;
     ranges_active_ = false;
@@ -191,18 +210,34 @@ bool CInetFile::OnDownLoadStatus(int status) {
   }
   unsigned char digest[16];
   transfer_->digest.MD5Final(digest);
-  if (Kind == kJobFile) {
-    static const wchar_t kHex[] = L"0123456789abcdef";
-    for (unsigned char byte : digest) {
-      ComputedMd5 += kHex[byte >> 4];
-      ComputedMd5 += kHex[byte & 15];
-    }
-  }
+  if (Kind == kJobFile) ComputedMd5 = platform::FromAnsi(ToHex(digest, sizeof(digest)));
   PostResult(kJobOk);
   return true;
 }
 
 bool CInetFile::OnDownLoadError(int) {
+  if (ranges_active_) {
+    // The status a part was refused with, if any.
+    for (const CRangeDownLoad& part : transfer_->parts) {
+      const int status = part.last_status();
+      if (status != 0 && status != 200 && status != 206) HttpStatus = status;
+    }
+  } else {
+    HttpStatus = transfer_->request.last_status();
+  }
+  // Servers that keep legacy names answer the Unicode name with 404.
+  if (HttpStatus == 404 && !ansi_url_.empty() && !ansi_tried_) {
+    ansi_tried_ = true;
+    TriedUrl = ansi_url_;
+    if (ranges_active_) {
+      StopParts();
+      ranges_active_ = false;
+      StartRanges(ExpectedLength);
+    } else if (!transfer_->request.DownLoad(TriedUrl, this)) {
+      Fail(kJobTransferFailed);
+    }
+    return true;
+  }
   Fail(kJobTransferFailed);
   return true;
 }

@@ -27,8 +27,11 @@ class CInetFile : public IDownLoadSink {
   // Server documents (version list, manifest) larger than this are refused.
   static constexpr uint64_t kMaxDocument = 16u << 20;
 
-  // With an entry the URL is "<base>/update/<version>/<LocalPath><FileName>";
-  // without one, |url| is taken as it stands.
+  // With an entry the URL is "<base>/update/<version>/<LocalPath><FileName>",
+  // the path percent-encoded from its UTF-8 bytes; should the server answer
+  // 404 to a path with non-ASCII characters, the job asks once more with
+  // the path's ANSI code page bytes (servers that keep legacy names).
+  // Without an entry, |url| is taken as it stands.
   CInetFile(const std::wstring& url, const CUpdateFile* entry, const std::wstring& version);
   virtual ~CInetFile();
   CInetFile(const CInetFile&) = delete;
@@ -61,6 +64,7 @@ class CInetFile : public IDownLoadSink {
   uint64_t Received = 0;
   uint64_t ExpectedLength = 0;
   std::wstring ExpectedMd5;
+  std::wstring ExpectedSha256;
   platform::FILETIME FileTime;
   std::wstring Version;
   // Update files of at least this length (known from the manifest) come as
@@ -73,6 +77,11 @@ class CInetFile : public IDownLoadSink {
   // (several files with one barrier); otherwise the job syncs it itself
   // before it reports success.
   bool DeferDurability = false;
+  // The status of the last HTTP response the job's own request received in
+  // this run (range parts not included), 0 when none arrived.
+  int HttpStatus = 0;
+  // The URL this run asked for last.
+  std::wstring TriedUrl;
 
  private:
   void Fail(int code);
@@ -94,6 +103,12 @@ class CInetFile : public IDownLoadSink {
   };
   std::unique_ptr<Transfer> transfer_;
   platform::File file_;
+  // The encoded path of the entry in UTF-8 and in the ANSI code page; both
+  // empty for documents.
+  std::wstring utf8_path_;
+  std::wstring ansi_path_;
+  std::wstring ansi_url_;
+  bool ansi_tried_ = false;
   bool ranges_active_ = false;
   bool ranges_allowed_ = false;
   bool result_posted_ = false;

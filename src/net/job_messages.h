@@ -19,7 +19,7 @@ constexpr uint32_t JobWParamLow(uintptr_t wparam) { return wparam & 0xFFFF; }
 constexpr uint32_t JobWParamKind(uintptr_t wparam) { return (wparam >> 16) & 0xFFFF; }
 
 // Job kinds and result codes.
-enum JobKind : int { kJobVersionList = 0, kJobManifest = 1, kJobFile = 2 };
+enum JobKind : int { kJobVersionList = 0, kJobManifest = 1, kJobFile = 2, kJobSignature = 3 };
 enum JobResult : int {
   kJobOk = 0,
   kJobStartFailed = 1,

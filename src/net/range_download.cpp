@@ -51,9 +51,9 @@ bool CRangeDownLoad::Abort(int code) {
 }
 
 bool CRangeDownLoad::Finish() {
-  if (!FlushBuffer() || !file_.Close()) return Abort(0);
+  if (!FlushBuffer() || !file_.Close()) return Abort(kDownLoadFailed);
   Stop();
-  return owner_ ? owner_->OnDownLoadStatus(2) : true;
+  return owner_ ? owner_->OnDownLoadStatus(kDownLoadComplete) : true;
 }
 
 bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& entityTag,
@@ -61,7 +61,7 @@ bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& enti
   if (file_.IsOpen()) file_.Close();
   if (!file_.Open(local_path_, platform::File::kWriteExisting)) {
     Stop();
-    if (owner_) owner_->OnDownLoadError(2);
+    if (owner_) owner_->OnDownLoadError(kDownLoadFileFailed);
     return false;
   }
   const uint64_t span = last_byte_ - first_byte_ + 1;
@@ -71,12 +71,12 @@ bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& enti
     const int64_t total = request_.range_total();
     if (request_.range_start() != static_cast<int64_t>(first_byte_) || (known && length != span) ||
         (total >= 0 && static_cast<uint64_t>(total) != file_length_)) {
-      return Abort(0);
+      return Abort(kDownLoadFailed);
     }
     skip_ = 0;
   } else {
     // A server that ignores Range sends the whole file: keep only our bytes.
-    if (known && length != file_length_) return Abort(0);
+    if (known && length != file_length_) return Abort(kDownLoadFailed);
     skip_ = first_byte_;
   }
   remaining_ = span;
@@ -97,7 +97,7 @@ bool CRangeDownLoad::OnDownLoadData(const char* data, uint32_t count) {
   skip_ = 0;
   uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(count, remaining_));
   if (take == 0) return true;
-  if (buffered_ + take > kWriteBuffer && !FlushBuffer()) return Abort(0);
+  if (buffered_ + take > kWriteBuffer && !FlushBuffer()) return Abort(kDownLoadFailed);
   memcpy(buffer_.get() + buffered_, data, take);
   buffered_ += take;
   remaining_ -= take;
@@ -110,8 +110,8 @@ bool CRangeDownLoad::OnDownLoadData(const char* data, uint32_t count) {
 }
 
 bool CRangeDownLoad::OnDownLoadStatus(int status) {
-  if (status != 2) return true;
-  if (remaining_ != 0 || !file_.IsOpen()) return Abort(0);  // the answer ended short
+  if (status != kDownLoadComplete) return true;
+  if (remaining_ != 0 || !file_.IsOpen()) return Abort(kDownLoadFailed);  // the answer ended short
   return Finish();
 }
 

@@ -25,6 +25,8 @@ class CRangeDownLoad : public IDownLoadSink {
              uint64_t fileLength, const std::wstring& localPath);
   bool Stop();
   bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle; }
+  // The status of this part's last response, 0 when none came.
+  int last_status() const { return request_.last_status(); }
 
   bool OnDownLoadError(int code) override;
   bool OnDownLoadStatus(int status) override;

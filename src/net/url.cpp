@@ -1,63 +1,94 @@
 #include "net/url.h"
 
-#include <vector>
-
 #include "platform/text.h"
 
 namespace {
 
-int HexValue(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
+const char kHex[] = "0123456789ABCDEF";
+
+bool IsHex(wchar_t c) {
+  return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
 }
 
-// Decodes %XX escapes as bytes in the ANSI code page.
-std::wstring PercentDecode(const std::wstring& text) {
-  if (text.find(L'%') == std::wstring::npos) return text;
-  std::string bytes = platform::ToAnsi(text);
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == '%' && i + 2 < bytes.size() && HexValue(bytes[i + 1]) >= 0 &&
-        HexValue(bytes[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(bytes[i + 1]) * 16 + HexValue(bytes[i + 2]));
-      i += 2;
-    } else {
-      out += bytes[i];
+bool IsAlpha(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
+
+void AppendEscape(std::string* out, unsigned char c) {
+  *out += '%';
+  *out += kHex[c >> 4];
+  *out += kHex[c & 15];
+}
+
+// The five components of a URI reference (RFC 3986, section 3).
+struct Reference {
+  bool has_scheme = false, has_authority = false, has_query = false;
+  std::wstring scheme, authority, path, query;
+};
+
+Reference Split(const std::wstring& text) {
+  Reference r;
+  std::wstring rest = text.substr(0, text.find(L'#'));
+  if (!rest.empty() && IsAlpha(rest[0])) {
+    size_t i = 1;
+    while (i < rest.size() && (IsAlpha(rest[i]) || (rest[i] >= L'0' && rest[i] <= L'9') ||
+                               rest[i] == L'+' || rest[i] == L'-' || rest[i] == L'.')) {
+      ++i;
+    }
+    if (i < rest.size() && rest[i] == L':') {
+      r.has_scheme = true;
+      r.scheme = rest.substr(0, i);
+      rest.erase(0, i + 1);
     }
   }
-  return platform::FromAnsi(out);
-}
-
-// Removes "." and ".." segments of an absolute path (RFC 3986, 5.2.4).
-std::wstring RemoveDotSegments(const std::wstring& path) {
-  std::wstring query;
-  std::wstring p = path;
-  size_t q = p.find(L'?');
+  if (rest.compare(0, 2, L"//") == 0) {
+    size_t end = rest.find_first_of(L"/?", 2);
+    if (end == std::wstring::npos) end = rest.size();
+    r.has_authority = true;
+    r.authority = rest.substr(2, end - 2);
+    rest.erase(0, end);
+  }
+  size_t q = rest.find(L'?');
   if (q != std::wstring::npos) {
-    query = p.substr(q);
-    p.resize(q);
+    r.has_query = true;
+    r.query = rest.substr(q + 1);
+    rest.resize(q);
   }
-  std::vector<std::wstring> parts;
-  size_t start = 1;
-  bool trailing = false;
-  while (start <= p.size()) {
-    size_t end = p.find(L'/', start);
-    if (end == std::wstring::npos) end = p.size();
-    std::wstring part = p.substr(start, end - start);
-    trailing = end == p.size() && (part == L"." || part == L"..");
-    if (part == L"..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (part != L".") {
-      parts.push_back(part);
-    }
-    start = end + 1;
-  }
+  r.path = rest;
+  return r;
+}
+
+// RFC 3986, section 5.2.4.
+std::wstring RemoveDotSegments(std::wstring in) {
   std::wstring out;
-  for (const std::wstring& part : parts) out += L"/" + part;
-  if (out.empty() || trailing) out += L"/";
-  return out + query;
+  while (!in.empty()) {
+    if (in.compare(0, 3, L"../") == 0) {
+      in.erase(0, 3);
+    } else if (in.compare(0, 2, L"./") == 0) {
+      in.erase(0, 2);
+    } else if (in.compare(0, 3, L"/./") == 0) {
+      in.erase(0, 2);
+    } else if (in == L"/.") {
+      in = L"/";
+    } else if (in.compare(0, 4, L"/../") == 0 || in == L"/..") {
+      in = in.size() == 3 ? L"/" : in.substr(3);
+      size_t cut = out.rfind(L'/');
+      out.resize(cut == std::wstring::npos ? 0 : cut);
+    } else if (in == L"." || in == L"..") {
+      in.clear();
+    } else {
+      size_t next = in.find(L'/', 1);
+      if (next == std::wstring::npos) next = in.size();
+      out += in.substr(0, next);
+      in.erase(0, next);
+    }
+  }
+  return out;
+}
+
+// RFC 3986, section 5.2.3.
+std::wstring Merge(const Reference& base, const std::wstring& path) {
+  if (base.has_authority && base.path.empty()) return L"/" + path;
+  size_t slash = base.path.rfind(L'/');
+  return slash == std::wstring::npos ? path : base.path.substr(0, slash + 1) + path;
 }
 
 }  // namespace
@@ -99,7 +130,6 @@ bool ParseUrl(const std::wstring& url, ParsedUrl* out) {
   size_t hash = path.find(L'#');
   if (hash != std::wstring::npos) path.resize(hash);
   if (path.empty() || path[0] != L'/') path = L"/" + path;
-  path = PercentDecode(path);
   if (path.size() >= 1024) return false;
   out->scheme = scheme;
   out->host = host;
@@ -108,36 +138,87 @@ bool ParseUrl(const std::wstring& url, ParsedUrl* out) {
   return true;
 }
 
-std::wstring ResolveLocation(const std::wstring& base, const std::wstring& location) {
-  if (location.find(L"://") != std::wstring::npos) return location;
-  size_t colon = base.find(L"://");
-  if (colon == std::wstring::npos) return location;
-  std::wstring scheme = base.substr(0, colon);
-  if (location.compare(0, 2, L"//") == 0) return scheme + L":" + location;
-  size_t path_start = base.find(L'/', colon + 3);
-  std::wstring origin = path_start == std::wstring::npos ? base : base.substr(0, path_start);
-  if (!location.empty() && location[0] == L'/') return origin + RemoveDotSegments(location);
-  std::wstring base_path = path_start == std::wstring::npos ? L"/" : base.substr(path_start);
-  size_t cut = base_path.find_first_of(L"?#");
-  if (cut != std::wstring::npos) base_path.resize(cut);
-  base_path.resize(base_path.rfind(L'/') + 1);
-  return origin + RemoveDotSegments(base_path + location);
+std::wstring ResolveReference(const std::wstring& base_text, const std::wstring& reference) {
+  const Reference base = Split(base_text);
+  const Reference r = Split(reference);
+  Reference t;
+  if (r.has_scheme) {
+    t = r;
+    t.path = RemoveDotSegments(r.path);
+  } else {
+    t.has_scheme = base.has_scheme;
+    t.scheme = base.scheme;
+    if (r.has_authority) {
+      t.has_authority = true;
+      t.authority = r.authority;
+      t.path = RemoveDotSegments(r.path);
+      t.has_query = r.has_query;
+      t.query = r.query;
+    } else {
+      t.has_authority = base.has_authority;
+      t.authority = base.authority;
+      if (r.path.empty()) {
+        t.path = base.path;
+        t.has_query = r.has_query || base.has_query;
+        t.query = r.has_query ? r.query : base.query;
+      } else {
+        t.path = RemoveDotSegments(r.path[0] == L'/' ? r.path : Merge(base, r.path));
+        t.has_query = r.has_query;
+        t.query = r.query;
+      }
+    }
+  }
+  std::wstring out;
+  if (t.has_scheme) out += t.scheme + L":";
+  if (t.has_authority) out += L"//" + t.authority;
+  out += t.path;
+  if (t.has_query) out += L"?" + t.query;
+  return out;
 }
 
 std::string EncodeRequestTarget(const std::wstring& path) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string bytes = platform::ToAnsi(path);
+  std::string out;
+  out.reserve(path.size());
+  for (size_t i = 0; i < path.size(); ++i) {
+    wchar_t c = path[i];
+    if (c == L'%' && i + 2 < path.size() && IsHex(path[i + 1]) && IsHex(path[i + 2])) {
+      out += '%';
+    } else if (c > 0x20 && c < 0x7F && c != L'%') {
+      out += static_cast<char>(c);
+    } else {
+      size_t n = 1;
+      // A surrogate pair is one character.
+      if (c >= 0xD800 && c < 0xDC00 && i + 1 < path.size()) n = 2;
+      for (char byte : platform::ToUtf8(path.substr(i, n))) {
+        AppendEscape(&out, static_cast<unsigned char>(byte));
+      }
+      i += n - 1;
+    }
+  }
+  return out;
+}
+
+std::string PercentEncodePath(const std::string& bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (char ch : bytes) {
     auto c = static_cast<unsigned char>(ch);
-    if (c <= 0x20 || c >= 0x7F || c == '%' || c == '#') {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
+    if (IsAlpha(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
+        c == '/') {
       out += ch;
+    } else {
+      AppendEscape(&out, c);
     }
   }
   return out;
+}
+
+std::wstring UrlFromBytes(const std::string& bytes) {
+  std::string out;
+  for (char ch : bytes) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c > 0x20 && c < 0x7F) out += ch;
+    else AppendEscape(&out, c);
+  }
+  return std::wstring(out.begin(), out.end());
 }

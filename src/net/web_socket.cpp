@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/head_translate.h"
 #include "platform/text.h"
 
 namespace {
@@ -48,39 +49,39 @@ uint8_t CWEBSocket::Connect(const std::wstring& host, uint16_t port) {
   uint32_t address = 0xFFFFFFFFu;
   platform::ResolveIpv4(platform::ToAnsi(host), &address);
   if (!socket_.Open()) {
-    Close(0);
-    return 2;
+    Close(kCloseSilent);
+    return kConnectFailed;
   }
   if (proxy_type_ == kNoProxy) {
     if (!socket_.ConnectAsync(address, port, this)) {
-      Close(0);
-      return 2;
+      Close(kCloseSilent);
+      return kConnectFailed;
     }
     state_ = kConnecting;
-    return 0;
+    return kConnectStarted;
   }
-  if (ProxyHandshake(address, port) != 0) {
-    Close(0);
-    return 2;
+  if (ProxyHandshake(address, port) != kConnectStarted) {
+    Close(kCloseSilent);
+    return kConnectFailed;
   }
   state_ = kConnected;
   socket_.StartEvents(this);
-  return 0;
+  return kConnectStarted;
 }
 
 uint8_t CWEBSocket::ProxyHandshake(uint32_t target, uint16_t port) {
   uint32_t proxy_address = 0xFFFFFFFFu;
   platform::ResolveIpv4(Narrow(proxy_.host), &proxy_address);
-  if (!socket_.ConnectBlocking(proxy_address, proxy_.port)) return 3;
+  if (!socket_.ConnectBlocking(proxy_address, proxy_.port)) return kProxyFailed;
   unsigned char reply[512];
   const auto* ip = reinterpret_cast<const unsigned char*>(&target);  // network order
   if (proxy_type_ == kSocks5) {
     std::string user = Narrow(proxy_.user), password = Narrow(proxy_.password);
     unsigned char hello[3] = {5, 1, static_cast<unsigned char>(user.empty() ? 0 : 2)};
-    if (!socket_.SendAllBlocking(hello, 3) || !socket_.RecvExactBlocking(reply, 2)) return 3;
-    if (reply[0] != 5 || (reply[1] != 0 && reply[1] != 2)) return 3;
+    if (!socket_.SendAllBlocking(hello, 3) || !socket_.RecvExactBlocking(reply, 2)) return kProxyFailed;
+    if (reply[0] != 5 || (reply[1] != 0 && reply[1] != 2)) return kProxyFailed;
     if (reply[1] == 2) {
-      if (user.size() > 255 || password.size() > 255) return 4;
+      if (user.size() > 255 || password.size() > 255) return kProxyAuthRefused;
       std::string auth(1, '\x01');
       auth += static_cast<char>(user.size());
       auth += user;
@@ -88,9 +89,9 @@ uint8_t CWEBSocket::ProxyHandshake(uint32_t target, uint16_t port) {
       auth += password;
       if (!socket_.SendAllBlocking(auth.data(), auth.size()) ||
           !socket_.RecvExactBlocking(reply, 2)) {
-        return 3;
+        return kProxyFailed;
       }
-      if (reply[0] != 1 || reply[1] != 0) return 4;
+      if (reply[0] != 1 || reply[1] != 0) return kProxyAuthRefused;
     }
   }
   if (proxy_type_ == kHttpConnect) {
@@ -98,32 +99,32 @@ uint8_t CWEBSocket::ProxyHandshake(uint32_t target, uint16_t port) {
     int n = snprintf(request, sizeof(request),
                      "CONNECT %d.%d.%d.%d:%d HTTP/1.1\r\nUser-Agent: AutoUpdate_Lurin\r\n\r\n", ip[0],
                      ip[1], ip[2], ip[3], port);
-    if (!socket_.SendAllBlocking(request, static_cast<size_t>(n))) return 3;
+    if (!socket_.SendAllBlocking(request, static_cast<size_t>(n))) return kProxyFailed;
     long got = socket_.RecvSomeBlocking(reply, sizeof(reply));
-    if (got < 4) return 3;
+    if (got < 4) return kProxyFailed;
     for (long i = 0; i + 4 <= got; ++i) {
-      if (memcmp(reply + i, " 200", 4) == 0) return 0;
+      if (memcmp(reply + i, " 200", 4) == 0) return kConnectStarted;
     }
-    return 3;
+    return kProxyFailed;
   }
   if (proxy_type_ == kSocks4) {
     unsigned char request[9] = {4, 1, static_cast<unsigned char>(port >> 8),
                                 static_cast<unsigned char>(port), ip[0], ip[1], ip[2], ip[3], 0};
-    if (!socket_.SendAllBlocking(request, 9) || !socket_.RecvExactBlocking(reply, 8)) return 3;
-    return reply[0] == 0 && reply[1] == 0x5A ? 0 : 3;
+    if (!socket_.SendAllBlocking(request, 9) || !socket_.RecvExactBlocking(reply, 8)) return kProxyFailed;
+    return reply[0] == 0 && reply[1] == 0x5A ? kConnectStarted : kProxyFailed;
   }
   unsigned char request[10] = {5, 1, 0, 1, ip[0], ip[1], ip[2], ip[3],
                                static_cast<unsigned char>(port >> 8), static_cast<unsigned char>(port)};
-  if (!socket_.SendAllBlocking(request, 10) || !socket_.RecvExactBlocking(reply, 4)) return 3;
-  if (reply[0] != 5 || reply[1] != 0) return 3;
+  if (!socket_.SendAllBlocking(request, 10) || !socket_.RecvExactBlocking(reply, 4)) return kProxyFailed;
+  if (reply[0] != 5 || reply[1] != 0) return kProxyFailed;
   // The bound address follows; its size depends on its type.
   size_t rest = reply[3] == 1 ? 6 : reply[3] == 4 ? 18 : 0;
   if (reply[3] == 3) {
-    if (!socket_.RecvExactBlocking(reply, 1)) return 3;
+    if (!socket_.RecvExactBlocking(reply, 1)) return kProxyFailed;
     rest = reply[0] + 2u;
   }
-  if (rest == 0) return 3;
-  return socket_.RecvExactBlocking(reply, rest) ? 0 : 3;
+  if (rest == 0) return kProxyFailed;
+  return socket_.RecvExactBlocking(reply, rest) ? kConnectStarted : kProxyFailed;
 }
 
 uint16_t CWEBSocket::Send(const char* data, uint16_t length) {
@@ -137,7 +138,7 @@ uint16_t CWEBSocket::Send(const char* data, uint16_t length) {
       long n = socket_.Send(data + sent, length - sent);
       if (n < 0) {
         if (socket_.LastError() != platform::kWsaWouldBlock) {
-          Close(4);
+          Close(kCloseFailed);
           return 0;
         }
         break;
@@ -157,7 +158,7 @@ bool CWEBSocket::AppendPending(const char* data, uint32_t length) {
     uint32_t capacity = std::max(pending_length_ + length, pending_capacity_ * 2);
     std::unique_ptr<char[]> grown(new (std::nothrow) char[capacity]);
     if (!grown) {
-      Close(4);
+      Close(kCloseFailed);
       return false;
     }
     if (pending_length_) memcpy(grown.get(), pending_.get(), pending_length_);
@@ -177,7 +178,7 @@ void CWEBSocket::Flush() {
     long n = socket_.Send(pending_.get() + sent, std::min<uint32_t>(4096, pending_length_ - sent));
     if (n < 0) {
       if (socket_.LastError() != platform::kWsaWouldBlock) {
-        Close(4);
+        Close(kCloseFailed);
         return;
       }
       memmove(pending_.get(), pending_.get() + sent, pending_length_ - sent);
@@ -202,7 +203,7 @@ void CWEBSocket::OnSocketEvent(int event, int error) {
       break;
     case platform::kFdConnect:
       if (error == 0) state_ = kConnected;
-      else Close(0);
+      else Close(kCloseSilent);
       if (sink_) sink_->OnSocketConnect(static_cast<uint16_t>(error));
       break;
     default:
@@ -222,30 +223,28 @@ void CWEBSocket::Receive() {
   const uint16_t serial = serial_;
   if (!header_complete_) {
     if (header_fill_ >= kHeaderBuffer) {
-      Close(4);  // a header that does not fit is never going to end
+      Close(kCloseFailed);  // a header that does not fit is never going to end
       return;
     }
     long n = socket_.Recv(header_ + header_fill_, kHeaderBuffer - header_fill_);
     if (n < 0 && socket_.LastError() == platform::kWsaWouldBlock) return;
     if (n <= 0) {
-      Close(4);  // failed, or closed before the header was complete
+      Close(kCloseFailed);  // failed, or closed before the header was complete
       return;
     }
     header_fill_ += static_cast<uint32_t>(n);
-    const char* end = nullptr;
-    for (uint32_t i = 0; i + 4 <= header_fill_; ++i) {
-      if (memcmp(header_ + i, "\r\n\r\n", 4) == 0) {
-        end = header_ + i;
-        break;
-      }
+    const int32_t end = FindHeaderEnd(header_, header_fill_);
+    if (end == kHeaderMalformed) {
+      Close(kCloseFailed);  // a CR that does not end a line
+      return;
     }
-    if (!end) {
-      if (header_fill_ >= kHeaderBuffer) Close(4);
+    if (end == kHeaderIncomplete) {
+      if (header_fill_ >= kHeaderBuffer) Close(kCloseFailed);
       return;
     }
     header_complete_ = true;
     const uint32_t held = header_fill_;
-    header_fill_ = static_cast<uint32_t>(end - header_) + 4;
+    header_fill_ = static_cast<uint32_t>(end);
     if (sink_) sink_->OnSocketHeader(header_, header_fill_, ParseStatusCode(header_, header_fill_));
     if (held > header_fill_ && serial_ == serial && sink_) {
       // The body's start came in the same read as the header; copied, as
@@ -262,14 +261,14 @@ void CWEBSocket::Receive() {
   for (size_t total = 0; total < kReceiveBudget && serial_ == serial;) {
     long n = socket_.Recv(buffer, sizeof(buffer));
     if (n < 0) {
-      if (socket_.LastError() != platform::kWsaWouldBlock) Close(4);
+      if (socket_.LastError() != platform::kWsaWouldBlock) Close(kCloseFailed);
       return;
     }
     if (n == 0) {
       if (sink_) sink_->OnSocketData(buffer, 0);
       // A closed peer stays readable; an owner that did not end the
       // connection on it would be told again and again.
-      if (serial_ == serial) Close(4);
+      if (serial_ == serial) Close(kCloseFailed);
       return;
     }
     DeliverBody(buffer, n, serial);

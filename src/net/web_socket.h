@@ -13,7 +13,7 @@ class IWEBSocketSink {
  public:
   // |error| is a Windows Sockets error code; 0 means connected.
   virtual bool OnSocketConnect(uint16_t error) = 0;
-  // |reason| 4: a send, receive or buffer growth failed.
+  // |reason| is a CWEBSocket::CloseReason other than kCloseSilent.
   virtual bool OnSocketClose(uint8_t reason) = 0;
   // Body bytes; a count of 0 means the peer closed the connection.
   virtual bool OnSocketData(const char* data, int32_t count) = 0;
@@ -34,6 +34,15 @@ class CWEBSocket : private platform::SocketEventSink {
  public:
   enum State : uint8_t { kClosed = 0, kConnecting = 1, kConnected = 2 };
   enum ProxyType : uint8_t { kNoProxy = 0, kHttpConnect = 1, kSocks4 = 2, kSocks5 = 3 };
+  // Why a connection was closed; only a silent close is not reported.
+  enum CloseReason : uint8_t { kCloseSilent = 0, kCloseFailed = 4 };
+  // What Connect reports, and what the proxy handshake reports to it.
+  enum ConnectResult : uint8_t {
+    kConnectStarted = 0,
+    kConnectFailed = 2,
+    kProxyFailed = 3,
+    kProxyAuthRefused = 4,
+  };
   static constexpr uint32_t kHeaderBuffer = 1024;
   // Largest piece handed to the sink at once.
   static constexpr int32_t kMaxDelivery = 4096;
@@ -45,12 +54,13 @@ class CWEBSocket : private platform::SocketEventSink {
 
   void SetSink(IWEBSocketSink* sink) { sink_ = sink; }
   bool SetProxy(uint8_t type, const ProxySettings& settings);
-  // 0 when a direct attempt is under way or a proxy tunnel stands; 2 when
-  // it failed at once (the connection is then closed silently).
+  // kConnectStarted when a direct attempt is under way or a proxy tunnel
+  // stands; kConnectFailed when it failed at once (the connection is then
+  // closed silently).
   uint8_t Connect(const std::wstring& host, uint16_t port);
   // The length accepted, or 0 when refused or failed.
   uint16_t Send(const char* data, uint16_t length);
-  // Reason 0 closes silently; any other reason is reported to the sink.
+  // kCloseSilent closes silently; any other reason is reported to the sink.
   void Close(uint8_t reason);
 
   uint8_t state() const { return state_; }

@@ -208,11 +208,17 @@ void CAutoUpdateClientDlg::OnJobDone(uintptr_t wParam, intptr_t lParam) {
     case kJobVersionList: HandleVersionList(job, code); break;
     case kJobManifest: HandleManifest(job, code); break;
     case kJobFile: HandleFile(job, code); break;
+    case kJobSignature: HandleSignature(job, code); break;
     default: Finish(job, kind); break;
   }
 }
 
 void CAutoUpdateClientDlg::HandleVersionList(CInetFile* job, uint32_t code) {
+  if (code == 0 && AwaitSignature(job)) return;
+  ApplyVersionList(job, code);
+}
+
+void CAutoUpdateClientDlg::ApplyVersionList(CInetFile* job, uint32_t code) {
   if (code == 0) {
     manifest_.LoadXml(job->TargetPath, true);
     // A newest version that is not a plain number would end up in file
@@ -234,6 +240,11 @@ void CAutoUpdateClientDlg::HandleVersionList(CInetFile* job, uint32_t code) {
 }
 
 void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
+  if (code == 0 && AwaitSignature(job)) return;
+  ApplyManifest(job, code);
+}
+
+void CAutoUpdateClientDlg::ApplyManifest(CInetFile* job, uint32_t code) {
   const int m = MaxVersionNumber();
   const int w = WorkingVersionNumber();
   if (code != 0) {
@@ -279,9 +290,11 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
     return;
   }
   files_rejected_ = 0;
+  require_sha256_ = trust_.Enabled();
   if (manifest_.LoadXml(job->TargetPath, false)) {
     files_rejected_ = RejectUnsafeEntries();
     files_total_ = manifest_.CheckLocalFiles(existing_only) + files_rejected_;
+    if (require_sha256_) files_rejected_ += RejectEntriesWithoutSha256();
     bytes_total_ = manifest_.GetUpdateLength();
     if (files_total_ == 0) {
       SaveCompletedVersion();
@@ -290,7 +303,9 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
                            static_cast<unsigned>(bytes_total_ / 1024)), 0);
     }
     bool queued_files = false;
-    while (CUpdateFile* entry = manifest_.PopFront()) {
+    while (IsWorking(phase_)) {
+      CUpdateFile* entry = manifest_.PopFront();
+      if (!entry) break;
       if (!entry->LocalPath.empty()) entry->LocalPath += L"/";
       auto* file_job = new CInetFile(server_base_address_, entry, working_version_);
       file_job->Kind = kJobFile;
@@ -300,6 +315,7 @@ void CAutoUpdateClientDlg::HandleManifest(CInetFile* job, uint32_t code) {
       file_job->FileName = entry->FileName;
       file_job->ExpectedLength = static_cast<uint64_t>(entry->Length);
       file_job->ExpectedMd5 = entry->Md5;
+      file_job->ExpectedSha256 = entry->Sha256;
       file_job->FileTime = entry->FileDate;
       file_job->DeferDurability = true;
       jobs_.AddTail(file_job);
@@ -385,7 +401,9 @@ void CAutoUpdateClientDlg::InstallAwaiting() {
 
 void CAutoUpdateClientDlg::InstallFinished(CInetFile* job) {
   // Every file whose manifest gives a digest is checked, new ones too.
-  if (!job->ExpectedMd5.empty() && !VerifyDownload(job)) return;
+  if (require_sha256_ ? !VerifySignedDownload(job) : !job->ExpectedMd5.empty() && !VerifyDownload(job)) {
+    return;
+  }
   const std::wstring pending = job->GetTempName();
   if (FileExists(job->TargetPath)) {
     // One step from old to new: the target is never missing.
@@ -478,6 +496,8 @@ void CAutoUpdateClientDlg::RestartUpdate(bool retry) {
     SetPhase(resumed, kDispatchPeriod);
   } else {
     DropJobs();
+    if (!held_document_.empty()) platform::DeleteFile(held_document_);
+    held_document_.clear();
     ++server_number_;
     StartServerRequest(true, kSwitchDispatchPeriod);
     current_transfer_bytes_ = last_seen_bytes_ = 0;

@@ -14,6 +14,7 @@
 #include "platform/ui.h"
 #include "servers/servers.h"
 #include "update/dialog_msg.h"
+#include "update/trust.h"
 #include "update/update_host.h"
 
 class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::WindowClient {
@@ -64,6 +65,10 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
 
   // Installation of a downloaded file.
   bool VerifyDownload(CInetFile* job);
+  // The pending copy against the signed manifest's SHA-256 and its MD5,
+  // both from one read of the file.
+  bool VerifySignedDownload(CInetFile* job);
+  void ReportMd5Mismatch(CInetFile* job, const std::wstring& computed);
   bool InstallDownload(CInetFile* job);
   void ReplaceRunningUpdater(CInetFile* job);
   static void SetFileTimes(const std::wstring& path, platform::FILETIME time);
@@ -106,6 +111,17 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   void WatchdogTick();
   void HandleVersionList(CInetFile* job, uint32_t code);
   void HandleManifest(CInetFile* job, uint32_t code);
+  // The document as received, or once its signature has been accepted.
+  void ApplyVersionList(CInetFile* job, uint32_t code);
+  void ApplyManifest(CInetFile* job, uint32_t code);
+  // With trust on, puts the received document aside and queues its
+  // signature in its place; false when trust is off.
+  bool AwaitSignature(CInetFile* job);
+  void HandleSignature(CInetFile* job, uint32_t code);
+  // The document's path below the server's base address, as signed.
+  std::wstring DocumentName(int kind) const;
+  // Drops the entries to download that carry no Sha256; returns how many.
+  unsigned RejectEntriesWithoutSha256();
   void HandleFile(CInetFile* job, uint32_t code);
   // Checks a downloaded file and moves it into place; its bytes are durable.
   void InstallFinished(CInetFile* job);
@@ -160,6 +176,13 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   std::wstring status_text_;
   // Entries refused for their paths in the working version.
   unsigned files_rejected_ = 0;
+  // The publisher keys of UpdateTrust.pub, read again for every document.
+  CUpdateTrust trust_;
+  // The received document that waits for its signature, and its kind.
+  std::wstring held_document_;
+  int held_kind_ = kJobVersionList;
+  // The working version's manifest was signed: its files need their SHA-256.
+  bool require_sha256_ = false;
 
   // Window state.
   bool mouse_down_ = false;

@@ -21,13 +21,18 @@ bool CAutoUpdateClientDlg::VerifyDownload(CInetFile* job) {
     computed = platform::FromAnsi(digest);
   }
   if (!computed.empty() && platform::EqualsNoCase(computed, job->ExpectedMd5)) return true;
+  ReportMd5Mismatch(job, computed);
+  return false;
+}
+
+void CAutoUpdateClientDlg::ReportMd5Mismatch(CInetFile* job, const std::wstring& computed) {
+  const std::wstring pending = job->GetTempName();
   SetStatusText(Format(texts::kMd5ManifestSide, working_version_.c_str(), job->FileName.c_str(),
                        job->ExpectedMd5.c_str()), 1);
   std::wstring local = Format(texts::kMd5LocalSide, working_version_.c_str(), pending.c_str(),
                               computed.c_str());
   SetStatusText(local, 1);
   if (failure_dialog_) failure_dialog_->SetMessage(local);
-  return false;
 }
 
 bool CAutoUpdateClientDlg::InstallDownload(CInetFile* job) {

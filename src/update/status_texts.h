@@ -15,6 +15,12 @@ constexpr wchar_t kMd5ManifestSide[] = L"MD5检验失败，正在更新的版本
 constexpr wchar_t kMd5LocalSide[] = L"MD5检验失败，正在更新的版本号[%s],下载到本地的的文件名[%s],MD5=[%s]";
 constexpr wchar_t kVersionDone[] = L"更新完毕";
 constexpr wchar_t kNextVersion[] = L"升级下一个版本 %s";
+// Signed releases: a refused server document (its name and the reason), a
+// file that differs from its signed digest, and one that has none.
+constexpr wchar_t kDocumentRefused[] = L"签名校验失败[%s], 原因 [%s]";
+constexpr wchar_t kSha256ManifestSide[] = L"SHA256检验失败，正在更新的版本号[%s],XML配置文件名[%s],SHA256=[%s]";
+constexpr wchar_t kSha256LocalSide[] = L"SHA256检验失败，正在更新的版本号[%s],下载到本地的的文件名[%s],SHA256=[%s]";
+constexpr wchar_t kNoSha256[] = L"缺少SHA256，未安装文件 [%s]";
 // A manifest entry whose path would leave the installation.
 constexpr wchar_t kUnsafePath[] = L"文件路径不安全，已跳过 [%s]";
 

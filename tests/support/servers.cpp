@@ -87,14 +87,15 @@ std::string ScratchDir(const std::string& tag) {
 
 }  // namespace
 
-TestUpdateServer::TestUpdateServer(const std::string& root) : dir_(ScratchDir("server")) {
+TestUpdateServer::TestUpdateServer(const std::string& root, const std::string& path_encoding)
+    : dir_(ScratchDir("server")) {
   rules_ = dir_ + "/rules.json";
   log_ = dir_ + "/requests.log";
   std::string port_file = dir_ + "/port";
   WriteFileBytes(rules_, "{}");
   process_.reset(new ChildProcess({"python3", std::string(UPDATER_SOURCE_DIR) + "/tools/test_server.py",
                                    "--root", root, "--rules", rules_, "--log", log_, "--port-file",
-                                   port_file}));
+                                   port_file, "--path-encoding", path_encoding}));
   for (int i = 0; i < 500 && !PathExists(port_file); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -20,10 +20,11 @@ class ChildProcess {
   pid_t pid_ = -1;
 };
 
-// The test update server of tools/test_server.py, serving |root|.
+// The test update server of tools/test_server.py, serving |root|. Request
+// paths must be text in |path_encoding|, as the names on disk are.
 class TestUpdateServer {
  public:
-  explicit TestUpdateServer(const std::string& root);
+  explicit TestUpdateServer(const std::string& root, const std::string& path_encoding = "utf-8");
   int port() const { return port_; }
   std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // Replaces the misbehaviour rules: JSON object of path -> rule.

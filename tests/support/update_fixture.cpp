@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
+
 #include "manifest/update_files.h"
 #include "platform/event_loop.h"
 #include "platform/profile.h"
@@ -44,21 +46,23 @@ UpdateFixture::UpdateFixture() {
 
 UpdateFixture::~UpdateFixture() = default;
 
-void UpdateFixture::Publish(int version, const GameFiles& files) {
+void UpdateFixture::Publish(int version, const GameFiles& files, const SigningKey* key) {
   std::string src = dir_.File("src" + std::to_string(version));
   mkdir(src.c_str(), 0755);
   WriteGameFiles(src, files);
   std::wstring error, table;
   PublishRelease(std::to_wstring(version), platform::FromUtf8(src), platform::FromUtf8(ServerRoot()),
-                 &error, &table);
+                 &error, &table, key);
 }
 
-void UpdateFixture::PublishVersionList(int product, int max, const std::vector<std::string>& urls) {
+void UpdateFixture::PublishVersionList(int product, int max, const std::vector<std::string>& urls,
+                                       const SigningKey* key, int64_t expires_in) {
   std::vector<std::wstring> wide;
   for (const std::string& u : urls) wide.push_back(platform::FromUtf8(u));
   std::wstring error;
   ::PublishVersionList(platform::FromUtf8(ServerRoot()), std::to_wstring(product),
-                       std::to_wstring(max), wide, &error);
+                       std::to_wstring(max), wide, &error, key,
+                       static_cast<int64_t>(time(nullptr)) + expires_in);
 }
 
 void UpdateFixture::InstallFiles(const GameFiles& files) { WriteGameFiles(Install(), files); }

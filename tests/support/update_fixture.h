@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "signing_key.h"
 #include "platform/files.h"
 #include "support/scripted_ui.h"
 #include "support/servers.h"
@@ -43,9 +44,11 @@ class UpdateFixture {
   }
   TestUpdateServer& server() { return *server_; }
 
-  // Publishes |files| as version |version|.
-  void Publish(int version, const GameFiles& files);
-  void PublishVersionList(int product, int max, const std::vector<std::string>& urls);
+  // Publishes |files| as version |version|, signed with |key| when given.
+  void Publish(int version, const GameFiles& files, const SigningKey* key = nullptr);
+  // A signed list expires |expires_in| seconds from now.
+  void PublishVersionList(int product, int max, const std::vector<std::string>& urls,
+                          const SigningKey* key = nullptr, int64_t expires_in = 3600);
   // Puts |files| into the install directory with their stamps.
   void InstallFiles(const GameFiles& files);
   void WriteIni(const std::string& text);

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 
+#include "digest/sha256_file.h"
 #include "manifest/path_safety.h"
 #include "manifest/update_files.h"
 #include "platform/file.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "signing_key.h"
 #include "update/resume_file.h"
 
 namespace {
@@ -98,7 +100,8 @@ class TableList : public IListCtrl {
 }  // namespace
 
 bool PublishRelease(const std::wstring& version, const std::wstring& from,
-                    const std::wstring& root, std::wstring* error, std::wstring* table) {
+                    const std::wstring& root, std::wstring* error, std::wstring* table,
+                    const SigningKey* key) {
   if (!IsSafeVersionText(version)) {
     *error = L"the version must be digits and dots, for example 7: " + version;
     return false;
@@ -125,7 +128,11 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
       *error = L"cannot read the file: " + f.path;
       return false;
     }
-    const CUpdateFile& entry = *manifest.Files.back();
+    CUpdateFile& entry = *manifest.Files.back();
+    if (key && !Sha256OfFile(f.path, &entry.Sha256)) {
+      *error = L"cannot read the file: " + f.path;
+      return false;
+    }
     if (!IsSafeEntryPath(entry)) {
       *error = L"the file name cannot be published: " + f.path;
       return false;
@@ -140,6 +147,12 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
     *error = L"cannot write " + out_dir + L"/FileConfig.xml";
     return false;
   }
+  // A signature of an earlier publication would not match the new bytes.
+  if (!key) platform::DeleteFile(out_dir + L"/FileConfig.xml.sig");
+  if (key && !key->Sign(out_dir + L"/FileConfig.xml",
+                        "update/" + platform::ToAnsi(version) + "/FileConfig.xml", nullptr, error)) {
+    return false;
+  }
   TableList list;
   manifest.FillListCtrl(&list);
   *table = list.Text();
@@ -148,7 +161,7 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
 
 bool PublishVersionList(const std::wstring& root, const std::wstring& product,
                         const std::wstring& max, const std::vector<std::wstring>& urls,
-                        std::wstring* error) {
+                        std::wstring* error, const SigningKey* key, int64_t expires) {
   if (urls.size() > 8) {
     *error = L"at most eight server addresses can be published";
     return false;
@@ -170,6 +183,10 @@ bool PublishVersionList(const std::wstring& root, const std::wstring& product,
   }
   if (!list.SaveXml(dir + L"/VerAndUrl.xml")) {
     *error = L"cannot write " + dir + L"/VerAndUrl.xml";
+    return false;
+  }
+  if (!key) platform::DeleteFile(dir + L"/VerAndUrl.xml.sig");
+  if (key && !key->Sign(dir + L"/VerAndUrl.xml", "update/VerAndUrl.xml", &expires, error)) {
     return false;
   }
   return true;

@@ -1,15 +1,22 @@
 #pragma once
 // The publisher tool's two commands, for whoever runs the update server.
+#include <cstdint>
 #include <string>
 #include <vector>
 
+class SigningKey;
+
 // Writes update/<version>/FileConfig.xml and the files of one version,
-// taken from |from|, below |root|. Returns false with |error| set.
+// taken from |from|, below |root|. Returns false with |error| set. With a
+// |key|, every entry carries its Sha256 and the manifest is signed.
 bool PublishRelease(const std::wstring& version, const std::wstring& from,
-                    const std::wstring& root, std::wstring* error, std::wstring* table);
+                    const std::wstring& root, std::wstring* error, std::wstring* table,
+                    const SigningKey* key = nullptr);
 
 // Writes update/VerAndUrl.xml below |root|. Addresses longer than 20
 // characters are written scrambled, as the client descrambles them.
+// With a |key| the list is signed, valid until |expires| (Unix seconds).
 bool PublishVersionList(const std::wstring& root, const std::wstring& product,
                         const std::wstring& max, const std::vector<std::wstring>& urls,
-                        std::wstring* error);
+                        std::wstring* error, const SigningKey* key = nullptr,
+                        int64_t expires = 0);

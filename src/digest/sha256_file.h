@@ -1,0 +1,7 @@
+#pragma once
+// SHA-256 of a whole file, as the manifests' Sha256 element carries it.
+#include <string>
+
+// 64 lower-case hexadecimal digits into |hex|. False when the file cannot be
+// opened or read (|hex| is then untouched). Reads in chunks.
+bool Sha256OfFile(const std::wstring& path, std::wstring* hex);
