@@ -164,6 +164,7 @@ bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const st
     return false;
   }
   transfer_->digest.MD5Init();
+  writeback_from_ = 0;
   return true;
 }
 
@@ -180,6 +181,10 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
     return false;
   }
   transfer_->digest.MD5Update(reinterpret_cast<const unsigned char*>(data), count);
+  if (Received - writeback_from_ >= CRangeDownLoad::kWritebackStep) {
+    file_.StartWriteback(writeback_from_, Received - writeback_from_);
+    writeback_from_ = Received;
+  }
   PostProgress(count);
   return true;
 }
@@ -202,6 +207,8 @@ bool CInetFile::OnDownLoadStatus(int status) {
     return true;
   }
   if (!file_.IsOpen()) return true;
+  // Small files are left to the barrier: a hint each would cost more.
+  if (writeback_from_ > 0) file_.StartWriteback(writeback_from_, Received - writeback_from_);
   bool ok = LengthAllowed(Received, Kind == kJobFile) && (DeferDurability || file_.Sync());
   ok = file_.Close() && ok;
   if (!ok) {

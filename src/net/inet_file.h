@@ -109,6 +109,8 @@ class CInetFile : public IDownLoadSink {
   std::wstring ansi_path_;
   std::wstring ansi_url_;
   bool ansi_tried_ = false;
+  // Bytes of the one stream not yet handed to the disk.
+  uint64_t writeback_from_ = 0;
   bool ranges_active_ = false;
   bool ranges_allowed_ = false;
   bool result_posted_ = false;

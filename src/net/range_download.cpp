@@ -42,6 +42,10 @@ bool CRangeDownLoad::FlushBuffer() {
   bool ok = file_.WriteAt(buffer_offset_, buffer_.get(), buffered_);
   buffer_offset_ += buffered_;
   buffered_ = 0;
+  if (buffer_offset_ - writeback_from_ >= kWritebackStep) {
+    file_.StartWriteback(writeback_from_, buffer_offset_ - writeback_from_);
+    writeback_from_ = buffer_offset_;
+  }
   return ok;
 }
 
@@ -51,7 +55,9 @@ bool CRangeDownLoad::Abort(int code) {
 }
 
 bool CRangeDownLoad::Finish() {
-  if (!FlushBuffer() || !file_.Close()) return Abort(kDownLoadFailed);
+  if (!FlushBuffer()) return Abort(kDownLoadFailed);
+  file_.StartWriteback(writeback_from_, buffer_offset_ - writeback_from_);
+  if (!file_.Close()) return Abort(kDownLoadFailed);
   Stop();
   return owner_ ? owner_->OnDownLoadStatus(kDownLoadComplete) : true;
 }
@@ -80,7 +86,7 @@ bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& enti
     skip_ = first_byte_;
   }
   remaining_ = span;
-  buffer_offset_ = first_byte_;
+  buffer_offset_ = writeback_from_ = first_byte_;
   buffered_ = 0;
   if (!buffer_) buffer_.reset(new char[kWriteBuffer]);
   return owner_ ? owner_->OnDataInformation(length, entityTag, path) : true;

@@ -12,6 +12,8 @@ class CRangeDownLoad : public IDownLoadSink {
  public:
   // Bytes gathered before they go to the file.
   static constexpr size_t kWriteBuffer = 64 * 1024;
+  // Written bytes are handed to the disk in steps of this size.
+  static constexpr uint64_t kWritebackStep = 1 << 20;
 
   CRangeDownLoad();
   ~CRangeDownLoad();
@@ -52,6 +54,8 @@ class CRangeDownLoad : public IDownLoadSink {
   uint64_t skip_ = 0;
   uint64_t remaining_ = 0;
   uint64_t buffer_offset_ = 0;
+  // Where the bytes not yet handed to the disk begin.
+  uint64_t writeback_from_ = 0;
   size_t buffered_ = 0;
   std::unique_ptr<char[]> buffer_;
   uint64_t run_ = 0;
