@@ -10,12 +10,15 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs")
 
-# The 32-bit Windows program, and its smoke test under Wine.
+# The 32-bit Windows program, its smoke test and its back end checks under Wine.
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build-win32 -j "$jobs"
 bash tests/wine/wine_smoke_test.sh build-win32 build
 bash tests/wine/wine_names_test.sh build-win32 build
+bash tests/wine/wine_platform_test.sh build-win32 build
 bash tests/wine/wine_signature_test.sh build-win32 build
+bash tests/wine/wine_failover_test.sh build-win32 build
+bash tests/wine/wine_tls_test.sh build-win32 build
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0

@@ -180,3 +180,20 @@ TEST(PathSafety, VersionTextsAreDigitsAndDots) {
   EXPECT_FALSE(IsSafeVersionText(L"7/../x"));
   EXPECT_FALSE(IsSafeVersionText(L"7 "));
 }
+
+TEST(PathSafety, TheUpdatersOwnFilesBesideItAreNeverTargets) {
+  EXPECT_FALSE(IsSafeEntryPath(L"UpdateTemp.ini", L""));
+  EXPECT_FALSE(IsSafeEntryPath(L"updatetemp.INI", L""));
+  EXPECT_FALSE(IsSafeEntryPath(L"UpdateLog.log", L""));
+  EXPECT_FALSE(IsSafeEntryPath(L"UpdateTemp.lock", L""));
+  EXPECT_FALSE(IsSafeEntryPath(L"UpdateTemp.ini", L"."));
+  EXPECT_FALSE(IsSafeEntryPath(L"./UpdateTemp.ini", L""));
+  EXPECT_FALSE(IsSafeEntryPath(L"UpdateTemp.ini", L".\\./"));
+  // Windows ignores trailing dots and blanks, and knows short aliases.
+  EXPECT_FALSE(IsSafeEntryPath(L"UpdateTemp.ini. ", L""));
+  EXPECT_FALSE(IsSafeEntryPath(L"UPDATE~1.INI", L""));
+  EXPECT_FALSE(IsSafeEntryPath(L"update~2.log", L""));
+  EXPECT_TRUE(IsSafeEntryPath(L"UpdateTemp.ini", L"data"));
+  EXPECT_TRUE(IsSafeEntryPath(L"UpdateTemp.ini.txt", L""));
+  EXPECT_TRUE(IsSafeEntryPath(L"NOTES~1.TXT", L""));
+}

@@ -333,7 +333,7 @@ TEST_F(JobTest, AFileOfAnotherLengthThanTheManifestSaysIsRefused) {
 }
 
 TEST_F(JobTest, StartAndCreateFailuresHaveTheirOwnCodes) {
-  auto bad_url = std::make_unique<CInetFile>(L"https://127.0.0.1/x", nullptr, L"1");
+  auto bad_url = std::make_unique<CInetFile>(L"gopher://127.0.0.1/x", nullptr, L"1");
   bad_url->Kind = kJobVersionList;
   bad_url->TargetPath = out_.WFile("x");
   EXPECT_EQ(runner_.Run(bad_url.get(), false), kJobStartFailed);

@@ -238,7 +238,10 @@ TEST(Url, SplitsHostPortAndKeepsThePathAsWritten) {
   EXPECT_EQ(u.host, L"host");
   EXPECT_EQ(u.port, 80);
   EXPECT_EQ(u.path, L"/");
-  EXPECT_FALSE(ParseUrl(L"https://host/x", &u));
+  ASSERT_TRUE(ParseUrl(L"HTTPS://host/x", &u));
+  EXPECT_EQ(u.scheme, L"https");
+  EXPECT_EQ(u.port, 443);
+  EXPECT_FALSE(ParseUrl(L"gopher://host/x", &u));
   EXPECT_FALSE(ParseUrl(L"host/x", &u));
   EXPECT_FALSE(ParseUrl(L"http://host:99999/x", &u));
   EXPECT_FALSE(ParseUrl(L"http:///x", &u));

@@ -108,3 +108,75 @@ TEST(Files, OneBarrierForManyFilesReportsWhatItCouldNotReach) {
   EXPECT_TRUE(platform::MoveFileNoReplace(dir.WFile("sub/b"), dir.WFile("c"), false));
   EXPECT_TRUE(PathExists(dir.File("c")));
 }
+
+// An install directory with a link to an outside directory and a link named
+// like a file that points to a directory.
+class LinkFreeRootTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    mkdir(dir_.File("install").c_str(), 0755);
+    mkdir(dir_.File("install/real").c_str(), 0755);
+    mkdir(dir_.File("outside").c_str(), 0755);
+    WriteFileBytes(dir_.File("outside/keep.bin"), "outside");
+    ASSERT_EQ(symlink(dir_.File("outside").c_str(), dir_.File("install/data").c_str()), 0);
+    ASSERT_EQ(symlink(dir_.File("outside").c_str(), dir_.File("install/readme.txt").c_str()), 0);
+    WriteFileBytes(dir_.File("install/real/pending"), "new");
+    stat(dir_.File("outside").c_str(), &outside_before_);
+    platform::SetLinkFreeRoot(dir_.WFile("install"));
+  }
+  void TearDown() override { platform::SetLinkFreeRoot(L""); }
+  std::wstring In(const std::string& name) { return dir_.WFile("install/" + name); }
+
+  TempDir dir_;
+  struct stat outside_before_;
+};
+
+TEST_F(LinkFreeRootTest, NothingBelowTheRootIsReachedThroughALink) {
+  platform::File file;
+  EXPECT_FALSE(file.Open(In("data/map.bin.update.6"), platform::File::kCreateTruncate));
+  EXPECT_FALSE(file.Open(In("data/keep.bin"), platform::File::kWriteExisting));
+  EXPECT_FALSE(file.Open(In("data/keep.bin"), platform::File::kRead));
+  EXPECT_FALSE(platform::CreateDirectory(In("data/sub")));
+  EXPECT_FALSE(platform::CanOpenForRead(In("data/keep.bin")));
+  EXPECT_FALSE(platform::ReplaceFile(In("real/pending"), In("data/keep.bin")));
+  EXPECT_FALSE(platform::MoveFileNoReplace(In("real/pending"), In("data/new.bin")));
+  EXPECT_FALSE(platform::DeleteFile(In("data/keep.bin")));
+  EXPECT_FALSE(platform::SetAllFileTimes(In("readme.txt"), platform::FromTicks(132670868960000000ULL)));
+  EXPECT_FALSE(platform::SetAllFileTimes(In("data/keep.bin"), platform::FromTicks(132670868960000000ULL)));
+  FILETIME time;
+  EXPECT_FALSE(platform::GetLastWriteTime(In("data/keep.bin"), &time));
+  EXPECT_FALSE(platform::IsDirectory(In("data")));
+  EXPECT_TRUE(platform::CrossesLink(In("data/keep.bin")));
+  EXPECT_TRUE(platform::CrossesLink(In("data/none/x.bin")));
+  EXPECT_TRUE(platform::CrossesLink(In("readme.txt")));
+  EXPECT_EQ(ReadFileBytes(dir_.File("outside/keep.bin")), "outside");
+  EXPECT_FALSE(PathExists(dir_.File("outside/map.bin.update.6")));
+  EXPECT_FALSE(PathExists(dir_.File("outside/sub")));
+  EXPECT_FALSE(PathExists(dir_.File("outside/new.bin")));
+  struct stat after;
+  stat(dir_.File("outside").c_str(), &after);
+  EXPECT_EQ(after.st_mtim.tv_sec, outside_before_.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, outside_before_.st_mtim.tv_nsec);
+}
+
+TEST_F(LinkFreeRootTest, PlainPathsBelowTheRootAndPathsOutsideItWorkAsBefore) {
+  platform::File file;
+  ASSERT_TRUE(platform::CreateDirectory(In("real/sub")));
+  ASSERT_TRUE(file.Open(In("real/sub/a.update.6"), platform::File::kCreateTruncate));
+  ASSERT_TRUE(file.Write("abc", 3));
+  file.Close();
+  EXPECT_TRUE(platform::MoveFileNoReplace(In("real/sub/a.update.6"), In("real/sub/a")));
+  EXPECT_TRUE(platform::ReplaceFile(In("real/pending"), In("real/sub/a")));
+  EXPECT_TRUE(platform::SetAllFileTimes(In("real/sub/a"), platform::FromTicks(132670868960000000ULL)));
+  EXPECT_TRUE(platform::CanOpenForRead(In("real/sub/a")));
+  EXPECT_TRUE(platform::IsDirectory(In("real/sub")));
+  EXPECT_FALSE(platform::CrossesLink(In("real/sub/a")));
+  EXPECT_FALSE(platform::CrossesLink(In("real/missing/a")));
+  EXPECT_EQ(ReadFileBytes(dir_.File("install/real/sub/a")), "new");
+  EXPECT_TRUE(platform::DeleteFile(In("real/sub/a")));
+  // Outside the root a link is followed as before.
+  ASSERT_EQ(symlink(dir_.File("outside").c_str(), dir_.File("elsewhere").c_str()), 0);
+  EXPECT_TRUE(platform::CanOpenForRead(dir_.WFile("elsewhere/keep.bin")));
+  EXPECT_FALSE(platform::CrossesLink(dir_.WFile("elsewhere/keep.bin")));
+  EXPECT_TRUE(file.Open(dir_.WFile("elsewhere/other.bin"), platform::File::kCreateTruncate));
+}

@@ -79,3 +79,36 @@ TEST_F(ProfileTest, UnreadablePathsReadDefaultsAndFailedWritesCreateNothing) {
   EXPECT_FALSE(WriteProfileString(L"Version", L"CurrentVersion", L"6", missing));
   EXPECT_FALSE(PathExists(dir_.File("none")));
 }
+
+TEST_F(ProfileTest, PairsOfSingleOrDoubleQuotesAroundAValueAreStripped) {
+  WriteFileBytes(path_, "[Temp]\r\nTemp1=\"double\"\r\nTemp2='single'\r\nTemp3='mixed\"\r\nTemp4='\r\n");
+  EXPECT_EQ(Get(L"Temp", L"Temp1"), L"double");
+  EXPECT_EQ(Get(L"Temp", L"Temp2"), L"single");
+  EXPECT_EQ(Get(L"Temp", L"Temp3"), L"'mixed\"");
+  EXPECT_EQ(Get(L"Temp", L"Temp4"), L"'");
+}
+
+TEST_F(ProfileTest, LineBreaksAndNulInNamesOrValuesAreRefusedAndNothingIsWritten) {
+  const std::string before = "[Version]\r\nCurrentVersion=5\r\n";
+  WriteFileBytes(path_, before);
+  const std::wstring nul(1, L'\0');
+  EXPECT_FALSE(WriteProfileString(L"Temp", L"Temp1", L"a\r\n[HOME]\r\nURL=file:///etc/shadow", ini_));
+  EXPECT_FALSE(WriteProfileString(L"Temp", L"Temp1", L"a\nb", ini_));
+  EXPECT_FALSE(WriteProfileString(L"Temp", L"Temp1", L"a\rb", ini_));
+  EXPECT_FALSE(WriteProfileString(L"Temp", L"Temp1", L"a" + nul + L"b", ini_));
+  EXPECT_FALSE(WriteProfileString(L"Temp", L"Temp1\r\nx", L"a", ini_));
+  EXPECT_FALSE(WriteProfileString(L"Te\nmp", L"Temp1", L"a", ini_));
+  EXPECT_EQ(ReadFileBytes(path_), before);
+  EXPECT_TRUE(WriteProfileString(L"Temp", L"Temp1", L"a\tb", ini_));
+}
+
+TEST_F(ProfileTest, AFileWithoutWritePermissionIsNotRewritten) {
+  const std::string before = "[Version]\r\nCurrentVersion=5\r\n";
+  WriteFileBytes(path_, before);
+  ASSERT_EQ(chmod(path_.c_str(), 0444), 0);
+  EXPECT_FALSE(WriteProfileString(L"Version", L"CurrentVersion", L"6", ini_));
+  EXPECT_EQ(ReadFileBytes(path_), before);
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
+}

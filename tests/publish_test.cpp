@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <ctime>
 
 #include "manifest/update_files.h"
@@ -86,6 +87,17 @@ TEST(Publish, VersionListCarriesScrambledLongAddresses) {
   EXPECT_EQ(DescrambleServerEntry(list.UrlList[1]), urls[1]);
 }
 
+TEST(Publish, CommandLineTakesHttpsAddressesAsTheyAre) {
+  TempDir root;
+  ASSERT_EQ(RunPublisher("versions --to " + root.path() +
+                         " --product 1 --max 2 --url https://cdn.example.test/game --url HTTPS://a.test"),
+            0);
+  CUpdateFiles list;
+  list.LoadUrlList(root.WFile("update/VerAndUrl.xml"));
+  EXPECT_EQ(DescrambleServerEntry(list.UrlList[0]), L"https://cdn.example.test/game");
+  EXPECT_EQ(list.UrlList[1], L"HTTPS://a.test");
+}
+
 TEST(Publish, CommandLineErrorsExitNonZero) {
   TempDir root;
   EXPECT_EQ(RunPublisher("--help"), 0);
@@ -98,6 +110,49 @@ TEST(Publish, CommandLineErrorsExitNonZero) {
   EXPECT_NE(RunPublisher("versions --to /proc/none --product 1 --max 1"), 0);
   EXPECT_EQ(RunPublisher("versions --to " + root.path() + " --product 1 --max 2 --url 127.0.0.1:1"), 0);
   EXPECT_TRUE(PathExists(root.File("update/VerAndUrl.xml")));
+}
+
+TEST(Publish, AChangedFileNeverGetsThePreviousReleasesTime) {
+  TempDir v6, v7, root;
+  // Both low halves lie above 2^31 - 1, where the client clamps them to
+  // the same value: a minute apart, they would read as one time.
+  const platform::FILETIME first{0x80000000u + 1000, 30000000};
+  const platform::FILETIME later{0x80000000u + 1000 + 600000000u, 30000000};
+  const platform::FILETIME plain{1000, 30000001};
+  WriteFileBytes(v6.File("readme.txt"), "release six");
+  WriteFileBytes(v6.File("same.txt"), "unchanged");
+  WriteFileBytes(v7.File("readme.txt"), "release seven");
+  WriteFileBytes(v7.File("same.txt"), "unchanged");
+  platform::SetAllFileTimes(v6.WFile("readme.txt"), first);
+  platform::SetAllFileTimes(v6.WFile("same.txt"), plain);
+  platform::SetAllFileTimes(v7.WFile("readme.txt"), later);
+  platform::SetAllFileTimes(v7.WFile("same.txt"), plain);
+  std::wstring error, table6, table7;
+  const std::wstring out = platform::FromUtf8(root.path());
+  ASSERT_TRUE(PublishRelease(L"6", platform::FromUtf8(v6.path()), out, &error, &table6));
+  ASSERT_TRUE(PublishRelease(L"7", platform::FromUtf8(v7.path()), out, &error, &table7));
+
+  auto load = [&](const std::string& version) {
+    CUpdateFiles::FirstProductLoad = true;
+    auto manifest = std::make_unique<CUpdateFiles>();
+    manifest->ModuleDir = L"/install";
+    EXPECT_TRUE(manifest->LoadXml(root.WFile("update/" + version + "/FileConfig.xml"), false));
+    return manifest;
+  };
+  auto six = load("6"), seven = load("7");
+  ASSERT_EQ(six->GetCount(), 2u);
+  ASSERT_EQ(seven->GetCount(), 2u);
+  // What was written is what the client reads: no clamp happens on reading.
+  const std::string xml = ReadFileBytes(root.File("update/6/FileConfig.xml"));
+  EXPECT_NE(xml.find("<FileDateLow>2147483647</FileDateLow>"), std::string::npos);
+  const CUpdateFile& readme6 = *six->Files.front();
+  const CUpdateFile& readme7 = *seven->Files.front();
+  EXPECT_NE(platform::ToTicks(readme6.FileDate), platform::ToTicks(readme7.FileDate));
+  EXPECT_LE(readme7.FileDate.dwLowDateTime, 2147483647u);
+  EXPECT_EQ(platform::ToTicks(six->Files.back()->FileDate), platform::ToTicks(seven->Files.back()->FileDate));
+  EXPECT_NE(table7.find(L"readme.txt"), std::wstring::npos);
+  EXPECT_NE(table7.find(L"time changed"), std::wstring::npos);
+  EXPECT_EQ(table6.find(L"time changed"), std::wstring::npos);
 }
 
 TEST(Publish, KeygenWritesAPrivateFileOnceAndPrintsTheKeyLine) {

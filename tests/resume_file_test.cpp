@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "support/temp_dir.h"
 #include "update/resume_file.h"
 
@@ -38,4 +40,22 @@ TEST(ResumeFile, ValuesAreCutAtTheirBuffers) {
   server += std::wstring(280, L'b');
   file.WriteServerAddress(1, server);
   EXPECT_EQ(file.ReadServerAddress(1).size(), 255u - 20u);
+}
+
+TEST(ResumeFile, ARecordedVersionThatIsNotDigitsAndDotsReadsAsZeroAndIsLogged) {
+  TempDir dir;
+  std::vector<std::wstring> logged;
+  ResumeFile file(dir.WFile("UpdateTemp.ini"), [&](const std::wstring& text) { logged.push_back(text); });
+  EXPECT_EQ(file.ReadCurrentVersion(L""), L"");
+  EXPECT_TRUE(logged.empty());
+  WriteFileBytes(dir.File("UpdateTemp.ini"), "[Version]\r\nCurrentVersion=12.3\r\n");
+  EXPECT_EQ(file.ReadCurrentVersion(L""), L"12.3");
+  EXPECT_TRUE(logged.empty());
+  WriteFileBytes(dir.File("UpdateTemp.ini"), "[Version]\r\nCurrentVersion=6/../../../OUTSIDE/pwn\r\n");
+  EXPECT_EQ(file.ReadCurrentVersion(L""), L"0");
+  EXPECT_EQ(file.ReadCurrentVersion(L"0"), L"0");
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_NE(logged[0].find(L"6/../../../OUTSIDE/pwn"), std::wstring::npos);
+  // Without a log the value still reads as "0".
+  EXPECT_EQ(ResumeFile(dir.WFile("UpdateTemp.ini")).ReadCurrentVersion(L""), L"0");
 }

@@ -40,3 +40,11 @@ TEST(UpdateLog, ReadOnlyDirectoryLosesTheLineAndTheCallerGoesOn) {
   EXPECT_EQ(system(("chattr -i '" + dir.path() + "'").c_str()), 0);
   EXPECT_FALSE(created);
 }
+
+TEST(UpdateLog, ControlCharactersInATextCannotForgeALine) {
+  TempDir dir;
+  std::wstring log = dir.WFile("UpdateLog.log");
+  AppendLogLine(log, L"MD5=[ab\r\n2026-01-01 00:00:00 forged\t\x1b\x7f]", {2026, 3, 5, 7, 8, 9});
+  EXPECT_EQ(ReadFileBytes(dir.File("UpdateLog.log")),
+            "2026-03-05 07:08:09 MD5=[ab\\x0D\\x0A2026-01-01 00:00:00 forged\\x09\\x1B\\x7F]\r\n");
+}

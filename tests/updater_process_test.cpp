@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <random>
 #include <thread>
 
+#include "digest/md5.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "support/update_fixture.h"
@@ -57,6 +59,8 @@ int WaitExit(pid_t pid) {
   if (pid <= 0) return -1;
   int status = 0;
   waitpid(pid, &status, 0);
+  // As a shell reports it: 137 is a kill from outside, 139 a crash.
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -139,6 +143,59 @@ TEST_F(ProcessTest, AKillAtAnyMomentLeavesOldOrNewFilesAndTheNextRunFinishes) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     ExpectConsistent(round);
+    ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0) << "round " << round;
+    ExpectNewest();
+  }
+}
+
+TEST_F(ProcessTest, ASecondStartOnTheSameInstallEndsAtOnceTouchingNothing) {
+  ResetInstall();
+  const std::string ini_before = ReadFileBytes(f_.Install("UpdateTemp.ini"));
+  // The first run, as far as the second can tell: it holds the lock.
+  int held = open(f_.Install("UpdateTemp.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  WriteFileBytes(f_.Install("updater.update.1"), "a pending copy");
+  EXPECT_NE(WaitExit(Start(f_.Install("updater"), "127.0.0.1")), 0);
+  EXPECT_EQ(f_.server().RequestLog(), "");
+  EXPECT_EQ(ReadFileBytes(f_.Install("UpdateTemp.ini")), ini_before);
+  EXPECT_TRUE(PathExists(f_.Install("updater.update.1")));
+  EXPECT_FALSE(PathExists(f_.Install("lobby.txt")));
+  std::string log = f_.Log();
+  EXPECT_NE(log.find("升级程序已在运行，本次启动退出\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("\r\n"), log.size() - 2);  // one line
+  close(held);
+  unlink(f_.Install("updater.update.1").c_str());
+  ASSERT_EQ(WaitExit(Start(f_.Install("updater"), "127.0.0.1")), 0);
+  ExpectNewest();
+}
+
+TEST_F(ProcessTest, AKillDuringTheStartUpSwapNeverLeavesTheUpdaterMissingOrUnusable) {
+  const std::string exe = f_.Install("updater");
+  const std::string pending = f_.Install("updater.update.1");
+  const std::string& old_build = versions_[1]["updater"].content;
+  const std::string& new_build = versions_[2]["updater"].content;
+  std::mt19937 rng(2027);
+  for (int round = 0; round < 10; ++round) {
+    ResetInstall();
+    unlink(f_.Install("updater.old").c_str());
+    // A verified copy the previous run could not swap in, as its download left it.
+    WriteFileBytes(pending, new_build);
+    chmod(pending.c_str(), 0644);
+    char digest[33];
+    MD5_CTX ctx;
+    ASSERT_TRUE(ctx.DigestFile(digest, pending.c_str()));
+    f_.WriteIni("[Version]\r\nCurrentVersion=1\r\nUpdaterMd5=" + std::string(digest) + "\r\n[Temp]\r\nTemp1=" +
+                f_.ServerWord() + "\r\n");
+    pid_t pid = Start(exe, "127.0.0.1");
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 30000));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    const std::string now = ReadFileBytes(exe);
+    EXPECT_TRUE(now == old_build || now == new_build) << "round " << round;
+    struct stat st;
+    ASSERT_EQ(stat(exe.c_str(), &st), 0) << "round " << round;
+    EXPECT_EQ(st.st_mode & 0777, 0755u) << "round " << round;
     ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0) << "round " << round;
     ExpectNewest();
   }

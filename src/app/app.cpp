@@ -6,14 +6,19 @@
 
 #include "app/update_log.h"
 #include "platform/files.h"
+#include "platform/instance_lock.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/ui.h"
 #include "update/auto_update_dlg.h"
 #include "update/resume_file.h"
+#include "update/self_swap.h"
 #include "update/status_texts.h"
 
-CAutoUpdateClientApp::CAutoUpdateClientApp(std::wstring exePath) : exe_path_(std::move(exePath)) {}
+CAutoUpdateClientApp::CAutoUpdateClientApp(std::wstring exePath) : exe_path_(std::move(exePath)) {
+  // Nothing below the install directory is reached through a link.
+  platform::SetLinkFreeRoot(ExeDir());
+}
 
 CAutoUpdateClientApp::~CAutoUpdateClientApp() = default;
 
@@ -27,6 +32,14 @@ std::wstring CAutoUpdateClientApp::ResumeFilePath() const {
 }
 
 bool CAutoUpdateClientApp::InitInstance(const std::wstring& commandLine, platform::Ui* ui) {
+  // Two runs on one install would write the same pending copies: the second
+  // leaves everything to the first, which also starts the lobby.
+  lock_.reset(new platform::InstanceLock);
+  if (!lock_->Acquire(ExeDir() + platform::kPathSeparator + L"UpdateTemp.lock")) {
+    WriteLog(texts::kAlreadyRunning);
+    platform::ShowRunningInstance(exe_path_);
+    return false;
+  }
   if (!platform::InitializeProcess()) {
     ui->MessageBox(texts::kSocketsFailed, texts::kWindowTitle, false);
     return false;  // nothing has been touched
@@ -60,19 +73,13 @@ void CAutoUpdateClientApp::DebugLog(const std::wstring& text) {
 }
 
 void CAutoUpdateClientApp::CompletePendingSwap() {
-  ResumeFile resume(ResumeFilePath());
-  const std::wstring retired = exe_path_ + L".old";
+  ResumeFile resume(ResumeFilePath(), [this](const std::wstring& text) { WriteLog(text); });
   const std::wstring pending =
       platform::Format(L"%s.update.%s", exe_path_.c_str(), resume.ReadCurrentVersion(L"").c_str());
-  if (platform::CanOpenForRead(retired)) platform::DeleteFile(retired);
-  if (!platform::CanOpenForRead(pending)) return;
   // A move that fails abandons the swap; the next start tries again.
-  if (!platform::MoveFileNoReplace(exe_path_, retired)) return;
-  if (!platform::MoveFileNoReplace(pending, exe_path_)) {
-    platform::MoveFileNoReplace(retired, exe_path_);
-    return;
+  if (SwapInPendingCopy(exe_path_, pending, resume.ReadUpdaterMd5()) == SelfSwapResult::kRefused) {
+    WriteLog(platform::Format(texts::kPendingUpdaterRefused, pending.c_str()));
   }
-  platform::DeleteFile(pending);
 }
 
 bool CAutoUpdateClientApp::ParseCommandLine(const std::wstring& commandLine) {

@@ -1,11 +1,13 @@
 #pragma once
 // The application object: start-up, completion of a pending swap of the
 // updater's own executable, the command line, shutdown, and the update log.
+#include <memory>
 #include <string>
 
 #include "update/update_host.h"
 
 namespace platform {
+class InstanceLock;
 class Ui;
 }
 
@@ -16,7 +18,8 @@ class CAutoUpdateClientApp : public UpdateHost {
   virtual ~CAutoUpdateClientApp();
 
   // The whole start-up and the update run in the main window; false in
-  // every case, as nothing is left to run afterwards.
+  // every case, as nothing is left to run afterwards. When another updater
+  // runs on the same install, one line is logged and nothing else is done.
   bool InitInstance(const std::wstring& commandLine, platform::Ui* ui);
   // 0 when the run handed over to the lobby, 1 otherwise.
   int ExitInstance();
@@ -45,4 +48,6 @@ class CAutoUpdateClientApp : public UpdateHost {
 
  private:
   std::wstring exe_path_;
+  // Held until the application object goes.
+  std::unique_ptr<platform::InstanceLock> lock_;
 };

@@ -4,7 +4,8 @@
 
 #include "platform/clock.h"
 
-// Appends "YYYY-MM-DD hh:mm:ss text" and CR LF to the file at |log_path|.
+// Appends "YYYY-MM-DD hh:mm:ss text" and CR LF to the file at |log_path|;
+// control characters of |text| are written as \xNN.
 // One open-append-close per line, so every call leaves a complete file; a
 // file that cannot be opened loses the line silently.
 void AppendLogLine(const std::wstring& log_path, const std::wstring& text,

@@ -1,8 +1,48 @@
 #include "manifest/path_safety.h"
 
 #include "manifest/update_file.h"
+#include "platform/text.h"
 
 namespace {
+
+const wchar_t* const kOwnFiles[] = {L"UpdateTemp.ini", L"UpdateLog.log", L"UpdateTemp.lock"};
+
+// Windows ignores trailing dots and blanks of a name.
+std::wstring WindowsName(const std::wstring& part) {
+  size_t keep = part.find_last_not_of(L". ");
+  return keep == std::wstring::npos ? std::wstring() : part.substr(0, keep + 1);
+}
+
+// A short alias ("UPDATE~1.INI") may name the same file as a long name.
+bool MayBeAliasOf(const std::wstring& name, const std::wstring& own) {
+  size_t tilde = name.find(L'~');
+  if (tilde == std::wstring::npos || name.size() > 12) return false;
+  size_t dot = name.rfind(L'.'), own_dot = own.rfind(L'.');
+  return dot != std::wstring::npos && platform::EqualsNoCase(name.substr(dot), own.substr(own_dot));
+}
+
+// Whether the entry lands directly beside the executable on one of its own
+// files; "." and empty components do not move it.
+bool NamesOwnFile(const std::wstring& fileName, const std::wstring& localPath) {
+  const std::wstring joined = localPath + L"/" + fileName;
+  std::wstring last;
+  size_t start = 0, parts = 0;
+  while (start <= joined.size()) {
+    size_t end = joined.find_first_of(L"/\\", start);
+    if (end == std::wstring::npos) end = joined.size();
+    std::wstring part = WindowsName(joined.substr(start, end - start));
+    if (!part.empty()) {
+      last = part;
+      ++parts;
+    }
+    start = end + 1;
+  }
+  if (parts != 1) return false;
+  for (const wchar_t* own : kOwnFiles) {
+    if (platform::EqualsNoCase(last, own) || MayBeAliasOf(last, own)) return true;
+  }
+  return false;
+}
 
 bool SafeRelative(const std::wstring& path, bool allow_empty) {
   if (path.empty()) return allow_empty;
@@ -31,7 +71,7 @@ bool SafeRelative(const std::wstring& path, bool allow_empty) {
 
 bool IsSafeEntryPath(const std::wstring& fileName, const std::wstring& localPath) {
   return SafeRelative(fileName, false) && SafeRelative(localPath, true) &&
-         fileName.back() != L'/' && fileName.back() != L'\\';
+         fileName.back() != L'/' && fileName.back() != L'\\' && !NamesOwnFile(fileName, localPath);
 }
 
 bool IsSafeEntryPath(const CUpdateFile& entry) {

@@ -124,6 +124,21 @@ void CUpdateFiles::Remove(CUpdateFile* entry) {
   if (Files.size() != before) delete entry;
 }
 
+unsigned CUpdateFiles::RemoveIf(const std::function<bool(const CUpdateFile&)>& drop) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  unsigned removed = 0;
+  for (auto it = Files.begin(); it != Files.end();) {
+    if (drop(**it)) {
+      delete *it;
+      it = Files.erase(it);
+      ++removed;
+    } else {
+      ++it;
+    }
+  }
+  return removed;
+}
+
 unsigned CUpdateFiles::GetCount() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   return static_cast<unsigned>(Files.size());

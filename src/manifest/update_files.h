@@ -1,6 +1,7 @@
 #pragma once
 // The manifest of one update run: the version list's values and the file
 // entries of the working version.
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -40,6 +41,9 @@ class CUpdateFiles {
   CUpdateFile* PopFront();
   void AddTail(CUpdateFile* entry);
   void Remove(CUpdateFile* entry);
+  // Deletes every entry for which |drop| is true, in one pass; returns how
+  // many.
+  unsigned RemoveIf(const std::function<bool(const CUpdateFile&)>& drop);
   unsigned GetCount();
 
   unsigned CheckLocalFiles(bool existingOnly);

@@ -1,5 +1,6 @@
 #include "net/download.h"
 
+#include "net/secure_texts.h"
 #include "net/url.h"
 #include "platform/text.h"
 
@@ -16,15 +17,22 @@ bool CDownLoad::DownLoad(const std::wstring& url, IDownLoadSink* sink) {
   received_ = 0;
   redirects_ = 0;
   last_status_ = 0;
+  failure_note_.clear();
   return StartRequest(url);
 }
 
 bool CDownLoad::StartRequest(const std::wstring& url) {
   ParsedUrl parsed;
-  if (!ParseUrl(url, &parsed) || socket_.Connect(parsed.host, parsed.port) != CWEBSocket::kConnectStarted) {
+  if (!ParseUrl(url, &parsed)) {
     Reset();
     return false;
   }
+  socket_.SetSecure(parsed.scheme == L"https");
+  if (socket_.Connect(parsed.host, parsed.port) != CWEBSocket::kConnectStarted) {
+    Reset();
+    return false;
+  }
+  secure_ = parsed.scheme == L"https";
   url_ = url;
   host_ = parsed.host;
   port_ = parsed.port;
@@ -37,7 +45,7 @@ bool CDownLoad::StartRequest(const std::wstring& url) {
 
 void CDownLoad::SendRequest() {
   std::string host = platform::ToAnsi(host_);
-  if (port_ != 80) host += ":" + std::to_string(port_);
+  if (port_ != DefaultPort(secure_ ? L"https" : L"http")) host += ":" + std::to_string(port_);
   std::string request = "GET " + EncodeRequestTarget(path_) + " HTTP/1.1\r\nHost: " + host +
                         "\r\n" + extra_headers_ + "\r\n";
   if (request.size() > 65535 || socket_.Send(request.data(), static_cast<uint16_t>(request.size())) == 0) {
@@ -70,6 +78,10 @@ void CDownLoad::Fail(int code) {
 
 bool CDownLoad::OnSocketConnect(uint16_t error) {
   if (state_ != kRequesting) return true;
+  if (error == CWEBSocket::kSecureRefused) {
+    failure_note_ = platform::Format(texts::kSecureConnectFailed, host_.c_str(),
+                                     texts::TlsFailureReason(socket_.tls_failure()));
+  }
   if (error != 0) Fail(kDownLoadConnectFailed);
   else SendRequest();
   return true;
@@ -113,6 +125,13 @@ bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t stat
     // A new connection even for a path on the same server: the redirect's
     // own body may still be on the old one.
     std::wstring target = ResolveReference(url_, location);
+    ParsedUrl next;
+    if (secure_ && (!ParseUrl(target, &next) || next.scheme != L"https")) {
+      // The protection of a transfer is never lowered on a server's say-so.
+      failure_note_ = platform::Format(texts::kInsecureRedirect, target.c_str());
+      Fail(kDownLoadFailed);
+      return true;
+    }
     socket_.Close(CWEBSocket::kCloseSilent);
     if (!StartRequest(target)) {
       Reset();

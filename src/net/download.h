@@ -61,6 +61,10 @@ class CDownLoad : public IWEBSocketSink {
   bool length_known() const { return length_known_; }
   int64_t range_start() const { return head_.range_start(); }
   int64_t range_total() const { return head_.range_total(); }
+  // A line for the log on why the latest DownLoad failed, when its reason
+  // is one the codes do not tell (TLS refused the server; a redirect from
+  // https to http); empty otherwise.
+  const std::wstring& failure_note() const { return failure_note_; }
 
   // IWEBSocketSink
   bool OnSocketConnect(uint16_t error) override;
@@ -78,6 +82,7 @@ class CDownLoad : public IWEBSocketSink {
   uint64_t expected_length_ = 0;
   uint64_t received_ = 0;
   uint16_t port_ = 0;
+  bool secure_ = false;
   std::wstring path_;
   std::wstring host_;
   std::wstring url_;
@@ -97,4 +102,5 @@ class CDownLoad : public IWEBSocketSink {
   bool chunked_ = false;
   ChunkedDecoder decoder_;
   std::string decoded_;
+  std::wstring failure_note_;
 };

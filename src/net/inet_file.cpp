@@ -43,6 +43,7 @@ bool CInetFile::Start(bool allowRanges) {
   Received = 0;
   ComputedMd5.clear();
   HttpStatus = 0;
+  FailureNote.clear();
   ranges_allowed_ = allowRanges;
   ranges_active_ = false;
   result_posted_ = false;
@@ -223,9 +224,11 @@ bool CInetFile::OnDownLoadStatus(int status) {
 }
 
 bool CInetFile::OnDownLoadError(int) {
+  if (FailureNote.empty()) FailureNote = transfer_->request.failure_note();
   if (ranges_active_) {
-    // The status a part was refused with, if any.
     for (const CRangeDownLoad& part : transfer_->parts) {
+      if (FailureNote.empty()) FailureNote = part.failure_note();
+      // The status a part was refused with, if any.
       const int status = part.last_status();
       if (status != 0 && status != 200 && status != 206) HttpStatus = status;
     }

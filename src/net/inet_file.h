@@ -82,6 +82,9 @@ class CInetFile : public IDownLoadSink {
   int HttpStatus = 0;
   // The URL this run asked for last.
   std::wstring TriedUrl;
+  // For the log: why this run failed, when the result code cannot tell
+  // (TLS refused the server, a redirect from https to http); else empty.
+  std::wstring FailureNote;
 
  private:
   void Fail(int code);

@@ -29,6 +29,7 @@ class CRangeDownLoad : public IDownLoadSink {
   bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle; }
   // The status of this part's last response, 0 when none came.
   int last_status() const { return request_.last_status(); }
+  const std::wstring& failure_note() const { return request_.failure_note(); }
 
   bool OnDownLoadError(int code) override;
   bool OnDownLoadStatus(int status) override;

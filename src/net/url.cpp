@@ -93,6 +93,10 @@ std::wstring Merge(const Reference& base, const std::wstring& path) {
 
 }  // namespace
 
+uint16_t DefaultPort(const std::wstring& scheme) {
+  return scheme == L"https" ? 443 : scheme == L"ftp" ? 21 : 80;
+}
+
 bool ParseUrl(const std::wstring& url, ParsedUrl* out) {
   size_t b = url.find_first_not_of(L" \t\r\n");
   size_t e = url.find_last_not_of(L" \t\r\n");
@@ -101,14 +105,14 @@ bool ParseUrl(const std::wstring& url, ParsedUrl* out) {
   size_t colon = u.find(L"://");
   if (colon == std::wstring::npos) return false;
   std::wstring scheme = platform::ToLowerAscii(u.substr(0, colon));
-  if (scheme != L"http" && scheme != L"ftp") return false;
+  if (scheme != L"http" && scheme != L"https" && scheme != L"ftp") return false;
   size_t auth_start = colon + 3;
   size_t auth_end = u.find_first_of(L"/?#", auth_start);
   if (auth_end == std::wstring::npos) auth_end = u.size();
   std::wstring authority = u.substr(auth_start, auth_end - auth_start);
   size_t at = authority.rfind(L'@');
   if (at != std::wstring::npos) authority = authority.substr(at + 1);
-  uint16_t port = scheme == L"http" ? 80 : 21;
+  uint16_t port = DefaultPort(scheme);
   size_t port_colon = authority.rfind(L':');
   std::wstring host = authority;
   if (port_colon != std::wstring::npos) {

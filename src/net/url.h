@@ -5,14 +5,17 @@
 #include <string>
 
 struct ParsedUrl {
-  std::wstring scheme;  // lower case: "http" or "ftp"
+  std::wstring scheme;  // lower case: "http", "https" or "ftp"
   std::wstring host;
   uint16_t port = 0;
   std::wstring path;    // as written, escapes kept; query kept; starts with '/'
 };
 
-// Accepts http and ftp URLs (both are fetched over HTTP); false for
-// anything else or a malformed URL.
+// 443 for "https", 21 for "ftp", else 80.
+uint16_t DefaultPort(const std::wstring& scheme);
+
+// Accepts http, https and ftp URLs (ftp is fetched over HTTP too); false
+// for anything else or a malformed URL.
 bool ParseUrl(const std::wstring& url, ParsedUrl* out);
 
 // |reference| resolved against |base| as RFC 3986 (section 5.2) defines it:

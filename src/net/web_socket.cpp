@@ -15,6 +15,9 @@ namespace {
 constexpr size_t kReceiveChunk = 64 * 1024;
 // At most this much is taken per read event, so other connections get turns.
 constexpr size_t kReceiveBudget = 1024 * 1024;
+// Room for all that TLS can decrypt after one receive: the receive and a
+// record begun by the one before.
+constexpr size_t kPlainBuffer = kReceiveChunk + 32 * 1024;
 
 std::string Narrow(const wchar_t* text) { return platform::ToAnsi(text); }
 
@@ -46,6 +49,8 @@ bool CWEBSocket::SetProxy(uint8_t type, const ProxySettings& settings) {
 uint8_t CWEBSocket::Connect(const std::wstring& host, uint16_t port) {
   header_fill_ = 0;
   memset(header_, 0, sizeof(header_));
+  tls_failure_ = platform::TlsFailure::kNone;
+  tls_host_ = platform::ToAnsi(host);
   uint32_t address = 0xFFFFFFFFu;
   platform::ResolveIpv4(platform::ToAnsi(host), &address);
   if (!socket_.Open()) {
@@ -64,7 +69,8 @@ uint8_t CWEBSocket::Connect(const std::wstring& host, uint16_t port) {
     Close(kCloseSilent);
     return kConnectFailed;
   }
-  state_ = kConnected;
+  // Through the tunnel, TLS begins with the posted connect event.
+  state_ = secure_ ? kConnecting : kConnected;
   socket_.StartEvents(this);
   return kConnectStarted;
 }
@@ -132,6 +138,17 @@ uint16_t CWEBSocket::Send(const char* data, uint16_t length) {
   header_fill_ = 0;
   header_complete_ = false;
   ++serial_;
+  if (!tls_) return SendRaw(data, length) ? length : 0;
+  // What is left of an earlier response is no part of the next one.
+  plain_length_ = plain_taken_ = 0;
+  if (!tls_->Write(data, length)) {
+    Close(kCloseFailed);
+    return 0;
+  }
+  return PushCipher() ? length : 0;
+}
+
+bool CWEBSocket::SendRaw(const char* data, uint32_t length) {
   uint32_t sent = 0;
   if (!send_pending_) {
     while (sent < length) {
@@ -139,7 +156,7 @@ uint16_t CWEBSocket::Send(const char* data, uint16_t length) {
       if (n < 0) {
         if (socket_.LastError() != platform::kWsaWouldBlock) {
           Close(kCloseFailed);
-          return 0;
+          return false;
         }
         break;
       }
@@ -147,10 +164,99 @@ uint16_t CWEBSocket::Send(const char* data, uint16_t length) {
     }
   }
   if (sent < length) {
-    if (!AppendPending(data + sent, length - sent)) return 0;
+    if (!AppendPending(data + sent, length - sent)) return false;
     socket_.WantWrite();
   }
-  return length;
+  return true;
+}
+
+bool CWEBSocket::PushCipher() {
+  char buffer[16 * 1024];
+  size_t n;
+  while (tls_ && (n = tls_->TakeOutgoing(buffer, sizeof(buffer))) > 0) {
+    if (!SendRaw(buffer, static_cast<uint32_t>(n))) return false;
+  }
+  return true;
+}
+
+void CWEBSocket::StartTls() {
+  tls_ = platform::StartTlsSession(tls_host_);
+  if (tls_->failure() != platform::TlsFailure::kNone) {
+    RefuseTls(tls_->failure());
+    return;
+  }
+  PushCipher();
+}
+
+void CWEBSocket::ContinueHandshake() {
+  char buffer[16 * 1024];
+  long n = socket_.Recv(buffer, sizeof(buffer));
+  if (n < 0 && socket_.LastError() == platform::kWsaWouldBlock) return;
+  if (n <= 0) {
+    RefuseTls(platform::TlsFailure::kHandshake);  // the server broke off
+    return;
+  }
+  if (!tls_->Received(buffer, static_cast<size_t>(n))) {
+    RefuseTls(tls_->failure());
+    return;
+  }
+  const uint16_t serial = serial_;
+  if (!PushCipher() || serial_ != serial || !tls_->Established()) return;
+  state_ = kConnected;
+  if (sink_) sink_->OnSocketConnect(0);
+}
+
+void CWEBSocket::RefuseTls(platform::TlsFailure failure) {
+  tls_failure_ = failure;
+  Close(kCloseSilent);
+  if (sink_) sink_->OnSocketConnect(kSecureRefused);
+}
+
+long CWEBSocket::ReadStream(char* data, size_t size, bool* would_block) {
+  *would_block = false;
+  if (!tls_) {
+    long n = socket_.Recv(data, size);
+    more_waiting_ = n > 0 && static_cast<size_t>(n) == size;
+    *would_block = n < 0 && socket_.LastError() == platform::kWsaWouldBlock;
+    return n;
+  }
+  if (!cipher_) {
+    cipher_.reset(new char[kReceiveChunk]);
+    plain_.reset(new char[kPlainBuffer]);
+  }
+  bool socket_drained = false;
+  while (!Buffered()) {
+    // Decrypted bytes may still wait in the session from an earlier read.
+    plain_length_ = plain_taken_ = 0;
+    size_t got;
+    while (plain_length_ < kPlainBuffer &&
+           (got = tls_->Read(plain_.get() + plain_length_, kPlainBuffer - plain_length_)) > 0) {
+      plain_length_ += got;
+    }
+    if (plain_length_ == kPlainBuffer) more_waiting_ = true;
+    if (tls_->failure() != platform::TlsFailure::kNone) return -1;
+    const uint16_t serial = serial_;
+    if (!PushCipher() || serial_ != serial) return -1;
+    if (Buffered()) break;
+    if (tls_->PeerClosed()) return 0;
+    if (socket_drained) {
+      *would_block = true;
+      return -1;
+    }
+    long n = socket_.Recv(cipher_.get(), kReceiveChunk);
+    if (n < 0) {
+      *would_block = socket_.LastError() == platform::kWsaWouldBlock;
+      return -1;
+    }
+    // A close without TLS's own end may have cut the stream short.
+    if (n == 0 || !tls_->Received(cipher_.get(), static_cast<size_t>(n))) return -1;
+    more_waiting_ = static_cast<size_t>(n) == kReceiveChunk;
+    socket_drained = !more_waiting_;
+  }
+  size_t n = std::min(size, plain_length_ - plain_taken_);
+  memcpy(data, plain_.get() + plain_taken_, n);
+  plain_taken_ += n;
+  return static_cast<long>(n);
 }
 
 bool CWEBSocket::AppendPending(const char* data, uint32_t length) {
@@ -196,12 +302,17 @@ void CWEBSocket::Flush() {
 void CWEBSocket::OnSocketEvent(int event, int error) {
   switch (event) {
     case platform::kFdRead:
-      Receive();
+      if (tls_ && !tls_->Established()) ContinueHandshake();
+      else Receive();
       break;
     case platform::kFdWrite:
       Flush();
       break;
     case platform::kFdConnect:
+      if (error == 0 && secure_) {
+        StartTls();  // the sink hears of the connection once TLS stands
+        break;
+      }
       if (error == 0) state_ = kConnected;
       else Close(kCloseSilent);
       if (sink_) sink_->OnSocketConnect(static_cast<uint16_t>(error));
@@ -226,8 +337,9 @@ void CWEBSocket::Receive() {
       Close(kCloseFailed);  // a header that does not fit is never going to end
       return;
     }
-    long n = socket_.Recv(header_ + header_fill_, kHeaderBuffer - header_fill_);
-    if (n < 0 && socket_.LastError() == platform::kWsaWouldBlock) return;
+    bool would_block = false;
+    long n = ReadStream(header_ + header_fill_, kHeaderBuffer - header_fill_, &would_block);
+    if (would_block) return;
     if (n <= 0) {
       Close(kCloseFailed);  // failed, or closed before the header was complete
       return;
@@ -254,14 +366,16 @@ void CWEBSocket::Receive() {
       memcpy(rest, header_ + header_fill_, count);
       DeliverBody(rest, count, serial);
     }
-    return;
+    // Decrypted bytes held in memory bring no read event of their own.
+    if (serial_ != serial || !Buffered()) return;
   }
   // Drains what is there, up to a bound, so one loop pass moves many bytes.
   char buffer[kReceiveChunk];
-  for (size_t total = 0; total < kReceiveBudget && serial_ == serial;) {
-    long n = socket_.Recv(buffer, sizeof(buffer));
+  for (size_t total = 0; (total < kReceiveBudget || Buffered()) && serial_ == serial;) {
+    bool would_block = false;
+    long n = ReadStream(buffer, sizeof(buffer), &would_block);
     if (n < 0) {
-      if (socket_.LastError() != platform::kWsaWouldBlock) Close(kCloseFailed);
+      if (!would_block) Close(kCloseFailed);
       return;
     }
     if (n == 0) {
@@ -273,7 +387,7 @@ void CWEBSocket::Receive() {
     }
     DeliverBody(buffer, n, serial);
     total += static_cast<size_t>(n);
-    if (static_cast<size_t>(n) < sizeof(buffer)) return;  // nothing more waiting
+    if (!more_waiting_ && !Buffered()) return;  // nothing more waiting
   }
 }
 
@@ -284,6 +398,11 @@ void CWEBSocket::Close(uint8_t reason) {
   header_complete_ = false;
   state_ = kClosed;
   ++serial_;
+  tls_.reset();
+  cipher_.reset();
+  plain_.reset();
+  plain_length_ = plain_taken_ = 0;
+  more_waiting_ = false;
   if (socket_.IsOpen()) {
     socket_.Close();
     if (reason != 0 && sink_) sink_->OnSocketClose(reason);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/socket_events.h"
+#include "platform/tls.h"
 
 class IWEBSocketSink {
  public:
@@ -43,6 +44,9 @@ class CWEBSocket : private platform::SocketEventSink {
     kProxyFailed = 3,
     kProxyAuthRefused = 4,
   };
+  // What OnSocketConnect reports when TLS refused the server; tls_failure()
+  // says why.
+  static constexpr uint16_t kSecureRefused = 0xFFFF;
   static constexpr uint32_t kHeaderBuffer = 1024;
   // Largest piece handed to the sink at once.
   static constexpr int32_t kMaxDelivery = 4096;
@@ -53,6 +57,13 @@ class CWEBSocket : private platform::SocketEventSink {
   CWEBSocket& operator=(const CWEBSocket&) = delete;
 
   void SetSink(IWEBSocketSink* sink) { sink_ = sink; }
+  // Connections made from now on speak TLS (https), through a proxy too:
+  // OnSocketConnect(0) comes once the server has proved by its certificate
+  // to be the host given to Connect, and everything sent and received is
+  // plain text to the sink.
+  void SetSecure(bool secure) { secure_ = secure; }
+  // Why TLS refused the last connection; kNone when it did not.
+  platform::TlsFailure tls_failure() const { return tls_failure_; }
   bool SetProxy(uint8_t type, const ProxySettings& settings);
   // kConnectStarted when a direct attempt is under way or a proxy tunnel
   // stands; kConnectFailed when it failed at once (the connection is then
@@ -70,7 +81,18 @@ class CWEBSocket : private platform::SocketEventSink {
   void OnSocketEvent(int event, int error) override;
   void Receive();
   void Flush();
+  // Sends bytes as they are, keeping back what the network cannot take.
+  bool SendRaw(const char* data, uint32_t length);
   bool AppendPending(const char* data, uint32_t length);
+  // The stream the sink reads: the socket's bytes, or what TLS decrypted
+  // from them. -1 with |would_block| when nothing is there yet.
+  long ReadStream(char* data, size_t size, bool* would_block);
+  bool Buffered() const { return plain_taken_ < plain_length_; }
+  void StartTls();
+  void ContinueHandshake();
+  void RefuseTls(platform::TlsFailure failure);
+  // Hands the ciphertext TLS has made to the socket.
+  bool PushCipher();
   uint8_t ProxyHandshake(uint32_t target, uint16_t port);
   void DeliverBody(const char* data, long count, uint16_t serial);
 
@@ -87,6 +109,18 @@ class CWEBSocket : private platform::SocketEventSink {
   IWEBSocketSink* sink_ = nullptr;
   uint8_t proxy_type_ = kNoProxy;
   ProxySettings proxy_;
+
+  bool secure_ = false;
+  std::string tls_host_;
+  std::unique_ptr<platform::TlsSession> tls_;
+  std::unique_ptr<char[]> cipher_;  // one read of ciphertext
+  platform::TlsFailure tls_failure_ = platform::TlsFailure::kNone;
+  // Decrypted bytes not handed on yet: plain_taken_ to plain_length_.
+  std::unique_ptr<char[]> plain_;
+  size_t plain_length_ = 0;
+  size_t plain_taken_ = 0;
+  // The last read filled its buffer: more may be waiting.
+  bool more_waiting_ = false;
 };
 
 // The status code after the first blank of a header; 0 without one.

@@ -25,6 +25,16 @@ int CompareFileTime(FILETIME a, FILETIME b);
 FILETIME FileTimeFromUnix(int64_t seconds, long nanoseconds);
 void FileTimeToUnix(FILETIME t, int64_t* seconds, long* nanoseconds);
 
+// Below |dir| every path component is reached without following a link
+// (on Windows: a reparse point is refused): an operation on a path that
+// crosses one fails, so nothing outside |dir| is reached through a link
+// planted inside it. Paths outside |dir| behave as usual. Empty turns it
+// off. The application sets it to the install directory at start-up.
+void SetLinkFreeRoot(const std::wstring& dir);
+// True when |path| lies below that directory and one of its components
+// there, the last one included, is a link (or a reparse point).
+bool CrossesLink(const std::wstring& path);
+
 // True when the file can be opened for reading.
 bool CanOpenForRead(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
@@ -45,6 +55,13 @@ bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to, bool du
 // One barrier for many files: returns when the contents of every file in
 // |paths| and its name in its directory are on disk.
 bool MakeDurable(const std::vector<std::wstring>& paths);
+
+// Puts |from| in place of |to| with |to|'s permissions and keeps the
+// previous |to| as |retired| (which must not exist). Where the platform
+// allows it |to| never goes missing on the way (POSIX: a hard link to
+// |retired|, then one rename); elsewhere two moves, the first undone when
+// the second fails. False leaves |to| as it was.
+bool SwapInFile(const std::wstring& from, const std::wstring& to, const std::wstring& retired);
 
 // Creates a new empty file with |prefix| in the temporary directory and
 // returns its path; empty on failure.

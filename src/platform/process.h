@@ -22,7 +22,12 @@ bool TerminateProcess(uint32_t id);
 uint32_t CurrentProcessId();
 // Starts the executable at |path| without a shell, in |work_dir|.
 bool StartProcess(const std::wstring& path, const std::wstring& work_dir);
-// Hands a URL or document to the desktop's opener, without a shell.
+// Whether |url| is a web address: "http://" or "https://" (any case) and
+// nothing below U+0021 or U+007F in it.
+bool IsWebAddress(const std::wstring& url);
+// Hands a web address to the desktop's opener, without a shell. Anything
+// else (a file, a program, another scheme) is refused: the address comes
+// from a file the server may have written.
 bool OpenUrl(const std::wstring& url);
 void Sleep(unsigned ms);
 // Ends the process at once: no window is closed, nothing is cleaned up.

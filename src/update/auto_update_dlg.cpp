@@ -132,7 +132,8 @@ void CAutoUpdateClientDlg::StartServerRequest(bool versionList, unsigned dispatc
     LaunchLobby(this);  // no server known, or every one has been tried
     return;
   }
-  if (platform::ToLowerAscii(server_base_address_.substr(0, 7)) != L"http://") {
+  const std::wstring scheme = platform::ToLowerAscii(server_base_address_.substr(0, 8));
+  if (scheme.compare(0, 7, L"http://") != 0 && scheme != L"https://") {
     server_base_address_ = L"http://" + server_base_address_;
   }
   std::wstring url = versionList ? Format(L"%s/update/VerAndUrl.xml", server_base_address_.c_str())
@@ -204,6 +205,9 @@ void CAutoUpdateClientDlg::OnJobDone(uintptr_t wParam, intptr_t lParam) {
   if (!job) return;
   const int kind = static_cast<int>(JobWParamKind(wParam));
   const uint32_t code = JobWParamLow(wParam);
+  // The reasons a result code cannot carry: TLS refused the server, or a
+  // redirect would have left https.
+  if (code != 0 && !job->FailureNote.empty()) host_->WriteLog(job->FailureNote);
   switch (kind) {
     case kJobVersionList: HandleVersionList(job, code); break;
     case kJobManifest: HandleManifest(job, code); break;
@@ -249,7 +253,10 @@ void CAutoUpdateClientDlg::ApplyManifest(CInetFile* job, uint32_t code) {
   const int w = WorkingVersionNumber();
   if (code != 0) {
     platform::DeleteFile(job->TargetPath);
-    if (m > w) {
+    // Only the server's word that the manifest is gone means "too old"; a
+    // reset, a cut body, a 5xx or a stall is this server's failure.
+    const bool withdrawn = job->HttpStatus == 404 || job->HttpStatus == 410;
+    if (m > w && withdrawn) {
       // Too old for the server's update path: send the user to reinstall.
       SetPhase(Phase::kTooOld);
       ui_->MessageBox(texts::kTooOld, texts::kWindowTitle, false);
@@ -302,27 +309,7 @@ void CAutoUpdateClientDlg::ApplyManifest(CInetFile* job, uint32_t code) {
       SetStatusText(Format(texts::kFilesToUpdate, files_total_,
                            static_cast<unsigned>(bytes_total_ / 1024)), 0);
     }
-    bool queued_files = false;
-    while (IsWorking(phase_)) {
-      CUpdateFile* entry = manifest_.PopFront();
-      if (!entry) break;
-      if (!entry->LocalPath.empty()) entry->LocalPath += L"/";
-      auto* file_job = new CInetFile(server_base_address_, entry, working_version_);
-      file_job->Kind = kJobFile;
-      file_job->NotifyWindow = handle();
-      file_job->ServerName = job->ServerName;
-      file_job->TargetPath = entry->FullPath;
-      file_job->FileName = entry->FileName;
-      file_job->ExpectedLength = static_cast<uint64_t>(entry->Length);
-      file_job->ExpectedMd5 = entry->Md5;
-      file_job->ExpectedSha256 = entry->Sha256;
-      file_job->FileTime = entry->FileDate;
-      file_job->DeferDurability = true;
-      jobs_.AddTail(file_job);
-      delete entry;
-      queued_files = true;
-    }
-    if (queued_files) SetPhase(Phase::kFiles);
+    if (QueueNextFile()) SetPhase(Phase::kFiles);
   }
   platform::DeleteFile(job->TargetPath);
   Finish(job, kJobManifest);
@@ -332,19 +319,37 @@ void CAutoUpdateClientDlg::ApplyManifest(CInetFile* job, uint32_t code) {
 }
 
 unsigned CAutoUpdateClientDlg::RejectUnsafeEntries() {
-  unsigned rejected = 0;
-  std::list<CUpdateFile*> unsafe;
-  for (CUpdateFile* entry : manifest_.Files) {
-    if (!IsSafeEntryPath(*entry)) unsafe.push_back(entry);
-  }
-  for (CUpdateFile* entry : unsafe) {
-    std::wstring text = Format(texts::kUnsafePath, (entry->LocalPath + L"/" + entry->FileName).c_str());
+  return manifest_.RemoveIf([this](const CUpdateFile& entry) {
+    // A link inside the install could lead the file anywhere.
+    if (IsSafeEntryPath(entry) && !platform::CrossesLink(entry.FullPath)) return false;
+    std::wstring text = Format(texts::kUnsafePath, (entry.LocalPath + L"/" + entry.FileName).c_str());
     SetStatusText(text, 1);
     failure_dialog_->SetMessage(text);
-    manifest_.Remove(entry);
-    ++rejected;
-  }
-  return rejected;
+    return true;
+  });
+}
+
+bool CAutoUpdateClientDlg::QueueNextFile() {
+  if (!IsWorking(phase_)) return false;  // the run has ended
+  bool file_queued = false;
+  jobs_.ForEach([&](const CInetFile& job) { file_queued = file_queued || job.Kind == kJobFile; });
+  if (file_queued) return true;
+  std::unique_ptr<CUpdateFile> entry(manifest_.PopFront());
+  if (!entry) return false;
+  if (!entry->LocalPath.empty()) entry->LocalPath += L"/";
+  auto* file_job = new CInetFile(server_base_address_, entry.get(), working_version_);
+  file_job->Kind = kJobFile;
+  file_job->NotifyWindow = handle();
+  file_job->ServerName = servers_.GetFirst() ? servers_.GetFirst()->name : std::wstring();
+  file_job->TargetPath = entry->FullPath;
+  file_job->FileName = entry->FileName;
+  file_job->ExpectedLength = static_cast<uint64_t>(entry->Length);
+  file_job->ExpectedMd5 = entry->Md5;
+  file_job->ExpectedSha256 = entry->Sha256;
+  file_job->FileTime = entry->FileDate;
+  file_job->DeferDurability = true;
+  jobs_.AddTail(file_job);
+  return true;
 }
 
 void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
@@ -353,6 +358,7 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
     if (!job->FileName.empty() && failure_dialog_) {
       std::wstring text = Format(texts::kDownloadFailed, job->FileName.c_str(), code);
       SetStatusText(text, 1);
+      if (!job->TriedUrl.empty()) host_->WriteLog(Format(texts::kLastUrlTried, job->TriedUrl.c_str()));
       failure_dialog_->SetMessage(text);
       ShowFailure();  // the job stays at the head until the user decides
       return;
@@ -365,7 +371,8 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
   awaiting_bytes_ += job->ExpectedLength;
   awaiting_.emplace_back(jobs_.Detach(job));
   awaiting_.back()->ReleaseTransfer();
-  if (awaiting_.size() >= kBatchFiles || awaiting_bytes_ >= kBatchBytes || jobs_.GetCount() == 0) {
+  // A full batch, or the version's last file: the barrier now.
+  if (awaiting_.size() >= kBatchFiles || awaiting_bytes_ >= kBatchBytes || !QueueNextFile()) {
     InstallAwaiting();
   }
   Finish(nullptr, kJobFile);
@@ -400,8 +407,10 @@ void CAutoUpdateClientDlg::InstallAwaiting() {
 }
 
 void CAutoUpdateClientDlg::InstallFinished(CInetFile* job) {
-  // Every file whose manifest gives a digest is checked, new ones too.
-  if (require_sha256_ ? !VerifySignedDownload(job) : !job->ExpectedMd5.empty() && !VerifyDownload(job)) {
+  // Every file whose manifest gives a digest is checked, new ones too; an
+  // installed file is never replaced by bytes that no digest vouches for.
+  const bool unchecked = job->ExpectedMd5.empty() && !FileExists(job->TargetPath);
+  if (require_sha256_ ? !VerifySignedDownload(job) : !unchecked && !VerifyDownload(job)) {
     return;
   }
   const std::wstring pending = job->GetTempName();
@@ -429,7 +438,7 @@ void CAutoUpdateClientDlg::InstallFinished(CInetFile* job) {
 void CAutoUpdateClientDlg::Finish(CInetFile* job, int kind) {
   if (job) jobs_.Remove(job);
   if (!IsWorking(phase_)) return;
-  if (jobs_.GetCount() == 0 && kind == kJobFile) {
+  if (kind == kJobFile && !QueueNextFile()) {
     if (files_done_ != files_total_) {
       ShowFailure();
       return;
@@ -458,7 +467,14 @@ void CAutoUpdateClientDlg::SaveCompletedVersion() {
   } else if (m == w) {
     resume.WriteCurrentVersion(manifest_.maxVersion);
     for (int i = 1; i <= 8; ++i) {
-      if (!manifest_.UrlList[i - 1].empty()) resume.WriteServerAddress(i, manifest_.UrlList[i - 1]);
+      const std::wstring& address = manifest_.UrlList[i - 1];
+      if (address.empty()) continue;
+      // A control character would forge lines of the resume file.
+      if (std::any_of(address.begin(), address.end(), [](wchar_t c) { return c < 0x20 || c == 0x7F; })) {
+        SetStatusText(Format(texts::kServerEntryRefused, i, address.c_str()), 1);
+        continue;
+      }
+      resume.WriteServerAddress(i, address);
     }
     LaunchLobby(this);
   }

@@ -85,6 +85,7 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   void OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) override;
 
   // Read by tests and the window back ends.
+  unsigned queued_jobs() { return jobs_.GetCount(); }
   const std::wstring& status_text() const { return status_text_; }
   const std::wstring& working_version() const { return working_version_; }
   int server_number() const { return server_number_; }
@@ -138,9 +139,13 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   void AbandonServer(const std::wstring& reason);
   // Empties the queue, deleting what its jobs had written.
   void DropJobs();
-  // Drops the manifest entries whose paths would leave the installation;
-  // returns how many.
+  // Drops the manifest entries whose paths would leave the installation,
+  // by their text or through a link on disk; returns how many.
   unsigned RejectUnsafeEntries();
+  // Makes the job of the next manifest entry when no job is queued: a job
+  // is made only when the queue reaches it, so a manifest of any size costs
+  // one job's memory. False when no entry is left.
+  bool QueueNextFile();
   int MaxVersionNumber() const;
   int WorkingVersionNumber() const;
   std::wstring ResumeFilePath() const;

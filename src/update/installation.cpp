@@ -6,6 +6,8 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "update/auto_update_dlg.h"
+#include "update/resume_file.h"
+#include "update/self_swap.h"
 #include "update/status_texts.h"
 
 using platform::Format;
@@ -33,6 +35,9 @@ void CAutoUpdateClientDlg::ReportMd5Mismatch(CInetFile* job, const std::wstring&
                               computed.c_str());
   SetStatusText(local, 1);
   if (failure_dialog_) failure_dialog_->SetMessage(local);
+  // A copy known to be wrong must never be taken for a good one later (the
+  // updater's own would be swapped in at the next start).
+  platform::DeleteFile(pending);
 }
 
 bool CAutoUpdateClientDlg::InstallDownload(CInetFile* job) {
@@ -52,17 +57,11 @@ bool CAutoUpdateClientDlg::InstallDownload(CInetFile* job) {
 
 void CAutoUpdateClientDlg::ReplaceRunningUpdater(CInetFile* job) {
   const std::wstring exe = host_->ExePath();
-  const std::wstring retired = exe + L".old";
   const std::wstring pending = Format(L"%s.update.%s", exe.c_str(), job->Version.c_str());
-  if (FileExists(retired)) platform::DeleteFile(retired);
-  if (!FileExists(pending)) return;
-  // A move that fails abandons the swap; the next start completes it.
-  if (!platform::MoveFileNoReplace(exe, retired)) return;
-  if (!platform::MoveFileNoReplace(pending, exe)) {
-    platform::MoveFileNoReplace(retired, exe);
-    return;
-  }
-  platform::DeleteFile(pending);
+  // Recorded first: when the swap fails here, the next start completes it
+  // from the verified copy and from nothing else.
+  ResumeFile(ResumeFilePath()).WriteUpdaterMd5(job->ExpectedMd5);
+  SwapInPendingCopy(exe, pending, job->ExpectedMd5);
 }
 
 void CAutoUpdateClientDlg::SetFileTimes(const std::wstring& path, platform::FILETIME time) {

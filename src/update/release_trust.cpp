@@ -85,17 +85,13 @@ void CAutoUpdateClientDlg::HandleSignature(CInetFile* job, uint32_t code) {
 }
 
 unsigned CAutoUpdateClientDlg::RejectEntriesWithoutSha256() {
-  std::list<CUpdateFile*> unsigned_entries;
-  for (CUpdateFile* entry : manifest_.Files) {
-    if (entry->NeedUpdate && entry->Sha256.empty()) unsigned_entries.push_back(entry);
-  }
-  for (CUpdateFile* entry : unsigned_entries) {
-    std::wstring text = Format(texts::kNoSha256, entry->FileName.c_str());
+  return manifest_.RemoveIf([this](const CUpdateFile& entry) {
+    if (!entry.NeedUpdate || !entry.Sha256.empty()) return false;
+    std::wstring text = Format(texts::kNoSha256, entry.FileName.c_str());
     SetStatusText(text, 1);
     failure_dialog_->SetMessage(text);
-    manifest_.Remove(entry);
-  }
-  return static_cast<unsigned>(unsigned_entries.size());
+    return true;
+  });
 }
 
 namespace {
@@ -143,5 +139,6 @@ bool CAutoUpdateClientDlg::VerifySignedDownload(CInetFile* job) {
                               computed.c_str());
   SetStatusText(local, 1);
   failure_dialog_->SetMessage(local);
+  platform::DeleteFile(pending);  // known to be wrong: never kept for later
   return false;
 }

@@ -1,8 +1,10 @@
 #include "update/resume_file.h"
 
+#include "manifest/path_safety.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/text.h"
+#include "update/status_texts.h"
 
 namespace {
 
@@ -16,8 +18,11 @@ ResumeFile ResumeFile::BesideExecutable() {
 }
 
 std::wstring ResumeFile::ReadCurrentVersion(const std::wstring& default_value) const {
-  return platform::GetProfileString(L"Version", L"CurrentVersion", default_value, kValueBuffer,
-                                    path_);
+  const std::wstring recorded =
+      platform::GetProfileString(L"Version", L"CurrentVersion", default_value, kValueBuffer, path_);
+  if (recorded.empty() || recorded == default_value || IsSafeVersionText(recorded)) return recorded;
+  if (log_) log_(platform::Format(texts::kBadRecordedVersion, recorded.c_str()));
+  return L"0";
 }
 
 std::wstring ResumeFile::ReadServerAddress(int number) const {
@@ -28,6 +33,14 @@ std::wstring ResumeFile::ReadServerAddress(int number) const {
 
 std::wstring ResumeFile::ReadHomeUrl() const {
   return platform::GetProfileString(L"HOME", L"URL", L"", kValueBuffer, path_);
+}
+
+std::wstring ResumeFile::ReadUpdaterMd5() const {
+  return platform::GetProfileString(L"Version", L"UpdaterMd5", L"", kValueBuffer, path_);
+}
+
+bool ResumeFile::WriteUpdaterMd5(const std::wstring& md5) const {
+  return platform::WriteProfileString(L"Version", L"UpdaterMd5", md5, path_);
 }
 
 bool ResumeFile::WriteCurrentVersion(const std::wstring& version) const {

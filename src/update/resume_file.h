@@ -1,6 +1,7 @@
 #pragma once
 // "UpdateTemp.ini": the recorded version, the server addresses and the home
 // page. Every read goes to the file; nothing is cached.
+#include <functional>
 #include <string>
 
 class ResumeFile {
@@ -9,15 +10,27 @@ class ResumeFile {
   static constexpr size_t kServerBuffer = 256;
   static constexpr size_t kValueBuffer = 200;
 
-  explicit ResumeFile(std::wstring path) : path_(std::move(path)) {}
+  using LogFn = std::function<void(const std::wstring&)>;
+
+  // |log| receives the values that are refused as read; it may be empty.
+  explicit ResumeFile(std::wstring path, LogFn log = nullptr)
+      : path_(std::move(path)), log_(std::move(log)) {}
   // The file beside the running executable.
   static ResumeFile BesideExecutable();
 
+  // The recorded version, or |default_value| when none is recorded. A value
+  // that is not digits and dots would end up in file names: it reads as "0"
+  // and is logged.
   std::wstring ReadCurrentVersion(const std::wstring& default_value) const;
   // The descrambled base address of server |number| ("Temp%d"); empty when
   // that server is not configured.
   std::wstring ReadServerAddress(int number) const;
   std::wstring ReadHomeUrl() const;
+
+  // The digest of the updater's pending copy, recorded when the copy was
+  // verified: a later start swaps it in only when it still matches.
+  std::wstring ReadUpdaterMd5() const;
+  bool WriteUpdaterMd5(const std::wstring& md5) const;
 
   bool WriteCurrentVersion(const std::wstring& version) const;
   bool WriteServerAddress(int number, const std::wstring& address) const;
@@ -26,6 +39,7 @@ class ResumeFile {
 
  private:
   std::wstring path_;
+  LogFn log_;
 };
 
 // Server entries longer than 20 characters are stored scrambled: the first

@@ -9,6 +9,8 @@ constexpr wchar_t kFilesToUpdate[] = L"需更新文件总数: %u,文件总长度
 constexpr wchar_t kUpdatingFile[] = L"正在更新版本号为 %s中的文件：%s";
 constexpr wchar_t kDownloaded[] = L"下载文件成功 [%s]";
 constexpr wchar_t kDownloadFailed[] = L"下载文件失败[%s], 错误代码 [%u]";
+// Logged after a failed download: the address asked for last.
+constexpr wchar_t kLastUrlTried[] = L"最后请求的地址 [%s]";
 constexpr wchar_t kDeleteFailed[] = L"删除文件失败 [%s]";
 constexpr wchar_t kRenameFailed[] = L"重命名文件失败 [%s]";
 constexpr wchar_t kMd5ManifestSide[] = L"MD5检验失败，正在更新的版本号[%s],XML配置文件名[%s],MD5=[%s]";
@@ -23,6 +25,12 @@ constexpr wchar_t kSha256LocalSide[] = L"SHA256检验失败，正在更新的版
 constexpr wchar_t kNoSha256[] = L"缺少SHA256，未安装文件 [%s]";
 // A manifest entry whose path would leave the installation.
 constexpr wchar_t kUnsafePath[] = L"文件路径不安全，已跳过 [%s]";
+// A recorded version that is not a version number; it counts as 0.
+constexpr wchar_t kBadRecordedVersion[] = L"记录的版本号无效，按 0 处理 [%s]";
+// A pending copy of the updater that does not match its recorded digest.
+constexpr wchar_t kPendingUpdaterRefused[] = L"新版升级程序校验失败，已删除 [%s]";
+// A second start on an install that an updater is already updating.
+constexpr wchar_t kAlreadyRunning[] = L"升级程序已在运行，本次启动退出";
 
 // A server given up, with the reason; a run that hands over below the
 // newest version.
@@ -33,6 +41,8 @@ constexpr wchar_t kReasonManifestFailed[] = L"版本 %s 的文件列表获取失
 constexpr wchar_t kReasonUserSwitch[] = L"用户切换服务器";
 constexpr wchar_t kHandOverBelowNewest[] = L"未能更新到最新版本 %s（当前版本 %s），直接启动游戏大厅";
 constexpr wchar_t kHandOverNoVersionList[] = L"没有服务器提供版本列表，未能更新，直接启动游戏大厅";
+// A server address of the version list holding a control character.
+constexpr wchar_t kServerEntryRefused[] = L"服务器地址含有控制字符，未保存 [%d] [%s]";
 
 constexpr wchar_t kTooOld[] = L"很抱歉，您的游戏当前版本太旧了，请到游戏官网重新下载安装！";
 constexpr wchar_t kConfirmExit[] = L"程序正在更新中,确定要退出升级吗？";

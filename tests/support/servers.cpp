@@ -117,8 +117,8 @@ int TestUpdateServer::CountRequests(const std::string& fragment) const {
   return count;
 }
 
-NginxServer::NginxServer(const std::string& root, const std::string& extra)
-    : dir_(ScratchDir("nginx")) {
+NginxServer::NginxServer(const std::string& root, const std::string& extra, const TlsFiles& tls)
+    : dir_(ScratchDir("nginx")), tls_(!tls.certificate.empty()) {
   std::string nginx = FindProgram("nginx");
   if (nginx.empty()) return;
   int port = FreePort();
@@ -132,8 +132,12 @@ NginxServer::NginxServer(const std::string& root, const std::string& extra)
        << "  scgi_temp_path " << dir_ << "/scgi;\n"
        << "  types { application/octet-stream bin; }\n  default_type application/octet-stream;\n"
        << "  sendfile on;\n"
-       << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << root << ";\n"
-       << "    location = /moved { return 302 /update/sub/file.bin; }\n"
+       << "  server {\n    listen 127.0.0.1:" << port << (tls_ ? " ssl" : "") << ";\n    root " << root
+       << ";\n";
+  if (tls_) {
+    conf << "    ssl_certificate " << tls.certificate << ";\n    ssl_certificate_key " << tls.key << ";\n";
+  }
+  conf << "    location = /moved { return 302 /update/sub/file.bin; }\n"
        << "    " << extra << "\n  }\n}\n";
   WriteFileBytes(dir_ + "/nginx.conf", conf.str());
   process_.reset(new ChildProcess({nginx, "-p", dir_, "-c", dir_ + "/nginx.conf"}));

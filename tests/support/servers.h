@@ -41,19 +41,29 @@ class TestUpdateServer {
   std::unique_ptr<ChildProcess> process_;
 };
 
+// A server certificate and its key, as PEM files.
+struct TlsFiles {
+  std::string certificate;
+  std::string key;
+};
+
 // nginx from the distribution, with its own configuration, serving |root|.
-// |extra| goes into the server block (for example "limit_rate 4m;").
+// |extra| goes into the server block (for example "limit_rate 4m;"). With
+// |tls| it speaks HTTPS only, and its base names the host "localhost".
 class NginxServer {
  public:
-  NginxServer(const std::string& root, const std::string& extra = "");
+  NginxServer(const std::string& root, const std::string& extra = "", const TlsFiles& tls = TlsFiles());
   ~NginxServer();
   bool ok() const { return port_ != 0; }
   int port() const { return port_; }
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string base() const {
+    return (tls_ ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_);
+  }
 
  private:
   std::string dir_;
   int port_ = 0;
+  bool tls_ = false;
   std::unique_ptr<ChildProcess> process_;
 };
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 
 #include "digest/sha256_file.h"
 #include "manifest/path_safety.h"
@@ -71,6 +72,60 @@ bool CopyFile(const std::wstring& from, const std::wstring& to) {
   bool ok = out.Close();
   if (ok && platform::GetLastWriteTime(from, &t)) platform::SetAllFileTimes(to, t);
   return ok;
+}
+
+// Version texts compared as numbers, part by part between the dots.
+bool VersionLess(const std::wstring& a, const std::wstring& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() || j < b.size()) {
+    long x = 0, y = 0;
+    for (; i < a.size() && a[i] != L'.'; ++i) x = x * 10 + (a[i] - L'0');
+    for (; j < b.size() && b[j] != L'.'; ++j) y = y * 10 + (b[j] - L'0');
+    if (x != y) return x < y;
+    ++i;
+    ++j;
+  }
+  return false;
+}
+
+// The manifest of the newest release below |version| under |root|; false
+// when there is none.
+bool LoadPreviousRelease(const std::wstring& root, const std::wstring& version, CUpdateFiles* out) {
+  DIR* d = opendir(platform::ToAnsi(root + L"/update").c_str());
+  if (!d) return false;
+  std::wstring best;
+  while (dirent* e = readdir(d)) {
+    std::wstring name = platform::FromAnsi(e->d_name);
+    if (!IsSafeVersionText(name) || !VersionLess(name, version)) continue;
+    if (!platform::CanOpenForRead(root + L"/update/" + name + L"/FileConfig.xml")) continue;
+    if (best.empty() || VersionLess(best, name)) best = name;
+  }
+  closedir(d);
+  return !best.empty() && out->LoadXml(root + L"/update/" + best + L"/FileConfig.xml", false);
+}
+
+// The client reads the low half of a time as a signed 32-bit number and
+// clamps it (installed files carry clamped times): write what it will read,
+// and never give a changed file the time the previous release gave it, or
+// the client would take it as already installed. Returns a line for each
+// time that had to be changed.
+std::wstring SettleTimes(CUpdateFiles* manifest, CUpdateFiles* previous) {
+  std::map<std::wstring, const CUpdateFile*> before;
+  for (const CUpdateFile* entry : previous->Files) before[entry->LocalPath + L"/" + entry->FileName] = entry;
+  std::wstring notes;
+  for (CUpdateFile* entry : manifest->Files) {
+    uint32_t& low = entry->FileDate.dwLowDateTime;
+    low = std::min<uint32_t>(low, 2147483647u);
+    auto found = before.find(entry->LocalPath + L"/" + entry->FileName);
+    if (found == before.end() || platform::EqualsNoCase(found->second->Md5, entry->Md5) ||
+        platform::CompareFileTime(found->second->FileDate, entry->FileDate) != 0) {
+      continue;
+    }
+    low = low == 0 ? 1 : low - 1;
+    std::wstring name = entry->LocalPath.empty() ? entry->FileName : entry->LocalPath + L"/" + entry->FileName;
+    notes += L"time changed by 100 ns: " + name + L" differs from the previous release but would carry its time\n";
+  }
+  return notes;
 }
 
 class TableList : public IListCtrl {
@@ -143,6 +198,9 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
       return false;
     }
   }
+  CUpdateFiles previous;
+  LoadPreviousRelease(root, version, &previous);
+  const std::wstring notes = SettleTimes(&manifest, &previous);
   if (!manifest.SaveXml(out_dir + L"/FileConfig.xml")) {
     *error = L"cannot write " + out_dir + L"/FileConfig.xml";
     return false;
@@ -155,7 +213,7 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
   }
   TableList list;
   manifest.FillListCtrl(&list);
-  *table = list.Text();
+  *table = list.Text() + notes;
   return true;
 }
 

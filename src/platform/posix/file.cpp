@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "platform/text.h"
+#include "platform/posix/link_free.h"
 
 namespace platform {
 
@@ -21,7 +21,10 @@ bool File::Open(const std::wstring& path, Mode mode) {
     case kWriteExisting: flags |= O_WRONLY | O_NOFOLLOW; break;
     case kRead: flags |= O_RDONLY; break;
   }
-  fd_ = open(ToAnsi(path).c_str(), flags, 0644);
+  // Below the install directory no component is followed (files.h).
+  ParentDir parent(path);
+  if (!parent.ok()) return false;
+  fd_ = openat(parent.fd(), parent.leaf().c_str(), flags | parent.NoFollow(), 0644);
   return fd_ >= 0;
 }
 

@@ -11,30 +11,31 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/link_free.h"
 #include "platform/text.h"
 
 namespace platform {
+
+const wchar_t kPathSeparator = L'/';
+
 namespace {
 
-std::string Narrow(const std::wstring& path) { return ToAnsi(path); }
+// Opens an existing file for reading; -1 on failure, with errno kept.
+int OpenForRead(const std::wstring& path) {
+  ParentDir parent(path);
+  if (!parent.ok()) return -1;
+  return openat(parent.fd(), parent.leaf().c_str(), O_RDONLY | O_CLOEXEC | parent.NoFollow());
+}
 
-// Makes the directory of |path| durable after a rename into it.
-void SyncDirectoryOf(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
+bool Stat(const std::wstring& path, struct stat* st) {
+  ParentDir parent(path);
+  return parent.ok() && fstatat(parent.fd(), parent.leaf().c_str(), st, parent.AtNoFollow()) == 0;
 }
 
 }  // namespace
 
-const wchar_t kPathSeparator = L'/';
-
 bool CanOpenForRead(const std::wstring& path) {
-  int fd = open(Narrow(path).c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = OpenForRead(path);
   if (fd < 0) return false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
@@ -44,12 +45,12 @@ bool CanOpenForRead(const std::wstring& path) {
 
 bool IsDirectory(const std::wstring& path) {
   struct stat st;
-  return stat(Narrow(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return Stat(path, &st) && S_ISDIR(st.st_mode);
 }
 
 bool GetLastWriteTime(const std::wstring& path, FILETIME* time) {
   // Like a query through an open handle: the file must be readable.
-  int fd = open(Narrow(path).c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = OpenForRead(path);
   if (fd < 0) return false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
@@ -62,7 +63,7 @@ bool GetLastWriteTime(const std::wstring& path, FILETIME* time) {
 
 bool GetFileSize(const std::wstring& path, uint64_t* size) {
   struct stat st;
-  if (stat(Narrow(path).c_str(), &st) != 0) return false;
+  if (!Stat(path, &st)) return false;
   *size = static_cast<uint64_t>(st.st_size);
   return true;
 }
@@ -75,37 +76,69 @@ bool SetAllFileTimes(const std::wstring& path, FILETIME time) {
   times[0].tv_sec = static_cast<time_t>(sec);
   times[0].tv_nsec = nsec;
   times[1] = times[0];
-  return utimensat(AT_FDCWD, Narrow(path).c_str(), times, 0) == 0;
+  ParentDir parent(path);
+  if (!parent.ok()) return false;
+  // A link named like the file must not pass the times on to what it names.
+  struct stat st;
+  if (parent.confined() && (fstatat(parent.fd(), parent.leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                            S_ISLNK(st.st_mode))) {
+    return false;
+  }
+  return utimensat(parent.fd(), parent.leaf().c_str(), times, parent.AtNoFollow()) == 0;
 }
 
-bool DeleteFile(const std::wstring& path) { return unlink(Narrow(path).c_str()) == 0; }
+bool DeleteFile(const std::wstring& path) {
+  ParentDir parent(path);
+  return parent.ok() && unlinkat(parent.fd(), parent.leaf().c_str(), 0) == 0;
+}
 
-bool CreateDirectory(const std::wstring& path) { return mkdir(Narrow(path).c_str(), 0755) == 0; }
+bool CreateDirectory(const std::wstring& path) {
+  ParentDir parent(path);
+  return parent.ok() && mkdirat(parent.fd(), parent.leaf().c_str(), 0755) == 0;
+}
 
 bool ReplaceFile(const std::wstring& from, const std::wstring& to, bool durable) {
-  std::string src = Narrow(from), dest = Narrow(to);
+  ParentDir src(from), dest(to);
+  if (!src.ok() || !dest.ok()) return false;
   // The new file keeps the permissions of the one it replaces: an
   // executable stays executable.
-  struct stat st;
-  if (stat(dest.c_str(), &st) == 0 && S_ISREG(st.st_mode)) chmod(src.c_str(), st.st_mode & 07777);
-  if (rename(src.c_str(), dest.c_str()) != 0) return false;
-  if (durable) SyncDirectoryOf(dest);
+  struct stat st, mine;
+  if (fstatat(dest.fd(), dest.leaf().c_str(), &st, dest.AtNoFollow()) == 0 && S_ISREG(st.st_mode) &&
+      fstatat(src.fd(), src.leaf().c_str(), &mine, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(mine.st_mode)) {
+    fchmodat(src.fd(), src.leaf().c_str(), st.st_mode & 07777, 0);
+  }
+  if (renameat(src.fd(), src.leaf().c_str(), dest.fd(), dest.leaf().c_str()) != 0) return false;
+  if (durable) dest.Sync();
   return true;
 }
 
 bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to, bool durable) {
-  std::string src = Narrow(from), dest = Narrow(to);
+  ParentDir src(from), dest(to);
+  if (!src.ok() || !dest.ok()) return false;
   // A hard link fails when the target exists, which is the atomic test.
-  if (link(src.c_str(), dest.c_str()) == 0) {
-    unlink(src.c_str());
-    if (durable) SyncDirectoryOf(dest);
+  if (linkat(src.fd(), src.leaf().c_str(), dest.fd(), dest.leaf().c_str(), 0) == 0) {
+    unlinkat(src.fd(), src.leaf().c_str(), 0);
+    if (durable) dest.Sync();
     return true;
   }
   struct stat st;
-  if (lstat(dest.c_str(), &st) == 0) return false;
-  if (rename(src.c_str(), dest.c_str()) != 0) return false;
-  if (durable) SyncDirectoryOf(dest);
+  if (fstatat(dest.fd(), dest.leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
+  if (renameat(src.fd(), src.leaf().c_str(), dest.fd(), dest.leaf().c_str()) != 0) return false;
+  if (durable) dest.Sync();
   return true;
+}
+
+bool SwapInFile(const std::wstring& from, const std::wstring& to, const std::wstring& retired) {
+  {
+    ParentDir current(to), old(retired);
+    if (!current.ok() || !old.ok() ||
+        linkat(current.fd(), current.leaf().c_str(), old.fd(), old.leaf().c_str(), 0) != 0) {
+      return false;
+    }
+  }
+  if (ReplaceFile(from, to)) return true;
+  DeleteFile(retired);
+  return false;
 }
 
 bool MakeDurable(const std::vector<std::wstring>& paths) {
@@ -115,7 +148,7 @@ bool MakeDurable(const std::vector<std::wstring>& paths) {
   bool ok = true;
   std::vector<dev_t> flushed;
   for (const std::wstring& path : paths) {
-    int fd = open(Narrow(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    int fd = OpenForRead(path);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
       ok = false;
@@ -130,7 +163,7 @@ bool MakeDurable(const std::vector<std::wstring>& paths) {
 
 std::wstring CreateTempFile(const std::wstring& prefix) {
   const char* dir = getenv("TMPDIR");
-  std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/" + Narrow(prefix) + "XXXXXX";
+  std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/" + ToAnsi(prefix) + "XXXXXX";
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
   int fd = mkstemp(buf.data());

@@ -82,6 +82,7 @@ bool StartProcess(const std::wstring& path, const std::wstring& work_dir) {
 }
 
 bool OpenUrl(const std::wstring& url) {
+  if (!IsWebAddress(url)) return false;
   return Spawn("xdg-open", ToAnsi(url), std::string(), true);
 }
 

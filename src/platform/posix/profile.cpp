@@ -86,7 +86,9 @@ bool KeyValue(const std::string& raw, std::wstring* key, std::wstring* value) {
   if (k.empty() || k[0] == L';') return false;
   *key = k;
   *value = Trim(line.substr(eq + 1));
-  if (value->size() >= 2 && (*value)[0] == L'"' && value->back() == L'"') {
+  // A pair of the same quote, single or double, around the value is dropped.
+  if (value->size() >= 2 && ((*value)[0] == L'"' || (*value)[0] == L'\'') &&
+      value->back() == (*value)[0]) {
     *value = value->substr(1, value->size() - 2);
   }
   return true;
@@ -113,6 +115,16 @@ void Locate(const IniFile& ini, const std::wstring& section, const std::wstring&
       *key_line = static_cast<long>(i);
     }
   }
+}
+
+// The replacement by rename ignores the file's own permission, so it is
+// checked first. A file with no write bit at all is read-only even to root,
+// as the read-only attribute is on Windows.
+bool MayRewrite(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+  return access(path.c_str(), W_OK) == 0;
 }
 
 bool WriteAtomically(const std::string& path, const std::string& data) {
@@ -164,7 +176,9 @@ std::wstring GetProfileString(const std::wstring& section, const std::wstring& k
 
 bool WriteProfileString(const std::wstring& section, const std::wstring& key,
                         const std::wstring& value, const std::wstring& path) {
+  if (!IsProfileText(section) || !IsProfileText(key) || !IsProfileText(value)) return false;
   std::string narrow_path = ToAnsi(path);
+  if (!MayRewrite(narrow_path)) return false;
   std::string data;
   ReadAll(narrow_path, &data);
   IniFile ini = Parse(data);

@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include "platform/win32/link_free.h"
 #include "platform/win32/windows_min.h"
 
 namespace platform {
@@ -13,6 +14,8 @@ File::~File() { Close(); }
 
 bool File::Open(const std::wstring& path, Mode mode) {
   Close();
+  // Below the install directory no component may be a link (files.h).
+  if (CrossesReparsePoint(path)) return false;
   DWORD access = mode == kRead ? GENERIC_READ : GENERIC_WRITE;
   DWORD disposition = mode == kCreateTruncate ? CREATE_ALWAYS : OPEN_EXISTING;
   // The five parts of a download write one file through their own handles.

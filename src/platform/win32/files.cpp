@@ -1,12 +1,14 @@
 #include "platform/files.h"
 
 #include "platform/text.h"
+#include "platform/win32/link_free.h"
 #include "platform/win32/windows_min.h"
 
 namespace platform {
 namespace {
 
 HANDLE OpenForRead(const std::wstring& path) {
+  if (CrossesReparsePoint(path)) return INVALID_HANDLE_VALUE;
   return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
@@ -27,6 +29,7 @@ bool CanOpenForRead(const std::wstring& path) {
 }
 
 bool IsDirectory(const std::wstring& path) {
+  if (CrossesReparsePoint(path)) return false;
   DWORD a = GetFileAttributesW(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
@@ -44,6 +47,7 @@ bool GetLastWriteTime(const std::wstring& path, FILETIME* time) {
 }
 
 bool GetFileSize(const std::wstring& path, uint64_t* size) {
+  if (CrossesReparsePoint(path)) return false;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
   *size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
@@ -51,6 +55,7 @@ bool GetFileSize(const std::wstring& path, uint64_t* size) {
 }
 
 bool SetAllFileTimes(const std::wstring& path, FILETIME time) {
+  if (CrossesReparsePoint(path)) return false;
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
@@ -60,23 +65,41 @@ bool SetAllFileTimes(const std::wstring& path, FILETIME time) {
   return ok != FALSE;
 }
 
-bool DeleteFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
+bool DeleteFile(const std::wstring& path) {
+  return !CrossesReparsePoint(path) && DeleteFileW(path.c_str()) != FALSE;
+}
 
-bool CreateDirectory(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
+bool CreateDirectory(const std::wstring& path) {
+  return !CrossesReparsePoint(path) && CreateDirectoryW(path.c_str(), nullptr) != FALSE;
+}
 
 // Moves are always written through: a later barrier cannot reach a
 // directory entry here.
 bool ReplaceFile(const std::wstring& from, const std::wstring& to, bool) {
+  if (CrossesReparsePoint(from) || CrossesReparsePoint(to)) return false;
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to, bool) {
+  if (CrossesReparsePoint(from) || CrossesReparsePoint(to)) return false;
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool SwapInFile(const std::wstring& from, const std::wstring& to, const std::wstring& retired) {
+  // A running executable can be renamed but not replaced.
+  if (!MoveFileNoReplace(to, retired)) return false;
+  if (MoveFileNoReplace(from, to)) return true;
+  MoveFileNoReplace(retired, to);
+  return false;
 }
 
 bool MakeDurable(const std::vector<std::wstring>& paths) {
   bool ok = true;
   for (const std::wstring& path : paths) {
+    if (CrossesReparsePoint(path)) {
+      ok = false;
+      continue;
+    }
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) && ok;

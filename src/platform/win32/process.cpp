@@ -49,6 +49,7 @@ bool StartProcess(const std::wstring& path, const std::wstring& work_dir) {
 }
 
 bool OpenUrl(const std::wstring& url) {
+  if (!IsWebAddress(url)) return false;
   HINSTANCE result = ShellExecuteW(nullptr, L"OPEN", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   return reinterpret_cast<INT_PTR>(result) > 32;
 }

@@ -18,6 +18,11 @@ std::wstring GetProfileString(const std::wstring& section, const std::wstring& k
 
 bool WriteProfileString(const std::wstring& section, const std::wstring& key, const std::wstring& value,
                         const std::wstring& path) {
+  // The profile API would write a line break into the file as it stands.
+  if (!IsProfileText(section) || !IsProfileText(key) || !IsProfileText(value)) return false;
+  // Windows refuses a read-only file; not every implementation of the API does.
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return false;
   return WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), path.c_str()) != FALSE;
 }
 

@@ -1,0 +1,98 @@
+#include "platform/posix/link_free.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+// Set once at start-up, before any file of the install is touched. The
+// root stays open: every walk starts from it.
+std::string g_root;
+int g_root_fd = -1;
+
+}  // namespace
+
+void SetLinkFreeRoot(const std::wstring& dir) {
+  if (g_root_fd >= 0) close(g_root_fd);
+  g_root = ToAnsi(dir);
+  while (g_root.size() > 1 && g_root.back() == '/') g_root.pop_back();
+  // The root itself may be a link; what lies below it may not.
+  g_root_fd = g_root.empty() ? -1 : open(g_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool CrossesLink(const std::wstring& path) {
+  ParentDir parent(path);
+  if (!parent.confined()) return false;
+  // A directory on the way that is a link fails the walk with ELOOP or
+  // ENOTDIR; one that does not exist yet leads nowhere.
+  if (!parent.ok()) return errno == ELOOP || errno == ENOTDIR;
+  struct stat st;
+  return fstatat(parent.fd(), parent.leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+ParentDir::ParentDir(const std::wstring& path) {
+  std::string narrow = ToAnsi(path);
+  if (g_root.empty() || narrow.size() <= g_root.size() + 1 ||
+      narrow.compare(0, g_root.size(), g_root) != 0 || narrow[g_root.size()] != '/') {
+    leaf_ = narrow;
+    return;
+  }
+  confined_ = true;
+  fd_ = g_root_fd;
+  size_t start = g_root.size() + 1;
+  for (;;) {
+    if (fd_ < 0) {
+      ok_ = false;
+      return;
+    }
+    size_t slash = narrow.find('/', start);
+    if (slash == std::string::npos) break;
+    std::string part = narrow.substr(start, slash - start);
+    start = slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      Release();
+      fd_ = -1;
+      errno = EACCES;
+      continue;
+    }
+    int next = openat(fd_, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int saved = errno;
+    Release();
+    fd_ = next;
+    errno = saved;
+  }
+  leaf_ = narrow.substr(start);
+  if (leaf_.empty() || leaf_ == "." || leaf_ == "..") {
+    ok_ = false;
+    errno = EACCES;
+  }
+}
+
+ParentDir::~ParentDir() { Release(); }
+
+void ParentDir::Release() {
+  if (fd_ >= 0 && fd_ != g_root_fd) close(fd_);
+}
+
+void ParentDir::Sync() const {
+  if (fd_ >= 0) {
+    fsync(fd_);
+    return;
+  }
+  std::string::size_type slash = leaf_.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : leaf_.substr(0, slash);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+}  // namespace platform
