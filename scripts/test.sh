@@ -14,6 +14,7 @@ cmake --build build -j "$jobs"
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build-win32 -j "$jobs"
 bash tests/wine/wine_smoke_test.sh build-win32 build
+python3 tests/wine/wine_ui_test.py --win32-build build-win32 --build-dir build
 bash tests/wine/wine_names_test.sh build-win32 build
 bash tests/wine/wine_platform_test.sh build-win32 build
 bash tests/wine/wine_signature_test.sh build-win32 build

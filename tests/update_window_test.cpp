@@ -85,6 +85,26 @@ TEST_F(WindowTest, ButtonsHoverPressAndStayPressedAfterNoUntilTheMouseMoves) {
   EXPECT_EQ(ui_.drags, 1);
 }
 
+TEST_F(WindowTest, TheReleaseTakenByADragABoxOrAnotherWindowEndsTheDrag) {
+  CAutoUpdateClientDlg dlg(&app_, &ui_);
+  // The platform's window drag swallows the release.
+  dlg.OnLButtonDown(50, 10);
+  dlg.OnMouseMove(60, 12);
+  ASSERT_EQ(ui_.drags, 1);
+  dlg.OnMouseMove(200, 12);
+  EXPECT_EQ(ui_.drags, 1);
+  // So does a declined confirmation.
+  ui_.answers = {platform::kIdNo};
+  dlg.OnLButtonDown(150, 160);
+  dlg.OnMouseMove(100, 10);
+  EXPECT_EQ(ui_.drags, 1);
+  // And another window that took the focus while the button was down.
+  dlg.OnLButtonDown(20, 60);
+  dlg.OnFocusLost();
+  dlg.OnMouseMove(100, 10);
+  EXPECT_EQ(ui_.drags, 1);
+}
+
 TEST_F(WindowTest, SkipConfirmedStartsTheLobby) {
   CAutoUpdateClientDlg dlg(&app_, &ui_);
   ui_.answers = {platform::kIdYes};

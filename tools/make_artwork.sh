@@ -20,7 +20,6 @@ bmp -size 437x192 gradient:'#1b2a4a-#0d1526' \
   -fill '#0a1120' -draw 'rectangle 0,0 436,20' \
   -fill '#2f6fd6' -draw 'rectangle 0,21 436,21' \
   -fill '#e8eefc' -font "$font" -pointsize 12 -draw "text 10,15 '自动升级'" \
-  -fill '#7f8db0' -draw 'rectangle 347,9 358,10' \
   -fill '#101a30' -stroke '#3a5890' -strokewidth 1 -draw 'roundrectangle 28,115 411,128 4,4' \
   -stroke '#8fb0e8' -fill '#e6ecf8' -draw 'roundrectangle 28,130 411,149 3,3' -stroke none \
   -fill '#2a3d66' -draw 'rectangle 20,104 416,104' \

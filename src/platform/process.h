@@ -20,8 +20,9 @@ struct ProcessEntry {
 std::vector<ProcessEntry> ListProcesses();
 bool TerminateProcess(uint32_t id);
 uint32_t CurrentProcessId();
-// Starts the executable at |path| without a shell, in |work_dir|.
-bool StartProcess(const std::wstring& path, const std::wstring& work_dir);
+// Starts the executable at |path| without a shell, in |work_dir|, owned by
+// the window |owner| (a Ui::NativeWindow, 0 for none).
+bool StartProcess(const std::wstring& path, const std::wstring& work_dir, uintptr_t owner);
 // Whether |url| is a web address: "http://" or "https://" (any case) and
 // nothing below U+0021 or U+007F in it.
 bool IsWebAddress(const std::wstring& url);

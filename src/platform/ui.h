@@ -41,6 +41,8 @@ class WindowClient {
   virtual void OnLButtonDown(int x, int y) = 0;
   virtual void OnMouseMove(int x, int y) = 0;
   virtual void OnLButtonUp(int x, int y) = 0;
+  // The window lost the focus: a release of the button may go elsewhere.
+  virtual void OnFocusLost() = 0;
 
  protected:
   ~WindowClient() = default;
@@ -71,6 +73,9 @@ class Ui {
   virtual void RunModal() = 0;
   virtual void EndModal() = 0;
   virtual void DestroyMainWindow() = 0;
+  // The platform's handle of the main window or of the failure dialog, to
+  // own a program started from it; 0 where windows have none.
+  virtual uintptr_t NativeWindow(bool failure_dialog) = 0;
 
   // A modal box over the window, run in a nested loop in which timers and
   // posted messages go on being handled.

@@ -525,7 +525,7 @@ void CAutoUpdateClientDlg::RestartUpdate(bool retry) {
   ui_->Invalidate();
 }
 
-void CAutoUpdateClientDlg::LaunchLobby(const void*) {
+void CAutoUpdateClientDlg::LaunchLobby(const void* owner) {
   if (phase_ == Phase::kClosed) return;
   const std::wstring recorded = ResumeFile(ResumeFilePath()).ReadCurrentVersion(L"0");
   if (!manifest_.maxVersion.empty() && platform::LeadingInt(recorded) < MaxVersionNumber()) {
@@ -534,9 +534,12 @@ void CAutoUpdateClientDlg::LaunchLobby(const void*) {
     Report(texts::kHandOverNoVersionList);
   }
   const std::wstring dir = host_->ExeDir();
+  const uintptr_t owner_window = ui_->NativeWindow(owner == failure_dialog_.get());
   Close();
   platform::Sleep(500 / std::max(1u, host_->ClockSpeed()));
-  if (platform::StartProcess(dir + platform::kPathSeparator + L"kelvora.exe", dir)) host_->OnLobbyStarted();
+  if (platform::StartProcess(dir + platform::kPathSeparator + L"kelvora.exe", dir, owner_window)) {
+    host_->OnLobbyStarted();
+  }
 }
 
 void CAutoUpdateClientDlg::Close() {

@@ -81,6 +81,7 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   void OnLButtonDown(int x, int y) override;
   void OnMouseMove(int x, int y) override;
   void OnLButtonUp(int x, int y) override;
+  void OnFocusLost() override;
   void OnTimer(unsigned id) override;
   void OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) override;
 
@@ -133,6 +134,8 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   // Removes the job (when given) and decides what comes next.
   void Finish(CInetFile* job, int kind);
   void ShowFailure();
+  // Asks a yes/no question in a modal box; true on Yes.
+  bool Confirm(const std::wstring& question);
   // Logs |text|, shows it on the status line and tells the console.
   void Report(const std::wstring& text);
   // Gives up the current server for |reason| and moves to the next.

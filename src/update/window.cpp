@@ -89,27 +89,36 @@ void CAutoUpdateClientDlg::OnLButtonDown(int x, int y) {
   mouse_down_ = true;
   if (kCloseButton.Contains(x, y)) {
     close_state_ = 2;
-    if (ui_->MessageBox(texts::kConfirmExit, texts::kPrompt, true) == platform::kIdYes) {
-      KillProcess(FindProcessByName(host_->ExeName()));
+    if (Confirm(texts::kConfirmExit)) {
+      // Only this process ends: another copy of the updater, or any program
+      // of the same name, is left alone.
+      platform::ExitProcessNow(0);
     }
   } else if (kSwitchButton.Contains(x, y)) {
     switch_state_ = 2;
-    if (ui_->MessageBox(texts::kConfirmSwitch, texts::kPrompt, true) == platform::kIdYes) {
-      AbandonServer(texts::kReasonUserSwitch);
-    }
+    if (Confirm(texts::kConfirmSwitch)) AbandonServer(texts::kReasonUserSwitch);
   } else if (kSkipButton.Contains(x, y)) {
     skip_state_ = 2;
-    if (ui_->MessageBox(texts::kConfirmSkip, texts::kPrompt, true) == platform::kIdYes) {
-      LaunchLobby(this);
-    }
+    if (Confirm(texts::kConfirmSkip)) LaunchLobby(this);
   }
+}
+
+bool CAutoUpdateClientDlg::Confirm(const std::wstring& question) {
+  bool yes = ui_->MessageBox(question, texts::kPrompt, true) == platform::kIdYes;
+  // The box took the button's release.
+  mouse_down_ = false;
+  return yes;
 }
 
 void CAutoUpdateClientDlg::OnMouseMove(int x, int y) {
   close_state_ = kCloseButton.Contains(x, y) ? 1 : 0;
   skip_state_ = kSkipButton.Contains(x, y) ? 1 : 0;
   switch_state_ = kSwitchButton.Contains(x, y) ? 1 : 0;
-  if (mouse_down_ && kDragStrip.Contains(x, y)) ui_->BeginDrag();
+  if (mouse_down_ && kDragStrip.Contains(x, y)) {
+    ui_->BeginDrag();
+    // The platform's drag takes the button's release.
+    mouse_down_ = false;
+  }
 }
 
 void CAutoUpdateClientDlg::OnLButtonUp(int x, int y) {
@@ -117,3 +126,5 @@ void CAutoUpdateClientDlg::OnLButtonUp(int x, int y) {
   close_state_ = skip_state_ = switch_state_ = 0;
   if (kExitSpot.Contains(x, y)) platform::ExitProcessNow(0);
 }
+
+void CAutoUpdateClientDlg::OnFocusLost() { mouse_down_ = false; }

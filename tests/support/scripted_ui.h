@@ -20,6 +20,7 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
   void RunModal() override;
   void EndModal() override { ended = true; }
   void DestroyMainWindow() override { client_ = nullptr; }
+  uintptr_t NativeWindow(bool) override { return 0; }
   int MessageBox(const std::wstring& text, const std::wstring& caption, bool yes_no) override;
   void CreateFailureDialog(platform::FailureDialogClient* client) override { failure_client_ = client; }
   void SetFailureText(const std::wstring& text) override { failure_text = text; }

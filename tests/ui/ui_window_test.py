@@ -6,6 +6,8 @@ Screenshots are kept under <build>/ui-screenshots/.
     ui_window_test.py --build-dir BUILD [--keep]
 """
 import argparse
+import ctypes
+import ctypes.util
 import json
 import os
 import shutil
@@ -163,6 +165,33 @@ class Session:
     def xdo(self, *args):
         subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, check=True)
 
+    def position(self, window=None):
+        out = subprocess.run(["xdotool", "getwindowgeometry", window or self.window], env=self.env,
+                             stdout=subprocess.PIPE).stdout.decode().split()
+        return tuple(int(v) for v in out[out.index("Position:") + 1].split(","))
+
+    def size(self, window):
+        out = subprocess.run(["xdotool", "getwindowgeometry", window], env=self.env,
+                             stdout=subprocess.PIPE).stdout.decode().split()
+        return tuple(int(v) for v in out[out.index("Geometry:") + 1].split("x"))
+
+    def sweep_strip(self):
+        """Moves the pointer along the top strip with no button held; the
+        window must stay where it is."""
+        before = self.position()
+        for x in range(30, 390, 30):
+            self.xdo("mousemove", before[0] + x, before[1] + 10)
+            time.sleep(0.05)
+        time.sleep(0.5)
+        return before, self.position()
+
+    def answer_box(self, key):
+        box = self.find("提示", 15)
+        check(box, "no confirmation box")
+        self.xdo("windowfocus", "--sync", box)
+        self.xdo("key", key)
+        check(wait_for(lambda: not self.find("提示", 0.1), 5), "the box stayed")
+
     def shot(self, name):
         path = os.path.join(self.shots, name + ".png")
         run(["import", "-display", self.display, "-window", "root", "-crop", "1024x768+0+0", path])
@@ -173,6 +202,31 @@ class Session:
             return self.updater.wait(timeout)
         except subprocess.TimeoutExpired:
             return None
+
+
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 24)]
+
+
+def close_box(display, window):
+    """What a click on a window manager's close box sends: WM_DELETE_WINDOW."""
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x11.XOpenDisplay(display.encode())
+    check(dpy, "cannot open " + display)
+    event = _ClientMessage(type=33, window=int(window), format=32,  # ClientMessage
+                           message_type=x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0))
+    event.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(dpy, int(window), 0, 0, ctypes.byref(event))
+    x11.XFlush(dpy)
+    x11.XCloseDisplay(dpy)
 
 
 def cell(bitmap, index, w, h):
@@ -224,6 +278,7 @@ BIG = bytes((i * 131 + (i >> 10)) & 255 for i in range(1000000))
 def test_skin_progress_and_text(s):
     """The skin at its places; the bar at two progress points; real glyphs."""
     root = s.publish("progress", {"big.bin": BIG})
+    texts = []
     for k in (60000, 140000):  # each of the five ranges stops after k bytes
         port, _ = s.server(root, {"/update/2/big.bin": "partial:%d" % k})
         inst = s.install([port])
@@ -233,6 +288,7 @@ def test_skin_progress_and_text(s):
         percent = 5 * k * 100 // len(BIG)
         width = bar_width(shot)
         check(width == percent * 378 // 100, "bar %d px at %d%%, expected %d" % (width, percent, percent * 378 // 100))
+        texts.append(glyph_runs(shot, 32, 133, 78, 16))
         if k == 60000:
             bg = Image(os.path.join(RES, "bitmap_133.bmp"), (W, 100, 0, 0))
             ok, bad = region_matches(shot, 0, 0, bg)
@@ -244,8 +300,18 @@ def test_skin_progress_and_text(s):
             runs = glyph_runs(shot, 115, 133, 300, 15)
             check(len(runs) >= 12, "status text has %d glyphs" % len(runs))
             check(len(set(runs[:8])) >= 7, "the Chinese status text renders as identical boxes")
+            # A click on the exit spot ends the process: nothing may be drawn
+            # there that invites one.
+            strip = shot.pixel(340, 6)
+            marked = sum(not close(shot.pixel(x, y), strip) for y in range(2, 12) for x in range(343, 362))
+            check(marked == 0, "%d pixels are drawn on the exit spot" % marked)
         s.updater.kill()
         s.updater.wait()
+    # The progress text reads "30% (0/1)", then "70% (0/1)": eight glyphs,
+    # the same 0 in both places, and only the first digit changes.
+    for runs in texts:
+        check(len(runs) == 8 and runs[1] == runs[4], "the progress text does not read N0%% (0/1): %d glyphs" % len(runs))
+    check(texts[0][0] != texts[1][0] and texts[0][1:] == texts[1][1:], "the progress text did not go from 30% to 70%")
 
 
 def test_buttons(s):
@@ -265,7 +331,7 @@ def test_buttons(s):
     check(region_matches(shot, 230, 155, cell(143, 1, 101, 28))[0], "Switch server shows no hover cell")
     check(region_matches(shot, 108, 155, cell(142, 0, 101, 28))[0], "Skip kept its hover cell")
     s.xdo("mousedown", 1)
-    box = s.find("提示", 5)
+    box = s.find("提示", 15)
     check(box, "no confirmation box for Switch server")
     time.sleep(REPAINT)
     shot = s.shot("pressed-switch")
@@ -278,15 +344,18 @@ def test_buttons(s):
     shot = s.shot("after-no")
     check(region_matches(shot, 230, 155, cell(143, 2, 101, 28))[0], "the pressed cell went away before a move")
     check(requests(log2, "VerAndUrl") == 0, "No switched the server")
+    # A second move, in case the first one reached the box as it closed.
     s.xdo("mousemove", 282, 170)
+    time.sleep(0.2)
+    s.xdo("mousemove", 283, 171)
     time.sleep(REPAINT)
     check(region_matches(s.shot("moved"), 230, 155, cell(143, 1, 101, 28))[0], "no hover cell after the move")
     s.xdo("click", 1)
-    box = s.find("提示", 5)
+    box = s.find("提示", 15)
     check(box, "no confirmation box the second time")
     s.xdo("windowfocus", "--sync", box)
     s.xdo("key", "Return")  # Yes
-    check(wait_for(lambda: requests(log2, "VerAndUrl") == 1, 10), "Switch + Yes did not ask server 2")
+    check(wait_for(lambda: requests(log2, "VerAndUrl") == 1, 30), "Switch + Yes did not ask server 2")
     check(s.exited(30) == 0, "the update from server 2 did not end with the lobby")
     check(os.path.exists(os.path.join(inst, "lobby.txt")), "the lobby did not start")
 
@@ -298,19 +367,24 @@ def test_skip_close_exit_spot_and_drag(s):
     inst = s.install([port])
     s.start(inst)
     s.xdo("mousemove", 150, 168, "click", 1)
-    box = s.find("提示", 5)
+    box = s.find("提示", 15)
     s.xdo("windowfocus", "--sync", box)
     s.xdo("key", "Return")
     check(s.exited(10) == 0, "Skip + Yes did not end the run with the lobby")
     check(os.path.exists(os.path.join(inst, "lobby.txt")), "Skip + Yes did not start the lobby")
-    # Close + Yes: the process ends, no lobby.
+    # Close + Yes: this process ends with status 0, no lobby; another
+    # program of the same name, started first, lives on.
+    other = os.path.join(s.tmp, "other")
+    os.makedirs(other)
+    shutil.copy(shutil.which("sleep"), os.path.join(other, "updater"))
+    namesake = subprocess.Popen([os.path.join(other, "updater"), "600"])
+    s.servers.append(namesake)
     inst = s.install([port])
     s.start(inst, "for close")
     s.xdo("mousemove", 410, 12, "click", 1)
-    box = s.find("提示", 5)
-    s.xdo("windowfocus", "--sync", box)
-    s.xdo("key", "Return")
-    check(s.exited(10) is not None, "close + Yes left the process running")
+    s.answer_box("Return")
+    check(s.exited(10) == 0, "close + Yes did not end this process with status 0")
+    check(namesake.poll() is None, "close + Yes ended another program named updater")
     check(not os.path.exists(os.path.join(inst, "lobby.txt")), "close started the lobby")
     # The exit spot ends the process at once.
     inst = s.install([port])
@@ -332,13 +406,58 @@ def test_skip_close_exit_spot_and_drag(s):
                               stdout=subprocess.PIPE).stdout.decode()
     s.shot("dragged")
     check("Position: 0,0" not in geometry, "the window did not move: " + geometry)
+    # The drag took the release: a later sweep with no button held leaves
+    # the window where it is.
+    before, after = s.sweep_strip()
+    s.shot("swept-after-drag")
+    check(before == after, "after a drag the window followed the pointer from %s to %s" % (before, after))
     s.updater.kill()
     s.updater.wait()
 
 
+def test_close_and_skip_declined(s):
+    """Close's hover and pressed cells; Close + No and Skip + No change
+    nothing, and the box's release leaves no drag behind."""
+    root = s.publish("declined", {"big.bin": BIG})
+    port, _ = s.server(root, {"/update/2/big.bin": "stall"})
+    inst = s.install([port])
+    s.start(inst)
+    s.xdo("mousemove", 410, 12)
+    time.sleep(REPAINT)
+    check(region_matches(s.shot("hover-close"), 400, 5, cell(140, 1, 26, 16))[0], "close shows no hover cell")
+    s.xdo("mousedown", 1)
+    check(s.find("提示", 15), "no confirmation box for close")
+    time.sleep(REPAINT)
+    check(region_matches(s.shot("pressed-close"), 400, 5, cell(140, 2, 26, 16))[0], "close shows no pressed cell")
+    s.xdo("mouseup", 1)
+    s.answer_box("Escape")
+    check(s.updater.poll() is None, "close + No ended the process")
+    before, after = s.sweep_strip()
+    s.shot("swept-after-close-no")
+    check(before == after, "after close + No the window followed the pointer from %s to %s" % (before, after))
+    s.xdo("mousemove", before[0] + 150, before[1] + 168, "click", 1)
+    s.answer_box("Escape")
+    before, after = s.sweep_strip()
+    s.shot("swept-after-skip-no")
+    check(before == after, "after Skip + No the window followed the pointer from %s to %s" % (before, after))
+    check(s.updater.poll() is None, "Skip + No ended the process")
+    check(not os.path.exists(os.path.join(inst, "lobby.txt")), "Skip + No started the lobby")
+    s.updater.kill()
+    s.updater.wait()
+
+
+def motif_hints(env, window):
+    """flags, functions, decorations of a window's _MOTIF_WM_HINTS, or None."""
+    out = subprocess.run(["xprop", "-id", window, "_MOTIF_WM_HINTS"], env=env,
+                         stdout=subprocess.PIPE).stdout.decode()
+    if "=" not in out:
+        return None
+    return [int(v, 16) for v in out.split("=", 1)[1].split(",")][:3]
+
+
 def test_failure_dialog(s):
     root = s.publish("failure", {"small.bin": b"0123456789" * 100})
-    for action in ("exit", "retry", "skip"):
+    for action in ("exit", "retry", "skip", "close-box"):
         port, log = s.server(root, {"/update/2/small.bin": "status:500"})
         inst = s.install([port])
         s.start(inst)
@@ -355,13 +474,21 @@ def test_failure_dialog(s):
             w, h = (int(v) for v in geometry[geometry.index("Geometry:") + 1].split("x"))
             glyphs = max(len(glyph_runs(shot, x + 5, y + top, w - 10, 14)) for top in range(0, min(h, 90) - 14, 3))
             check(glyphs >= 20, "the failure dialog shows %d glyphs, not the failure's message" % glyphs)
-        s.xdo("windowfocus", "--sync", dialog)
-        keys = {"exit": ["Escape"], "skip": ["Return"], "retry": ["Tab", "Return"]}[action]
-        for key in keys:
-            s.xdo("key", key)
-        if action == "exit":
-            check(s.exited(10) == 1, "Exit did not end the run without the lobby")
-            check(not os.path.exists(os.path.join(inst, "lobby.txt")), "Exit started the lobby")
+            # A fixed dialog: the window manager may move and close it, but
+            # offers no minimise or maximise.
+            hints = motif_hints(s.env, dialog)
+            check(hints and hints[0] & 3 == 3, "the failure dialog leaves its frame to the window manager")
+            check(hints[1] & (1 | 8 | 16) == 0 and hints[1] & 32, "the failure dialog may be minimised or maximised")
+            check(hints[2] & (1 | 32 | 64) == 0, "the failure dialog has minimise or maximise boxes")
+        if action == "close-box":
+            close_box(s.display, dialog)
+        else:
+            s.xdo("windowfocus", "--sync", dialog)
+            for key in {"exit": ["Escape"], "skip": ["Return"], "retry": ["Tab", "Return"]}[action]:
+                s.xdo("key", key)
+        if action in ("exit", "close-box"):
+            check(s.exited(10) == 1, "%s did not end the run without the lobby" % action)
+            check(not os.path.exists(os.path.join(inst, "lobby.txt")), "%s started the lobby" % action)
         elif action == "skip":
             check(s.exited(10) == 0, "Skip did not start the lobby")
         else:
@@ -381,7 +508,8 @@ def main():
             return 0
     shots = os.path.join(args.build_dir, "ui-screenshots")
     os.makedirs(shots, exist_ok=True)
-    tests = [test_skin_progress_and_text, test_buttons, test_skip_close_exit_spot_and_drag, test_failure_dialog]
+    tests = [test_skin_progress_and_text, test_buttons, test_skip_close_exit_spot_and_drag, test_close_and_skip_declined,
+             test_failure_dialog]
     passed = failed = 0
     for test in tests:
         if args.only and args.only not in test.__name__:

@@ -25,6 +25,7 @@ class ConsoleUi : public Ui, private MessageTarget {
   void RunModal() override;
   void EndModal() override;
   void DestroyMainWindow() override;
+  uintptr_t NativeWindow(bool) override { return 0; }
   int MessageBox(const std::wstring& text, const std::wstring& caption, bool yes_no) override;
   void CreateFailureDialog(FailureDialogClient* client) override { failure_client_ = client; }
   void SetFailureText(const std::wstring& text) override { failure_text_ = text; }

@@ -75,6 +75,11 @@ gboolean WindowStateThunk(GtkWidget* w, GdkEventWindowState* e, gpointer) {
   return FALSE;
 }
 
+gboolean FocusOutThunk(GtkWidget*, GdkEventFocus*, gpointer ui) {
+  static_cast<GtkUi*>(ui)->OnFocusOut();
+  return FALSE;
+}
+
 void FailureResponseThunk(GtkDialog*, gint response, gpointer ui) {
   static_cast<GtkUi*>(ui)->OnFailureResponse(response);
 }
@@ -120,6 +125,7 @@ bool GtkUi::CreateMainWindow(WindowClient* client, int x, int y, int width, int 
   g_signal_connect(area_, "button-release-event", G_CALLBACK(ButtonThunk), this);
   g_signal_connect(area_, "motion-notify-event", G_CALLBACK(MotionThunk), this);
   g_signal_connect(window_, "window-state-event", G_CALLBACK(WindowStateThunk), nullptr);
+  g_signal_connect(window_, "focus-out-event", G_CALLBACK(FocusOutThunk), this);
   // Closing through the window manager is not offered; the close button is.
   g_signal_connect(window_, "delete-event", G_CALLBACK(gtk_true), nullptr);
   gtk_widget_show_all(window_);
@@ -185,6 +191,10 @@ gboolean GtkUi::OnButton(GdkEventButton* event) {
   return TRUE;
 }
 
+void GtkUi::OnFocusOut() {
+  if (client_) client_->OnFocusLost();
+}
+
 gboolean GtkUi::OnMotion(GdkEventMotion* event) {
   root_x_ = event->x_root;
   root_y_ = event->y_root;
@@ -236,6 +246,12 @@ void GtkUi::CreateFailureDialog(FailureDialogClient* client) {
   g_signal_connect(failure_, "response", G_CALLBACK(FailureResponseThunk), this);
   g_signal_connect(failure_, "delete-event", G_CALLBACK(FailureDeleteThunk), this);
   gtk_widget_show_all(gtk_dialog_get_content_area(GTK_DIALOG(failure_)));
+  // A fixed dialog: the window manager offers to move and close it, nothing
+  // else (no minimise or maximise box).
+  gtk_widget_realize(failure_);
+  GdkWindow* frame = gtk_widget_get_window(failure_);
+  gdk_window_set_functions(frame, static_cast<GdkWMFunction>(GDK_FUNC_MOVE | GDK_FUNC_CLOSE));
+  gdk_window_set_decorations(frame, static_cast<GdkWMDecoration>(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU));
 }
 
 void GtkUi::SetFailureText(const std::wstring& text) {

@@ -25,6 +25,7 @@ class GtkUi : public Ui {
   void RunModal() override;
   void EndModal() override;
   void DestroyMainWindow() override;
+  uintptr_t NativeWindow(bool) override { return 0; }
   int MessageBox(const std::wstring& text, const std::wstring& caption, bool yes_no) override;
   void CreateFailureDialog(FailureDialogClient* client) override;
   void SetFailureText(const std::wstring& text) override;
@@ -39,6 +40,7 @@ class GtkUi : public Ui {
   gboolean OnDraw(cairo_t* cr);
   gboolean OnButton(GdkEventButton* event);
   gboolean OnMotion(GdkEventMotion* event);
+  void OnFocusOut();
   void OnFailureResponse(int response);
 
  private:

@@ -75,7 +75,7 @@ bool TerminateProcess(uint32_t id) {
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 
-bool StartProcess(const std::wstring& path, const std::wstring& work_dir) {
+bool StartProcess(const std::wstring& path, const std::wstring& work_dir, uintptr_t) {
   std::string program = ToAnsi(path);
   if (access(program.c_str(), X_OK) != 0) return false;
   return Spawn(program, std::string(), ToAnsi(work_dir), false);

@@ -41,10 +41,10 @@ bool TerminateProcess(uint32_t id) {
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
-bool StartProcess(const std::wstring& path, const std::wstring& work_dir) {
+bool StartProcess(const std::wstring& path, const std::wstring& work_dir, uintptr_t owner) {
   wchar_t long_dir[MAX_PATH + 1] = {};
   if (!GetLongPathNameW(work_dir.c_str(), long_dir, MAX_PATH)) lstrcpynW(long_dir, work_dir.c_str(), MAX_PATH);
-  HINSTANCE result = ShellExecuteW(nullptr, L"open", path.c_str(), nullptr, long_dir, SW_SHOW);
+  HINSTANCE result = ShellExecuteW(reinterpret_cast<HWND>(owner), L"open", path.c_str(), nullptr, long_dir, SW_SHOW);
   return reinterpret_cast<INT_PTR>(result) > 32;
 }
 

@@ -34,6 +34,7 @@ class Win32Ui : public Ui {
     RemoveTrayIcon();
     DestroyMainWindow();
     for (auto& b : bitmaps_) DeleteObject(b.second);
+    for (auto& i : icons_) DestroyIcon(i.second);
     if (font_) DeleteObject(font_);
   }
 
@@ -53,8 +54,7 @@ class Win32Ui : public Ui {
                               height, nullptr, nullptr, win32::Instance(), this);
     width_ = width;
     height_ = height;
-    HICON icon = static_cast<HICON>(LoadImageW(win32::Instance(), MAKEINTRESOURCEW(128), IMAGE_ICON, 16, 16, 0));
-    SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(Icon(128)));
     font_ = CreateFontW(14, 0, 0, 0, 400, FALSE, FALSE, FALSE, 0, 0, 0, 0, FF_SWISS, L"Arial");
     ShowWindow(window_, SW_SHOWNORMAL);
     UpdateWindow(window_);
@@ -92,6 +92,10 @@ class Win32Ui : public Ui {
       DestroyWindow(window_);
       window_ = nullptr;
     }
+  }
+
+  uintptr_t NativeWindow(bool failure_dialog) override {
+    return reinterpret_cast<uintptr_t>(failure_dialog ? dialog_ : window_);
   }
 
   int MessageBox(const std::wstring& text, const std::wstring& caption, bool yes_no) override {
@@ -159,8 +163,14 @@ class Win32Ui : public Ui {
   HFONT font() const { return font_; }
 
  private:
+  // Each icon is loaded once: the tray animation swaps frames on every
+  // progress notification, and a fresh icon each time would use up the
+  // process's GDI objects within one long download.
   HICON Icon(int id) {
-    return static_cast<HICON>(LoadImageW(win32::Instance(), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, 0));
+    auto it = icons_.find(id);
+    if (it != icons_.end()) return it->second;
+    return icons_[id] =
+               static_cast<HICON>(LoadImageW(win32::Instance(), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, 0));
   }
 
   void Paint() {
@@ -209,6 +219,9 @@ class Win32Ui : public Ui {
       case WM_MOUSEMOVE:
       case WM_LBUTTONUP:
         ui->Mouse(msg, lparam);
+        break;
+      case WM_KILLFOCUS:
+        if (ui->client_) ui->client_->OnFocusLost();
         break;
       case WM_SYSCOMMAND:
         if ((wparam & 0xFFF0) == SC_MINIMIZE) return 0;
@@ -261,6 +274,7 @@ class Win32Ui : public Ui {
   int width_ = 0, height_ = 0;
   LPARAM last_mouse_ = 0;
   std::map<int, HBITMAP> bitmaps_;
+  std::map<int, HICON> icons_;
   NOTIFYICONDATAW tray_ = {};
   bool tray_added_ = false;
   std::unique_ptr<NestedLoop> loop_;
