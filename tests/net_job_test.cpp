@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "digest/md5.h"
 #include "manifest/update_file.h"
 #include "net/inet_file.h"
 #include "platform/text.h"
@@ -43,7 +44,7 @@ class JobTest : public testing::Test {
         {"four.bin", "four"},
         {"ten.bin", "0123456789"},
         {"mid.bin", RandomBytes(300001, 1)},
-        {"big.bin", RandomBytes(3 * 1048576 + 7, 2)},
+        {"big.bin", RandomBytes(CInetFile::kOneStreamBelow + 7, 2)},  // comes in ranges
         {"doc.xml", "<r><Product productVerion=\"1\"/></r>"},
         {"名 字.bin", RandomBytes(20000, 3)},
         {"100%41.dat", RandomBytes(5000, 4)},
@@ -96,6 +97,7 @@ TestUpdateServer* JobTest::server_ = nullptr;
 TEST_F(JobTest, FilesComeAsFiveRangesAndMatchTheServedBytes) {
   for (const char* name : {"ten.bin", "mid.bin", "big.bin", "名 字.bin"}) {
     auto job = FileJob(name);
+    job->OneStreamBelow = CInetFile::kMinRangedLength;
     ASSERT_EQ(runner_.Run(job.get(), true), kJobOk) << name;
     EXPECT_EQ(Written(name), Files().at(name)) << name;
     ExpectCleanRun(name);
@@ -110,6 +112,35 @@ TEST_F(JobTest, FilesComeAsFiveRangesAndMatchTheServedBytes) {
             std::string::npos);
   EXPECT_NE(log.find("\"User-Agent\": \"AutoUpdate_Lurin\""), std::string::npos);
   EXPECT_NE(log.find("\"Cache-Control\": \"no-cache\""), std::string::npos);
+}
+
+TEST_F(JobTest, TheRangesStartAtOnceWhenTheManifestGivesTheLength) {
+  const int before = server_->CountRequests("/update/1/big.bin");
+  auto job = FileJob("big.bin");
+  ASSERT_EQ(runner_.Run(job.get(), true), kJobOk);
+  EXPECT_EQ(Written("big.bin"), Files().at("big.bin"));
+  // Five ranged requests and no request for the whole file.
+  EXPECT_EQ(server_->CountRequests("/update/1/big.bin") - before, 5);
+  // Bytes that came out of order are digested when the file is checked.
+  EXPECT_EQ(job->ComputedMd5, L"");
+}
+
+TEST_F(JobTest, SmallerFilesComeInOneStreamDigestedOnTheWay) {
+  const int before = server_->CountRequests("/update/1/mid.bin");
+  auto job = FileJob("mid.bin");
+  ASSERT_GT(job->OneStreamBelow, Files().at("mid.bin").size());
+  ASSERT_EQ(runner_.Run(job.get(), true), kJobOk);
+  EXPECT_EQ(Written("mid.bin"), Files().at("mid.bin"));
+  ExpectCleanRun("mid.bin");
+  EXPECT_EQ(server_->CountRequests("/update/1/mid.bin") - before, 1);
+  char digest[33];
+  MD5_CTX ctx;
+  ASSERT_TRUE(ctx.DigestFile(digest, out_.File("mid.bin.update.1").c_str()));
+  EXPECT_EQ(job->ComputedMd5, platform::FromUtf8(digest));
+  // A run that breaks off leaves no digest behind.
+  server_->SetRules("{\"/update/1/mid.bin\": \"close-mid-body\"}");
+  EXPECT_EQ(runner_.Run(job.get(), true), kJobTransferFailed);
+  EXPECT_EQ(job->ComputedMd5, L"");
 }
 
 TEST_F(JobTest, ShortAndEmptyFilesComeInOneStream) {
@@ -137,12 +168,16 @@ TEST_F(JobTest, DocumentsAreWrittenUnderTheTargetNameInMissingDirectories) {
 
 TEST_F(JobTest, MisbehavingServersThatStillDeliverGiveTheRightFile) {
   for (const char* rule : {"ignore-range", "chunked", "lowercase-headers", "no-length", "trickle"}) {
-    const char* name = std::string(rule) == "trickle" ? "ten.bin" : "mid.bin";
-    server_->SetRules(std::string("{\"/update/1/") + name + "\": \"" + rule + "\"}");
-    auto job = FileJob(name);
-    ASSERT_EQ(runner_.Run(job.get(), true), kJobOk) << rule;
-    EXPECT_EQ(Written(name), Files().at(name)) << rule;
-    ExpectCleanRun(name);
+    // One stream and five ranges alike.
+    for (const char* name : {"mid.bin", "big.bin"}) {
+      if (std::string(rule) == "trickle") name = "ten.bin";
+      server_->SetRules(std::string("{\"/update/1/") + name + "\": \"" + rule + "\"}");
+      auto job = FileJob(name);
+      if (std::string(rule) == "trickle") job->OneStreamBelow = CInetFile::kMinRangedLength;
+      ASSERT_EQ(runner_.Run(job.get(), true), kJobOk) << rule << " " << name;
+      EXPECT_EQ(Written(name), Files().at(name)) << rule << " " << name;
+      ExpectCleanRun(name);
+    }
   }
 }
 
@@ -288,6 +323,13 @@ TEST_F(JobTest, AFileOfAnotherLengthThanTheManifestSaysIsRefused) {
   EXPECT_EQ(runner_.Run(job.get(), true), kJobTransferFailed);
   server_->SetRules("{\"/update/1/mid.bin\": \"no-length\"}");
   EXPECT_EQ(runner_.Run(job.get(), true), kJobTransferFailed);  // too long, found while streaming
+  // Fetched in ranges, the file's full length comes with every part.
+  for (const char* rule : {"{}", "{\"/update/1/big.bin\": \"ignore-range\"}"}) {
+    server_->SetRules(rule);
+    auto longer = FileJob("big.bin");
+    longer->ExpectedLength -= 1;
+    EXPECT_EQ(runner_.Run(longer.get(), true), kJobTransferFailed) << rule;
+  }
 }
 
 TEST_F(JobTest, StartAndCreateFailuresHaveTheirOwnCodes) {
@@ -324,6 +366,11 @@ TEST_F(JobTest, ARestartedJobBeginsFromZero) {
   ASSERT_EQ(runner_.Run(job.get(), true), kJobOk);
   EXPECT_EQ(runner_.done_count, 1);
   EXPECT_EQ(Written("mid.bin"), Files().at("mid.bin"));
+}
+
+TEST(JobQueue, QueuedJobsAreSmall) {
+  // Thousands wait in the queue; connections and buffers come with Start.
+  EXPECT_LT(sizeof(CInetFile), 1024u);
 }
 
 TEST(JobQueue, RemoveDeletesOnlyTheJobGiven) {
@@ -430,6 +477,13 @@ TEST_F(LegacyCodePageTest, UnicodeNamesGoFirstAndLegacyNamesAreAskedForAfterA404
   ASSERT_NE(first, std::string::npos) << log;
   ASSERT_NE(second, std::string::npos) << log;
   EXPECT_LT(first, second);
+
+  // In ranges too: the parts ask again under the legacy name.
+  auto ranged = Job(gbk_server.base(), dir, name, content.size());
+  ranged->OneStreamBelow = CInetFile::kMinRangedLength;
+  ASSERT_EQ(runner_.Run(ranged.get(), true), kJobOk);
+  EXPECT_EQ(ReadFileBytes(out_.File("f.update.1")), content);
+  EXPECT_EQ(ranged->TriedUrl, platform::FromUtf8(gbk_server.base() + gbk_path));
 
   // A name on neither server side: one request in each encoding, then 404.
   auto missing = Job(gbk_server.base(), dir, L"无.bin", 10);

@@ -117,7 +117,7 @@ TEST(RangeDownLoad, WritesItsRangeInPlaceAlsoWhenTheServerIgnoresRange) {
     WriteFileBytes(path, std::string(10, '.'));
     CRangeDownLoad part;
     RecordingSink owner;
-    ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), &owner, 2, 3,
+    ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), &owner, 2, 3, 10,
                            platform::FromUtf8(path)));
     ASSERT_TRUE(platform::RunUntil([&] { return owner.finished; }, 5000));
     EXPECT_EQ(owner.events.back(), "status 2") << round;
@@ -134,7 +134,7 @@ TEST(RangeDownLoad, APartWithoutAnOwnerStillWritesItsRange) {
                           "Content-Length: 2\r\n\r\nab"}});
   WriteFileBytes(dir.File("t"), "....");
   CRangeDownLoad part;
-  ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), nullptr, 0, 1, dir.WFile("t")));
+  ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), nullptr, 0, 1, 4, dir.WFile("t")));
   ASSERT_TRUE(platform::RunUntil([&] { return part.IsIdle(); }, 5000));
   EXPECT_EQ(ReadFileBytes(dir.File("t")), "ab..");
 }

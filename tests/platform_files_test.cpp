@@ -94,6 +94,21 @@ TEST(Files, FileWritesAtOffsetsAndSetsLength) {
   EXPECT_EQ(ReadFileBytes(dir.File("f")), std::string("\0\0ab\0\0\0\0yz", 10));
 }
 
+TEST(Files, OneBarrierForManyFilesReportsWhatItCouldNotReach) {
+  TempDir dir;
+  WriteFileBytes(dir.File("a"), "a");
+  mkdir(dir.File("sub").c_str(), 0755);
+  WriteFileBytes(dir.File("sub/b"), "b");
+  EXPECT_TRUE(platform::MakeDurable({dir.WFile("a"), dir.WFile("sub/b")}));
+  EXPECT_TRUE(platform::MakeDurable({}));
+  EXPECT_FALSE(platform::MakeDurable({dir.WFile("a"), dir.WFile("missing")}));
+  // A move left to a later barrier still happens at once.
+  EXPECT_TRUE(platform::ReplaceFile(dir.WFile("a"), dir.WFile("sub/b"), false));
+  EXPECT_EQ(ReadFileBytes(dir.File("sub/b")), "a");
+  EXPECT_TRUE(platform::MoveFileNoReplace(dir.WFile("sub/b"), dir.WFile("c"), false));
+  EXPECT_TRUE(PathExists(dir.File("c")));
+}
+
 // An install directory with a link to an outside directory and a link named
 // like a file that points to a directory.
 class LinkFreeRootTest : public testing::Test {

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include "platform/text.h"
 #include "manifest/update_files.h"
@@ -72,7 +73,7 @@ TEST_F(UpdateFlowTest, BringsVersionFiveUpToSevenAndStartsTheLobby) {
   ASSERT_NE(p7, std::string::npos);
   EXPECT_LT(p5, p6);
   EXPECT_LT(p6, p7);
-  EXPECT_EQ(f_.server().CountRequests("/update/5/data/map.bin"), 6);  // whole-file probe + 5 ranges
+  EXPECT_EQ(f_.server().CountRequests("/update/5/data/map.bin"), 1);  // short: one stream
   EXPECT_EQ(f_.server().CountRequests("/update/5/game.dat"), 0);
   EXPECT_EQ(f_.server().CountRequests("/update/5/%E8%AF%B4"), 0);
   EXPECT_EQ(f_.Log(), "");  // nothing went wrong
@@ -116,7 +117,7 @@ TEST_F(UpdateFlowTest, FailedFileShowsTheDialogAndRetryAsksWithUpdateAppended) {
   EXPECT_NE(f_.Log().find(" 最后请求的地址 [" + f_.server().base() + "/update/7/%E8%AF%B4%E6%98%8E.txt]\r\n"),
             std::string::npos)
       << f_.Log();
-  EXPECT_EQ(f_.server().CountRequests("说明.txt.update"), 6);
+  EXPECT_EQ(f_.server().CountRequests("说明.txt.update"), 1);
   EXPECT_FALSE(f_.app == nullptr);
   EXPECT_TRUE(f_.LobbyStarted());
   EXPECT_EQ(ReadFileBytes(f_.Install("说明.txt")), v7_["说明.txt"].content);
@@ -311,4 +312,29 @@ TEST_F(UpdateFlowTest, UpdatesFromNginxToo) {
   EXPECT_TRUE(f_.LobbyStarted());
   for (const auto& f : v7_) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "7");
+}
+
+TEST_F(UpdateFlowTest, FilesThatCameBeforeAFailureAreInPlaceWhenTheDialogShows) {
+  struct Snapshot : ScriptedUi {
+    std::function<void()> on_show;
+    void ShowFailureDialog(bool show) override {
+      if (show && on_show) on_show();
+      ScriptedUi::ShowFailureDialog(show);
+    }
+  } ui;
+  f_.PublishVersionList(6, 6, {});
+  StandardIni("5");
+  f_.InstallFiles(v5_);
+  f_.server().SetRules("{\"/update/6/data/new/sound.ogg\": \"status:500\"}");
+  bool map_new = false, map_pending = true;
+  ui.on_show = [&] {
+    map_new = f_.FileMatches("data/map.bin", v6_["data/map.bin"]);
+    map_pending = PathExists(f_.Install("data/map.bin.update.6"));
+  };
+  ui.failure_actions = {ScriptedUi::kExit};
+  f_.Run(&ui);
+  ASSERT_EQ(ui.failures_shown.size(), 1u);
+  EXPECT_TRUE(map_new);
+  EXPECT_FALSE(map_pending);
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
 }

@@ -165,3 +165,62 @@ TEST_F(WindowTest, StalledTransferSwitchesServerAfterFifteenTicks) {
   EXPECT_EQ(second.CountRequests("VerAndUrl.xml"), 1);
   EXPECT_EQ(ReadFileBytes(f_.Install("big.bin")), v1["big.bin"].content);
 }
+
+namespace {
+
+// Paints after every event of the loop and keeps what each paint reported.
+class PaintingUi : public ScriptedUi {
+ public:
+  bool CreateMainWindow(platform::WindowClient* client, int x, int y, int w, int h) override {
+    client_ = client;
+    return ScriptedUi::CreateMainWindow(client, x, y, w, h);
+  }
+  void RunModal() override {
+    platform::RunUntil(
+        [&] {
+          RecordingPainter painter;
+          if (client_) client_->OnPaint(&painter);
+          reports.push_back(last_report);
+          return ended;
+        },
+        modal_timeout_ms);
+  }
+  void DestroyMainWindow() override {
+    client_ = nullptr;
+    ScriptedUi::DestroyMainWindow();
+  }
+  std::vector<platform::ProgressReport> reports;
+
+ private:
+  platform::WindowClient* client_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(WindowTest, ProgressTotalsAreTheWorkingVersionsOnly) {
+  f_.Publish(5, {{"a.bin", {"five a", Stamp(5, 1)}}, {"b.bin", {"five b", Stamp(5, 2)}}});
+  f_.Publish(6, {{"a.bin", {"six a", Stamp(6, 1)}},
+                 {"b.bin", {"six b", Stamp(6, 2)}},
+                 {"c.bin", {"six c", Stamp(6, 3)}}});
+  f_.PublishVersionList(6, 6, {});
+  f_.WriteIni("[Version]\r\nCurrentVersion=5\r\n[Temp]\r\nTemp1=" + f_.ServerWord() + "\r\n");
+  PaintingUi ui;
+  f_.Run(&ui);
+  ASSERT_TRUE(f_.LobbyStarted());
+  bool saw_five = false, saw_six = false;
+  for (const platform::ProgressReport& r : ui.reports) {
+    // Each version's count starts from nothing done.
+    if (!saw_five && r.files_total == 2) EXPECT_EQ(r.files_done, 0u);
+    if (!saw_six && r.files_total == 3) EXPECT_EQ(r.files_done, 0u);
+    saw_five = saw_five || r.files_total == 2;
+    saw_six = saw_six || r.files_total == 3;
+    // While the next manifest is fetched the previous version's totals
+    // are gone.
+    if (r.status.rfind(L"正在连接", 0) == 0) {
+      EXPECT_EQ(r.files_total, 0u);
+      EXPECT_EQ(r.bytes_total, 0u);
+    }
+  }
+  EXPECT_TRUE(saw_five);
+  EXPECT_TRUE(saw_six);
+}

@@ -25,7 +25,7 @@ inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
   (a) += f((b), (c), (d)) + (x) + (t);   \
   (a) = Rotl((a), (s)) + (b)
 
-constexpr size_t kChunk = 1 << 20;
+constexpr size_t kChunk = 128 << 10;
 
 }  // namespace
 

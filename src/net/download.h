@@ -52,13 +52,15 @@ class CDownLoad : public IWEBSocketSink {
   void Reset();
 
   // Of the accepted response: its status, whether it announced a length,
-  // and the first byte of its Content-Range (-1 when none).
+  // and the first byte and complete length of its Content-Range (-1 when
+  // none).
   int status_code() const { return status_code_; }
   // The status of the last response of the latest DownLoad, accepted or
   // not, redirects included; 0 before any arrived.
   int last_status() const { return last_status_; }
   bool length_known() const { return length_known_; }
   int64_t range_start() const { return head_.range_start(); }
+  int64_t range_total() const { return head_.range_total(); }
   // A line for the log on why the latest DownLoad failed, when its reason
   // is one the codes do not tell (TLS refused the server; a redirect from
   // https to http); empty otherwise.

@@ -59,6 +59,7 @@ void CHeadTranslate::Clear() {
   chunked_ = false;
   location_.clear();
   range_start_ = -1;
+  range_total_ = -1;
 }
 
 void CHeadTranslate::TakeContentLength(const std::string& value) {
@@ -106,10 +107,14 @@ void CHeadTranslate::Parse(const char* header, uint32_t length) {
       location_ = Trimmed(line + 9, n - 9);
     } else if (StartsNoCase(line, n, "content-range:")) {
       std::string value = Trimmed(line + 14, n - 14);
-      range_start_ = -1;
+      range_start_ = range_total_ = -1;
       if (StartsNoCase(value.c_str(), value.size(), "bytes ")) {
         size_t dash = value.find('-');
         if (dash != std::string::npos) range_start_ = Decimal(Trimmed(value.c_str() + 6, dash - 6));
+        size_t slash = value.find('/');
+        if (slash != std::string::npos) {
+          range_total_ = Decimal(Trimmed(value.c_str() + slash + 1, value.size() - slash - 1));
+        }
       }
     }
   }

@@ -31,8 +31,10 @@ class CHeadTranslate {
   const std::wstring& entity_tag() const { return entity_tag_; }
   bool chunked() const { return chunked_; }
   const std::string& location() const { return location_; }
-  // First byte of a Content-Range, -1 when there is none.
+  // First byte of a Content-Range, -1 when there is none; the complete
+  // length it gives after the slash, -1 when none or "*".
   int64_t range_start() const { return range_start_; }
+  int64_t range_total() const { return range_total_; }
 
  private:
   void TakeContentLength(const std::string& value);
@@ -43,6 +45,7 @@ class CHeadTranslate {
   bool chunked_ = false;
   std::string location_;
   int64_t range_start_ = -1;
+  int64_t range_total_ = -1;
 };
 
 // Decodes a chunked body fed in pieces of any size. Once failed it stays

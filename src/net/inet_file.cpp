@@ -1,5 +1,6 @@
 #include "net/inet_file.h"
 
+#include "digest/hex.h"
 #include "manifest/update_file.h"
 #include "net/url.h"
 #include "platform/event_loop.h"
@@ -40,6 +41,7 @@ std::wstring CInetFile::GetTempName() const {
 
 bool CInetFile::Start(bool allowRanges) {
   Received = 0;
+  ComputedMd5.clear();
   HttpStatus = 0;
   FailureNote.clear();
   ranges_allowed_ = allowRanges;
@@ -54,23 +56,36 @@ bool CInetFile::Start(bool allowRanges) {
   if (ansi_path_ != utf8_path_ && at != std::wstring::npos) {
     ansi_url_ = Url.substr(0, at) + ansi_path_ + Url.substr(at + utf8_path_.size());
   }
-  request_.SetExtraHeaders(kJobHeaders);
-  if (!request_.DownLoad(Url, this)) Fail(kJobStartFailed);
+  if (!transfer_) transfer_.reset(new Transfer);
+  // The manifest gives the length: no request for the whole file first.
+  if (allowRanges && Kind == kJobFile && ExpectedLength >= kMinRangedLength &&
+      ExpectedLength >= OneStreamBelow) {
+    StartRanges(ExpectedLength);
+    return true;
+  }
+  transfer_->request.SetExtraHeaders(kJobHeaders);
+  if (!transfer_->request.DownLoad(Url, this)) Fail(kJobStartFailed);
   return true;
 }
 
 void CInetFile::Stop() {
-  if (request_.GetState() != CDownLoad::kIdle) request_.Reset();
+  if (transfer_ && transfer_->request.GetState() != CDownLoad::kIdle) transfer_->request.Reset();
   StopParts();
   if (file_.IsOpen()) file_.Close();
 }
 
+void CInetFile::ReleaseTransfer() {
+  Stop();
+  transfer_.reset();
+}
+
 void CInetFile::StopParts() {
-  for (CRangeDownLoad& part : parts_) part.Stop();
+  if (!transfer_) return;
+  for (CRangeDownLoad& part : transfer_->parts) part.Stop();
 }
 
 bool CInetFile::AllPartsIdle() const {
-  for (const CRangeDownLoad& part : parts_) {
+  for (const CRangeDownLoad& part : transfer_->parts) {
     if (!part.IsIdle()) return false;
   }
   return true;
@@ -114,7 +129,6 @@ bool CInetFile::OpenTarget() {
 }
 
 bool CInetFile::StartRanges(uint64_t length) {
-  request_.Reset();
   if (!OpenTarget()) {
     Fail(kJobCreateFailed);
     return false;
@@ -128,7 +142,7 @@ bool CInetFile::StartRanges(uint64_t length) {
   uint64_t first = 0;
   for (int i = 0; i < kParts; ++i) {
     uint64_t last = i < kParts - 1 ? (i + 1) * length / kParts - 1 : length - 1;
-    if (!parts_[i].Start(TriedUrl, this, first, last, GetTempName())) {
+    if (!transfer_->parts[i].Start(TriedUrl, this, first, last, length, GetTempName())) {
       StopParts();
       ranges_active_ = false;
       PostResult(kJobStartFailed);
@@ -141,18 +155,17 @@ bool CInetFile::StartRanges(uint64_t length) {
 
 bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const std::wstring&) {
   if (ranges_active_) return true;
-  HttpStatus = request_.last_status();
-  bool known = request_.length_known();
-  if (known && !LengthAllowed(length, Kind == kJobFile)) {
+  HttpStatus = transfer_->request.last_status();
+  if (transfer_->request.length_known() && !LengthAllowed(length, Kind == kJobFile)) {
     Fail(kJobTransferFailed);
     return false;
   }
-  if (ranges_allowed_ && known && length >= kMinRangedLength) return StartRanges(length);
-  // One stream: documents, short files, and bodies of unknown length.
   if (!OpenTarget()) {
     Fail(kJobCreateFailed);
     return false;
   }
+  transfer_->digest.MD5Init();
+  writeback_from_ = 0;
   return true;
 }
 
@@ -168,6 +181,11 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
     Fail(kJobTransferFailed);
     return false;
   }
+  transfer_->digest.MD5Update(reinterpret_cast<const unsigned char*>(data), count);
+  if (Received - writeback_from_ >= CRangeDownLoad::kWritebackStep) {
+    file_.StartWriteback(writeback_from_, Received - writeback_from_);
+    writeback_from_ = Received;
+  }
   PostProgress(count);
   return true;
 }
@@ -178,39 +196,57 @@ bool CInetFile::OnDownLoadStatus(int status) {
     if (!AllPartsIdle()) return true;
     ranges_active_ = false;
     // The pending copy reaches the disk before anyone moves it into place.
-    platform::File file;
-    if (!file.Open(GetTempName(), platform::File::kWriteExisting) || !file.Sync()) {
-      Fail(kJobTransferFailed);
-      return false;
+    if (!DeferDurability) {
+      platform::File file;
+      if (!file.Open(GetTempName(), platform::File::kWriteExisting) || !file.Sync()) {
+        Fail(kJobTransferFailed);
+        return false;
+      }
+      file.Close();
     }
-    file.Close();
     PostResult(kJobOk);
     return true;
   }
   if (!file_.IsOpen()) return true;
-  bool ok = LengthAllowed(Received, Kind == kJobFile) && file_.Sync();
+  // Small files are left to the barrier: a hint each would cost more.
+  if (writeback_from_ > 0) file_.StartWriteback(writeback_from_, Received - writeback_from_);
+  bool ok = LengthAllowed(Received, Kind == kJobFile) && (DeferDurability || file_.Sync());
   ok = file_.Close() && ok;
   if (!ok) {
     Fail(kJobTransferFailed);
     return false;
   }
+  unsigned char digest[16];
+  transfer_->digest.MD5Final(digest);
+  if (Kind == kJobFile) ComputedMd5 = platform::FromAnsi(ToHex(digest, sizeof(digest)));
   PostResult(kJobOk);
   return true;
 }
 
 bool CInetFile::OnDownLoadError(int) {
-  if (FailureNote.empty()) FailureNote = request_.failure_note();
-  for (const CRangeDownLoad& part : parts_) {
-    if (ranges_active_ && FailureNote.empty()) FailureNote = part.failure_note();
-  }
-  if (!ranges_active_) {
-    HttpStatus = request_.last_status();
-    if (HttpStatus == 404 && !ansi_url_.empty() && !ansi_tried_) {
-      ansi_tried_ = true;
-      TriedUrl = ansi_url_;
-      if (!request_.DownLoad(TriedUrl, this)) Fail(kJobTransferFailed);
-      return true;
+  if (FailureNote.empty()) FailureNote = transfer_->request.failure_note();
+  if (ranges_active_) {
+    for (const CRangeDownLoad& part : transfer_->parts) {
+      if (FailureNote.empty()) FailureNote = part.failure_note();
+      // The status a part was refused with, if any.
+      const int status = part.last_status();
+      if (status != 0 && status != 200 && status != 206) HttpStatus = status;
     }
+  } else {
+    HttpStatus = transfer_->request.last_status();
+  }
+  // Servers that keep legacy names answer the Unicode name with 404.
+  if (HttpStatus == 404 && !ansi_url_.empty() && !ansi_tried_) {
+    ansi_tried_ = true;
+    TriedUrl = ansi_url_;
+    if (ranges_active_) {
+      StopParts();
+      ranges_active_ = false;
+      StartRanges(ExpectedLength);
+    } else if (!transfer_->request.DownLoad(TriedUrl, this)) {
+      Fail(kJobTransferFailed);
+    }
+    return true;
   }
   Fail(kJobTransferFailed);
   return true;
@@ -238,6 +274,13 @@ void CInetFiles::Remove(CInetFile* job) {
   size_t before = jobs_.size();
   jobs_.remove(job);
   if (jobs_.size() != before) delete job;
+}
+
+CInetFile* CInetFiles::Detach(CInetFile* job) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  size_t before = jobs_.size();
+  jobs_.remove(job);
+  return jobs_.size() != before ? job : nullptr;
 }
 
 void CInetFiles::ForEach(const std::function<void(const CInetFile&)>& visit) {

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "digest/md5.h"
 #include "net/download.h"
 #include "net/job_messages.h"
 #include "net/range_download.h"
@@ -18,8 +20,10 @@ class CUpdateFile;
 class CInetFile : public IDownLoadSink {
  public:
   static constexpr int kParts = 5;
-  // Files shorter than this come in one stream.
+  // Files shorter than this can never come in ranges.
   static constexpr uint64_t kMinRangedLength = kParts;
+  // Below this length five connections cost more than they gain.
+  static constexpr uint64_t kOneStreamBelow = 4u << 20;
   // Server documents (version list, manifest) larger than this are refused.
   static constexpr uint64_t kMaxDocument = 16u << 20;
 
@@ -36,6 +40,9 @@ class CInetFile : public IDownLoadSink {
   // Begins a new run from zero; exactly one WM_JOB_DONE follows it.
   bool Start(bool allowRanges);
   void Stop();
+  // Stops and gives back what only a running job needs. Not from inside
+  // the job's own reports.
+  void ReleaseTransfer();
   // The file the download writes: "<target>.update.<version>" for update
   // files, the target itself for the others.
   std::wstring GetTempName() const;
@@ -60,6 +67,16 @@ class CInetFile : public IDownLoadSink {
   std::wstring ExpectedSha256;
   platform::FILETIME FileTime;
   std::wstring Version;
+  // Update files of at least this length (known from the manifest) come as
+  // five ranges started at once; shorter ones in one stream.
+  uint64_t OneStreamBelow = kOneStreamBelow;
+  // After a successful run in one stream: the MD5 of the bytes written, in
+  // lower-case hexadecimal, taken as they came. Empty otherwise.
+  std::wstring ComputedMd5;
+  // Set when whoever moves the file into place makes it durable first
+  // (several files with one barrier); otherwise the job syncs it itself
+  // before it reports success.
+  bool DeferDurability = false;
   // The status of the last HTTP response the job's own request received in
   // this run (range parts not included), 0 when none arrived.
   int HttpStatus = 0;
@@ -80,15 +97,23 @@ class CInetFile : public IDownLoadSink {
   // Whether a body of |length| bytes may be taken for this job.
   bool LengthAllowed(uint64_t length, bool complete) const;
 
-  CDownLoad request_;
+  // What a running job needs; made by the first Start, so that the jobs
+  // waiting in the queue stay small.
+  struct Transfer {
+    CDownLoad request;
+    CRangeDownLoad parts[kParts];
+    MD5_CTX digest;
+  };
+  std::unique_ptr<Transfer> transfer_;
   platform::File file_;
-  CRangeDownLoad parts_[kParts];
   // The encoded path of the entry in UTF-8 and in the ANSI code page; both
   // empty for documents.
   std::wstring utf8_path_;
   std::wstring ansi_path_;
   std::wstring ansi_url_;
   bool ansi_tried_ = false;
+  // Bytes of the one stream not yet handed to the disk.
+  uint64_t writeback_from_ = 0;
   bool ranges_active_ = false;
   bool ranges_allowed_ = false;
   bool result_posted_ = false;
@@ -108,6 +133,9 @@ class CInetFiles {
   CInetFile* HeadWithId(JobId id);
   unsigned GetCount();
   void Remove(CInetFile* job);
+  // Takes |job| out of the queue without deleting it; null when it was not
+  // queued.
+  CInetFile* Detach(CInetFile* job);
   void RemoveAll();
 
  private:

@@ -8,12 +8,13 @@ CRangeDownLoad::CRangeDownLoad() = default;
 CRangeDownLoad::~CRangeDownLoad() { Stop(); }
 
 bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte,
-                           uint64_t lastByte, const std::wstring& localPath) {
+                           uint64_t lastByte, uint64_t fileLength, const std::wstring& localPath) {
   Stop();
   url_ = url;
   owner_ = owner;
   first_byte_ = firstByte;
   last_byte_ = lastByte;
+  file_length_ = fileLength;
   local_path_ = localPath;
   char headers[1024];
   snprintf(headers, sizeof(headers),
@@ -41,6 +42,10 @@ bool CRangeDownLoad::FlushBuffer() {
   bool ok = file_.WriteAt(buffer_offset_, buffer_.get(), buffered_);
   buffer_offset_ += buffered_;
   buffered_ = 0;
+  if (buffer_offset_ - writeback_from_ >= kWritebackStep) {
+    file_.StartWriteback(writeback_from_, buffer_offset_ - writeback_from_);
+    writeback_from_ = buffer_offset_;
+  }
   return ok;
 }
 
@@ -50,7 +55,9 @@ bool CRangeDownLoad::Abort(int code) {
 }
 
 bool CRangeDownLoad::Finish() {
-  if (!FlushBuffer() || !file_.Close()) return Abort(kDownLoadFailed);
+  if (!FlushBuffer()) return Abort(kDownLoadFailed);
+  file_.StartWriteback(writeback_from_, buffer_offset_ - writeback_from_);
+  if (!file_.Close()) return Abort(kDownLoadFailed);
   Stop();
   return owner_ ? owner_->OnDownLoadStatus(kDownLoadComplete) : true;
 }
@@ -67,17 +74,19 @@ bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& enti
   const bool known = request_.length_known();
   if (request_.status_code() == 206) {
     // A part answered with other bytes than asked for would corrupt the file.
-    if (request_.range_start() != static_cast<int64_t>(first_byte_) || (known && length != span)) {
+    const int64_t total = request_.range_total();
+    if (request_.range_start() != static_cast<int64_t>(first_byte_) || (known && length != span) ||
+        (total >= 0 && static_cast<uint64_t>(total) != file_length_)) {
       return Abort(kDownLoadFailed);
     }
     skip_ = 0;
   } else {
     // A server that ignores Range sends the whole file: keep only our bytes.
-    if (known && length < last_byte_ + 1) return Abort(kDownLoadFailed);
+    if (known && length != file_length_) return Abort(kDownLoadFailed);
     skip_ = first_byte_;
   }
   remaining_ = span;
-  buffer_offset_ = first_byte_;
+  buffer_offset_ = writeback_from_ = first_byte_;
   buffered_ = 0;
   if (!buffer_) buffer_.reset(new char[kWriteBuffer]);
   return owner_ ? owner_->OnDataInformation(length, entityTag, path) : true;

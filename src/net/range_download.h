@@ -11,19 +11,24 @@
 class CRangeDownLoad : public IDownLoadSink {
  public:
   // Bytes gathered before they go to the file.
-  static constexpr size_t kWriteBuffer = 256 * 1024;
+  static constexpr size_t kWriteBuffer = 64 * 1024;
+  // Written bytes are handed to the disk in steps of this size.
+  static constexpr uint64_t kWritebackStep = 1 << 20;
 
   CRangeDownLoad();
   ~CRangeDownLoad();
   CRangeDownLoad(const CRangeDownLoad&) = delete;
   CRangeDownLoad& operator=(const CRangeDownLoad&) = delete;
 
-  // Fetches bytes |firstByte| to |lastByte| (inclusive) of |url| into
-  // |localPath|; false when the request cannot be started.
+  // Fetches bytes |firstByte| to |lastByte| (inclusive) of |url|, a file
+  // of |fileLength| bytes, into |localPath|; false when the request cannot
+  // be started. An answer for a file of another length is a failure.
   bool Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte, uint64_t lastByte,
-             const std::wstring& localPath);
+             uint64_t fileLength, const std::wstring& localPath);
   bool Stop();
   bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle; }
+  // The status of this part's last response, 0 when none came.
+  int last_status() const { return request_.last_status(); }
   const std::wstring& failure_note() const { return request_.failure_note(); }
 
   bool OnDownLoadError(int code) override;
@@ -44,11 +49,14 @@ class CRangeDownLoad : public IDownLoadSink {
   std::wstring local_path_;
   uint64_t first_byte_ = 0;
   uint64_t last_byte_ = 0;
+  uint64_t file_length_ = 0;
   // Bytes of a whole-file answer that lie before the range, and bytes of
   // the range still to come.
   uint64_t skip_ = 0;
   uint64_t remaining_ = 0;
   uint64_t buffer_offset_ = 0;
+  // Where the bytes not yet handed to the disk begin.
+  uint64_t writeback_from_ = 0;
   size_t buffered_ = 0;
   std::unique_ptr<char[]> buffer_;
   uint64_t run_ = 0;

@@ -29,6 +29,9 @@ class File {
   bool SetLength(uint64_t length);
   // Flushes the file's data to the disk.
   bool Sync();
+  // Lets the disk start on these bytes now, without waiting, so that a
+  // later flush finds less to do. Only a hint.
+  void StartWriteback(uint64_t offset, uint64_t length);
   bool Close();
 
  private:

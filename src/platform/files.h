@@ -2,6 +2,7 @@
 // File system queries and moves with the Windows semantics the core expects.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -46,10 +47,14 @@ bool SetAllFileTimes(const std::wstring& path, FILETIME time);
 bool DeleteFile(const std::wstring& path);
 bool CreateDirectory(const std::wstring& path);
 // Moves |from| onto |to| in one step, replacing an existing |to| and keeping
-// its permissions.
-bool ReplaceFile(const std::wstring& from, const std::wstring& to);
-// Moves |from| to |to|; fails when |to| exists.
-bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to);
+// its permissions. With |durable| false the move may still be lost in a
+// crash until MakeDurable has covered |to|.
+bool ReplaceFile(const std::wstring& from, const std::wstring& to, bool durable = true);
+// Moves |from| to |to|; fails when |to| exists. |durable| as above.
+bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to, bool durable = true);
+// One barrier for many files: returns when the contents of every file in
+// |paths| and its name in its directory are on disk.
+bool MakeDurable(const std::vector<std::wstring>& paths);
 
 // Puts |from| in place of |to| with |to|'s permissions and keeps the
 // previous |to| as |retired| (which must not exist). Where the platform

@@ -347,12 +347,14 @@ bool CAutoUpdateClientDlg::QueueNextFile() {
   file_job->ExpectedMd5 = entry->Md5;
   file_job->ExpectedSha256 = entry->Sha256;
   file_job->FileTime = entry->FileDate;
+  file_job->DeferDurability = true;
   jobs_.AddTail(file_job);
   return true;
 }
 
 void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
   if (code != 0) {
+    InstallAwaiting();  // the files that came before it go into place first
     if (!job->FileName.empty() && failure_dialog_) {
       std::wstring text = Format(texts::kDownloadFailed, job->FileName.c_str(), code);
       SetStatusText(text, 1);
@@ -364,17 +366,57 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
     RestartUpdate(false);
     return;
   }
+  download_naming_switch_ = false;
+  // The finished copy waits for a barrier it shares with the next ones.
+  awaiting_bytes_ += job->ExpectedLength;
+  awaiting_.emplace_back(jobs_.Detach(job));
+  awaiting_.back()->ReleaseTransfer();
+  // A full batch, or the version's last file: the barrier now.
+  if (awaiting_.size() >= kBatchFiles || awaiting_bytes_ >= kBatchBytes || !QueueNextFile()) {
+    InstallAwaiting();
+  }
+  Finish(nullptr, kJobFile);
+}
+
+void CAutoUpdateClientDlg::InstallAwaiting() {
+  if (awaiting_.empty()) return;
+  std::vector<std::wstring> pending, placed;
+  for (const auto& job : awaiting_) pending.push_back(job->GetTempName());
+  // Nothing goes into place before its bytes are on disk.
+  const bool durable = platform::MakeDurable(pending);
+  const unsigned done_before = files_done_;
+  for (const auto& job : awaiting_) {
+    if (durable) {
+      InstallFinished(job.get());
+      placed.push_back(job->TargetPath);
+    } else {
+      std::wstring text = Format(texts::kRenameFailed, job->FileName.c_str());
+      SetStatusText(text, 1);
+      failure_dialog_->SetMessage(text);
+    }
+  }
+  // Names that could still be lost would make a recorded version a lie.
+  if (!placed.empty() && !platform::MakeDurable(placed)) {
+    files_done_ = done_before;
+    std::wstring text = Format(texts::kRenameFailed, awaiting_.front()->FileName.c_str());
+    SetStatusText(text, 1);
+    failure_dialog_->SetMessage(text);
+  }
+  awaiting_.clear();
+  awaiting_bytes_ = 0;
+}
+
+void CAutoUpdateClientDlg::InstallFinished(CInetFile* job) {
   // Every file whose manifest gives a digest is checked, new ones too; an
   // installed file is never replaced by bytes that no digest vouches for.
   const bool unchecked = job->ExpectedMd5.empty() && !FileExists(job->TargetPath);
   if (require_sha256_ ? !VerifySignedDownload(job) : !unchecked && !VerifyDownload(job)) {
-    Finish(job, kJobFile);
     return;
   }
   const std::wstring pending = job->GetTempName();
   if (FileExists(job->TargetPath)) {
     // One step from old to new: the target is never missing.
-    if (platform::ReplaceFile(pending, job->TargetPath)) {
+    if (platform::ReplaceFile(pending, job->TargetPath, false)) {
       SetStatusText(Format(texts::kDownloaded, job->FileName.c_str()), 0);
       ++files_done_;
     } else {
@@ -391,12 +433,10 @@ void CAutoUpdateClientDlg::HandleFile(CInetFile* job, uint32_t code) {
     ++files_done_;
   }
   SetFileTimes(job->TargetPath, job->FileTime);
-  download_naming_switch_ = false;
-  Finish(job, kJobFile);
 }
 
 void CAutoUpdateClientDlg::Finish(CInetFile* job, int kind) {
-  jobs_.Remove(job);
+  if (job) jobs_.Remove(job);
   if (!IsWorking(phase_)) return;
   if (kind == kJobFile && !QueueNextFile()) {
     if (files_done_ != files_total_) {
@@ -452,6 +492,7 @@ void CAutoUpdateClientDlg::AbandonServer(const std::wstring& reason) {
 }
 
 void CAutoUpdateClientDlg::DropJobs() {
+  InstallAwaiting();  // finished files are kept, as if installed at once
   // What abandoned jobs wrote is of no use to anyone: the documents'
   // temporary files and the pending copies of files.
   jobs_.ForEach([](const CInetFile& job) { platform::DeleteFile(job.GetTempName()); });
@@ -502,6 +543,7 @@ void CAutoUpdateClientDlg::LaunchLobby(const void* owner) {
 }
 
 void CAutoUpdateClientDlg::Close() {
+  InstallAwaiting();
   SetPhase(Phase::kClosed);
   ui_->EndModal();
 }

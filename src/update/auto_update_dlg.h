@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "manifest/update_files.h"
 #include "net/inet_file.h"
@@ -23,6 +24,9 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   static constexpr unsigned kSwitchDispatchPeriod = 1000;
   static constexpr unsigned kWatchdogPeriod = 2000;
   static constexpr int kStallTicks = 15;
+  // Finished files share a durability barrier up to these limits.
+  static constexpr size_t kBatchFiles = 256;
+  static constexpr uint64_t kBatchBytes = 64u << 20;
   static constexpr int kWidth = 437;
   static constexpr int kHeight = 192;
   static constexpr int kProgressWidth = 378;
@@ -119,7 +123,13 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   // Drops the entries to download that carry no Sha256; returns how many.
   unsigned RejectEntriesWithoutSha256();
   void HandleFile(CInetFile* job, uint32_t code);
-  // Removes the job and decides what comes next.
+  // Checks a downloaded file and moves it into place; its bytes are durable.
+  void InstallFinished(CInetFile* job);
+  // Makes the finished files durable with one barrier, moves them into
+  // place, and makes their names durable before anything records the
+  // version.
+  void InstallAwaiting();
+  // Removes the job (when given) and decides what comes next.
   void Finish(CInetFile* job, int kind);
   void ShowFailure();
   // Asks a yes/no question in a modal box; true on Yes.
@@ -164,6 +174,10 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   CServers servers_;
   CUpdateFiles manifest_;
   CInetFiles jobs_;
+  // Finished file jobs whose copies wait for the next durability barrier,
+  // and their bytes.
+  std::vector<std::unique_ptr<CInetFile>> awaiting_;
+  uint64_t awaiting_bytes_ = 0;
   std::unique_ptr<CDialogMsg> failure_dialog_;
   std::wstring status_text_;
   // Entries refused for their paths in the working version.

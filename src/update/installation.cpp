@@ -16,9 +16,12 @@ bool CAutoUpdateClientDlg::VerifyDownload(CInetFile* job) {
   const std::wstring pending = job->GetTempName();
   char digest[33];
   MD5_CTX ctx;
-  // An unreadable pending copy has no digest and counts as a mismatch.
-  std::wstring computed;
-  if (ctx.DigestFile(digest, platform::ToAnsi(pending).c_str())) computed = platform::FromAnsi(digest);
+  // A digest the job took while the bytes came in spares reading the file
+  // again. An unreadable pending copy has no digest and counts as a mismatch.
+  std::wstring computed = job->ComputedMd5;
+  if (computed.empty() && ctx.DigestFile(digest, platform::ToAnsi(pending).c_str())) {
+    computed = platform::FromAnsi(digest);
+  }
   if (!computed.empty() && platform::EqualsNoCase(computed, job->ExpectedMd5)) return true;
   ReportMd5Mismatch(job, computed);
   return false;
@@ -40,8 +43,9 @@ void CAutoUpdateClientDlg::ReportMd5Mismatch(CInetFile* job, const std::wstring&
 bool CAutoUpdateClientDlg::InstallDownload(CInetFile* job) {
   const std::wstring pending = job->GetTempName();
   // The target is absent here; a move that would replace something fails.
-  if (platform::MoveFileNoReplace(pending, job->TargetPath) ||
-      platform::MoveFileNoReplace(pending, job->TargetPath)) {
+  // The caller makes the new name durable.
+  if (platform::MoveFileNoReplace(pending, job->TargetPath, false) ||
+      platform::MoveFileNoReplace(pending, job->TargetPath, false)) {
     SetStatusText(Format(texts::kDownloaded, job->FileName.c_str()), 0);
     return true;
   }

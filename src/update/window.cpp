@@ -35,7 +35,8 @@ void CAutoUpdateClientDlg::OnPaint(platform::Painter* painter) {
   int fill = overall_percent_ * kProgressWidth / 100;
   if (fill > 0) painter->Blit(kProgressFill, 31, 118, fill, 8, 0, 0);
   painter->Text(115, 133, status_text_);
-  unsigned queued = jobs_.GetCount();
+  // Files still to come: queued jobs and the entries not yet made into jobs.
+  unsigned queued = jobs_.GetCount() + static_cast<unsigned>(manifest_.Files.size());
   unsigned done = files_total_ >= queued ? files_total_ - queued : 0;
   if (files_total_ >= queued) {
     painter->Text(32, 133, platform::Format(L"%d%c (%d/%d)", file_percent_, L'%',
@@ -45,10 +46,15 @@ void CAutoUpdateClientDlg::OnPaint(platform::Painter* painter) {
   report.status = status_text_;
   report.overall_percent = overall_percent_;
   report.file_percent = file_percent_;
-  report.files_done = files_total_ >= queued ? done : 0;
-  report.files_total = files_total_;
-  report.bytes_done = bytes_done_;
-  report.bytes_total = bytes_total_;
+  // While a server document is under way the totals are still those of the
+  // version before: the working version has none to show yet.
+  CInetFile* head = jobs_.GetHead();
+  if (!head || head->Kind == kJobFile) {
+    report.files_done = files_total_ >= queued ? done : 0;
+    report.files_total = files_total_;
+    report.bytes_done = bytes_done_;
+    report.bytes_total = bytes_total_;
+  }
   ui_->ReportProgress(report);
 }
 

@@ -1,5 +1,6 @@
 #include "platform/console/ui_console.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "platform/text.h"
@@ -8,6 +9,7 @@ namespace platform {
 namespace {
 
 enum : unsigned { kPaint = 1, kFailureExit = 2 };
+enum : unsigned { kRedrawTimer = 1 };
 
 // Paints only draw text here; bitmaps have no place on a terminal.
 class TextPainter : public Painter {
@@ -16,14 +18,19 @@ class TextPainter : public Painter {
   void Text(int, int, const std::wstring&) override {}
 };
 
-std::wstring Mib(uint64_t bytes) {
-  return Format(L"%llu.%llu MiB", static_cast<unsigned long long>(bytes >> 20),
-                static_cast<unsigned long long>((bytes & 0xFFFFF) * 10 >> 20));
+int TerminalColumns(FILE* f) {
+  winsize size {};
+  if (ioctl(fileno(f), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
 }
 
 }  // namespace
 
-ConsoleUi::ConsoleUi(FILE* out) : out_(out), tty_(isatty(fileno(out)) != 0) {}
+ConsoleUi::ConsoleUi(FILE* out, FILE* progress)
+    : out_(out),
+      progress_(progress),
+      progress_tty_(isatty(fileno(progress)) != 0),
+      out_tty_(isatty(fileno(out)) != 0) {}
 
 ConsoleUi::~ConsoleUi() { EndProgressLine(); }
 
@@ -53,6 +60,12 @@ void ConsoleUi::EndModal() {
 }
 
 void ConsoleUi::DestroyMainWindow() {
+  KillTimer(kRedrawTimer);
+  // The run's last state, which no timer has shown yet.
+  if (client_ && progress_line_open_) {
+    TextPainter painter;
+    client_->OnPaint(&painter);
+  }
   EndProgressLine();
   client_ = nullptr;
 }
@@ -79,47 +92,88 @@ void ConsoleUi::OnMessage(unsigned msg, uintptr_t, intptr_t) {
   }
 }
 
+void ConsoleUi::OnTimer(unsigned id) {
+  // Paints come from the update's own timers too seldom for a live line.
+  if (id != kRedrawTimer || !client_) return;
+  TextPainter painter;
+  client_->OnPaint(&painter);
+}
+
 void ConsoleUi::ReportProgress(const ProgressReport& r) {
+  const uint64_t now = MonotonicMs();
+  const std::wstring line = progress_line_.Format(r, now);
+  if (line.empty()) {
+    KillTimer(kRedrawTimer);
+    EndProgressLine();
+  } else if (!HasTimer(kRedrawTimer)) {
+    SetTimer(kRedrawTimer, ProgressLine::kRedrawMs);
+  }
   if (r.status != last_status_ && !r.status.empty()) {
     last_status_ = r.status;
     Print(r.status);
   }
-  if (r.files_total == 0) return;
-  std::wstring line = Format(L"%3d%%  文件 %u/%u  %s / %s", r.overall_percent, r.files_done,
-                             r.files_total, Mib(r.bytes_done).c_str(), Mib(r.bytes_total).c_str());
-  if (line == last_progress_) return;
-  // A pipe gets a line when a file is done or another tenth has come in;
-  // a terminal gets a live line.
+  if (line.empty()) return;
+  if (progress_tty_) {
+    pending_progress_ = line;
+    if (line != drawn_progress_ && progress_line_.Due(now)) {
+      DrawProgressLine(line);
+      progress_line_.MarkDrawn(now);
+    }
+    return;
+  }
+  // Elsewhere a line when a file is done or another tenth has come in.
   bool worth_a_line = r.files_done != last_files_done_ || r.overall_percent / 10 != last_decile_;
   last_files_done_ = r.files_done;
   last_decile_ = r.overall_percent / 10;
-  last_progress_ = line;
-  if (tty_) {
-    fprintf(out_, "\r%s\x1b[K", ToAnsi(line).c_str());
-    progress_line_open_ = true;
-    fflush(out_);
-  } else if (worth_a_line) {
-    Print(line);
+  if (worth_a_line) {
+    fprintf(progress_, "%s\n", ToAnsi(line).c_str());
+    fflush(progress_);
   }
 }
 
+void ConsoleUi::DrawProgressLine(const std::wstring& line) {
+  // One column short of the width: a full row would wrap and scroll.
+  std::wstring fitted = ProgressLine::Fit(line, TerminalColumns(progress_) - 1);
+  fprintf(progress_, "\r%s\x1b[K", ToAnsi(fitted).c_str());
+  fflush(progress_);
+  drawn_progress_ = line;
+  progress_line_open_ = true;
+}
+
+void ConsoleUi::ClearProgressLine() {
+  fputs("\r\x1b[K", progress_);
+  fflush(progress_);
+}
+
 void ConsoleUi::Notice(const std::wstring& text) {
-  EndProgressLine();
-  fprintf(stderr, "%s\n", ToAnsi(text).c_str());
+  // Takes the progress line's row; the progress line follows below it.
+  const bool open = progress_line_open_;
+  if (open) ClearProgressLine();
+  fprintf(progress_, "%s\n", ToAnsi(text).c_str());
+  fflush(progress_);
+  if (open) DrawProgressLine(drawn_progress_);
 }
 
 void ConsoleUi::EndProgressLine() {
   if (!progress_line_open_) return;
-  fputc('\n', out_);
+  if (pending_progress_ != drawn_progress_) DrawProgressLine(pending_progress_);
+  fputc('\n', progress_);
+  fflush(progress_);
   progress_line_open_ = false;
+  drawn_progress_.clear();
+  pending_progress_.clear();
 }
 
 void ConsoleUi::Print(const std::wstring& line) {
-  EndProgressLine();
+  // On a shared terminal the status line takes the progress line's row and
+  // the progress line is drawn again below it.
+  const bool shared = progress_line_open_ && out_tty_;
+  if (shared) ClearProgressLine();
   fprintf(out_, "%s\n", ToAnsi(line).c_str());
   fflush(out_);
+  if (shared) DrawProgressLine(drawn_progress_);
 }
 
-std::unique_ptr<Ui> CreateConsoleUi() { return std::unique_ptr<Ui>(new ConsoleUi(stdout)); }
+std::unique_ptr<Ui> CreateConsoleUi() { return std::unique_ptr<Ui>(new ConsoleUi(stdout, stderr)); }
 
 }  // namespace platform

@@ -1,11 +1,13 @@
 #pragma once
-// The updater without a display: status lines and a progress line on the
-// terminal, message boxes printed, and a failure dialog that prints its
-// message and answers Exit.
+// The updater without a display: status lines on standard output, a
+// progress line on standard error (redrawn in place on a terminal), message
+// boxes printed, and a failure dialog that prints its message and answers
+// Exit.
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "platform/console/progress_line.h"
 #include "platform/event_loop.h"
 #include "platform/ui.h"
 
@@ -13,7 +15,7 @@ namespace platform {
 
 class ConsoleUi : public Ui, private MessageTarget {
  public:
-  explicit ConsoleUi(FILE* out);
+  ConsoleUi(FILE* out, FILE* progress);
   ~ConsoleUi() override;
 
   bool CreateMainWindow(WindowClient* client, int x, int y, int width, int height) override;
@@ -37,11 +39,18 @@ class ConsoleUi : public Ui, private MessageTarget {
 
  private:
   void OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) override;
+  void OnTimer(unsigned id) override;
   void Print(const std::wstring& line);
+  void DrawProgressLine(const std::wstring& line);
+  void ClearProgressLine();
   void EndProgressLine();
 
   FILE* out_;
-  bool tty_;
+  FILE* progress_;
+  // Whether the progress line is redrawn in place, and whether status lines
+  // go to the same terminal.
+  bool progress_tty_;
+  bool out_tty_;
   WindowClient* client_ = nullptr;
   FailureDialogClient* failure_client_ = nullptr;
   std::wstring failure_text_ = L"抱歉，升级失败！";
@@ -49,8 +58,10 @@ class ConsoleUi : public Ui, private MessageTarget {
   bool ended_ = false;
   bool paint_pending_ = false;
   bool progress_line_open_ = false;
+  ProgressLine progress_line_;
   std::wstring last_status_;
-  std::wstring last_progress_;
+  std::wstring drawn_progress_;
+  std::wstring pending_progress_;
   unsigned last_files_done_ = 0;
   int last_decile_ = 0;
 };

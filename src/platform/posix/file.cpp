@@ -69,6 +69,13 @@ bool File::SetLength(uint64_t length) {
   return fd_ >= 0 && ftruncate(static_cast<int>(fd_), static_cast<off_t>(length)) == 0;
 }
 
+void File::StartWriteback(uint64_t offset, uint64_t length) {
+  if (fd_ >= 0) {
+    sync_file_range(static_cast<int>(fd_), static_cast<off_t>(offset), static_cast<off_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
+  }
+}
+
 bool File::Sync() { return fd_ >= 0 && fdatasync(static_cast<int>(fd_)) == 0; }
 
 bool File::Close() {

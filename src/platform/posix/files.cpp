@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -96,7 +97,7 @@ bool CreateDirectory(const std::wstring& path) {
   return parent.ok() && mkdirat(parent.fd(), parent.leaf().c_str(), 0755) == 0;
 }
 
-bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
+bool ReplaceFile(const std::wstring& from, const std::wstring& to, bool durable) {
   ParentDir src(from), dest(to);
   if (!src.ok() || !dest.ok()) return false;
   // The new file keeps the permissions of the one it replaces: an
@@ -107,23 +108,23 @@ bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
     fchmodat(src.fd(), src.leaf().c_str(), st.st_mode & 07777, 0);
   }
   if (renameat(src.fd(), src.leaf().c_str(), dest.fd(), dest.leaf().c_str()) != 0) return false;
-  dest.Sync();
+  if (durable) dest.Sync();
   return true;
 }
 
-bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to) {
+bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to, bool durable) {
   ParentDir src(from), dest(to);
   if (!src.ok() || !dest.ok()) return false;
   // A hard link fails when the target exists, which is the atomic test.
   if (linkat(src.fd(), src.leaf().c_str(), dest.fd(), dest.leaf().c_str(), 0) == 0) {
     unlinkat(src.fd(), src.leaf().c_str(), 0);
-    dest.Sync();
+    if (durable) dest.Sync();
     return true;
   }
   struct stat st;
   if (fstatat(dest.fd(), dest.leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
   if (renameat(src.fd(), src.leaf().c_str(), dest.fd(), dest.leaf().c_str()) != 0) return false;
-  dest.Sync();
+  if (durable) dest.Sync();
   return true;
 }
 
@@ -138,6 +139,26 @@ bool SwapInFile(const std::wstring& from, const std::wstring& to, const std::wst
   if (ReplaceFile(from, to)) return true;
   DeleteFile(retired);
   return false;
+}
+
+bool MakeDurable(const std::vector<std::wstring>& paths) {
+  // One flush of each file system involved: its data and metadata,
+  // directories included, reach the disk with a single journal commit
+  // instead of one commit per file.
+  bool ok = true;
+  std::vector<dev_t> flushed;
+  for (const std::wstring& path : paths) {
+    int fd = OpenForRead(path);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      ok = false;
+    } else if (std::find(flushed.begin(), flushed.end(), st.st_dev) == flushed.end()) {
+      ok = syncfs(fd) == 0 && ok;
+      flushed.push_back(st.st_dev);
+    }
+    if (fd >= 0) close(fd);
+  }
+  return ok;
 }
 
 std::wstring CreateTempFile(const std::wstring& prefix) {

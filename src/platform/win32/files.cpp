@@ -73,12 +73,14 @@ bool CreateDirectory(const std::wstring& path) {
   return !CrossesReparsePoint(path) && CreateDirectoryW(path.c_str(), nullptr) != FALSE;
 }
 
-bool ReplaceFile(const std::wstring& from, const std::wstring& to) {
+// Moves are always written through: a later barrier cannot reach a
+// directory entry here.
+bool ReplaceFile(const std::wstring& from, const std::wstring& to, bool) {
   if (CrossesReparsePoint(from) || CrossesReparsePoint(to)) return false;
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
-bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to) {
+bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to, bool) {
   if (CrossesReparsePoint(from) || CrossesReparsePoint(to)) return false;
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
 }
@@ -89,6 +91,21 @@ bool SwapInFile(const std::wstring& from, const std::wstring& to, const std::wst
   if (MoveFileNoReplace(from, to)) return true;
   MoveFileNoReplace(retired, to);
   return false;
+}
+
+bool MakeDurable(const std::vector<std::wstring>& paths) {
+  bool ok = true;
+  for (const std::wstring& path : paths) {
+    if (CrossesReparsePoint(path)) {
+      ok = false;
+      continue;
+    }
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) && ok;
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  return ok;
 }
 
 std::wstring CreateTempFile(const std::wstring& prefix) {
