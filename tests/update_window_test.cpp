@@ -210,8 +210,12 @@ TEST_F(WindowTest, ProgressTotalsAreTheWorkingVersionsOnly) {
   bool saw_five = false, saw_six = false;
   for (const platform::ProgressReport& r : ui.reports) {
     // Each version's count starts from nothing done.
-    if (!saw_five && r.files_total == 2) EXPECT_EQ(r.files_done, 0u);
-    if (!saw_six && r.files_total == 3) EXPECT_EQ(r.files_done, 0u);
+    if (!saw_five && r.files_total == 2) {
+      EXPECT_EQ(r.files_done, 0u);
+    }
+    if (!saw_six && r.files_total == 3) {
+      EXPECT_EQ(r.files_done, 0u);
+    }
     saw_five = saw_five || r.files_total == 2;
     saw_six = saw_six || r.files_total == 3;
     // While the next manifest is fetched the previous version's totals
