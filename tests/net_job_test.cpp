@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
@@ -55,8 +56,10 @@ class JobTest : public testing::Test {
   }
   void SetUp() override { server_->SetRules("{}"); }
 
-  // A kind-2 job for update/1/<name> into the scratch directory.
+  // A kind-2 job for update/1/<name> into the scratch directory; no
+  // progress of an earlier case is taken up.
   std::unique_ptr<CInetFile> FileJob(const std::string& name, const std::string& target = "") {
+    unlink(out_.File((target.empty() ? name : target) + ".update.1.progress").c_str());
     CUpdateFile entry(L"");
     entry.FileName = platform::FromUtf8(name);
     auto job = std::make_unique<CInetFile>(platform::FromUtf8(server_->base()), &entry, L"1");

@@ -9,6 +9,7 @@
 #include "manifest/update_files.h"
 #include "platform/event_loop.h"
 #include "platform/text.h"
+#include "net/download_progress.h"
 #include "support/update_fixture.h"
 #include "update/auto_update_dlg.h"
 
@@ -189,5 +190,9 @@ TEST_F(ControllerTest, EveryAbandonedServerAndAShortHandOverAreLoggedAndNothingI
   EXPECT_EQ(ui_.notices.size(), 3u);
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "1");
   EXPECT_EQ(ListDirectory(tmp), std::vector<std::string>{});
-  EXPECT_FALSE(PathExists(f_.Install("big.bin.update.2")));
+  // The stalled file's bytes are kept, with their record, for the next run.
+  EXPECT_TRUE(PathExists(f_.Install("big.bin.update.2")));
+  DownloadProgress kept;
+  ASSERT_TRUE(LoadProgress(platform::FromUtf8(f_.Install("big.bin.update.2")), 2000000, &kept));
+  EXPECT_GT(kept.DoneBytes(), 0u);
 }

@@ -33,10 +33,14 @@ Rules:
   status:N            answer with status N and a short body
   trickle             send the body 512 bytes every 20 ms
   partial:K           send the first K bytes of each body, then nothing
+  etag:VALUE          the file's ETag is "VALUE" (else one made from its bytes)
+A Range request with an If-Range that is not the file's ETag gets the whole
+file with 200.
 Each request is appended to the log file as one JSON line:
 {"path": ..., "headers": {...}, "raw": ...}.
 """
 import argparse
+import hashlib
 import json
 import os
 import socket
@@ -115,7 +119,11 @@ class Handler(BaseHTTPRequestHandler):
             self.send_raw(404, [("Content-Length", "9")], b"not found")
             return
         status, body, extra = 200, data, []
+        etag = '"%s"' % (rule[len("etag:"):] if rule.startswith("etag:") else hashlib.md5(data).hexdigest()[:16])
         rng = self.headers.get("Range")
+        if_range = self.headers.get("If-Range")
+        if if_range is not None and if_range != etag:
+            rng = None
         if rng and rule != "ignore-range" and rng.startswith("bytes="):
             first, _, last = rng[6:].partition("-")
             first = int(first)
@@ -127,7 +135,7 @@ class Handler(BaseHTTPRequestHandler):
             body = data[first + shift:last + 1 + shift]
             status = 206
             extra = [("Content-Range", "bytes %d-%d/%d" % (first + shift, last + shift, len(data)))]
-        headers = [("Content-Type", "application/octet-stream"), ("ETag", '"abc"')] + extra
+        headers = [("Content-Type", "application/octet-stream"), ("ETag", etag)] + extra
         if rule == "huge-header":
             headers.append(("X-Padding", "p" * 1500))
         if rule == "endless-trailers":

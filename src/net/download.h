@@ -60,6 +60,11 @@ class CDownLoad : public IWEBSocketSink {
   int last_status() const { return last_status_; }
   bool length_known() const { return length_known_; }
   int64_t range_start() const { return head_.range_start(); }
+  // The validator of the accepted response for If-Range: its strong
+  // ETag, else its Last-Modified date; empty when it has neither. Valid
+  // until the request ends.
+  const std::string& strong_tag() const { return head_.strong_tag(); }
+  const std::string& last_modified() const { return head_.last_modified(); }
   int64_t range_total() const { return head_.range_total(); }
   // A line for the log on why the latest DownLoad failed, when its reason
   // is one the codes do not tell (TLS refused the server; a redirect from

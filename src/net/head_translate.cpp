@@ -7,6 +7,7 @@
 namespace {
 
 constexpr size_t kMaxTag = 32;
+constexpr size_t kMaxValidator = 256;
 
 bool StartsNoCase(const char* line, size_t length, const char* prefix) {
   size_t n = strlen(prefix);
@@ -56,6 +57,8 @@ void CHeadTranslate::Clear() {
   content_length_ = -1;
   length_invalid_ = false;
   entity_tag_.clear();
+  strong_tag_.clear();
+  last_modified_.clear();
   chunked_ = false;
   location_.clear();
   range_start_ = -1;
@@ -95,6 +98,10 @@ void CHeadTranslate::Parse(const char* header, uint32_t length) {
       TakeContentLength(std::string(line + 15, n - 15));
     } else if (StartsNoCase(line, n, "etag:")) {
       std::string tag = Trimmed(line + 5, n - 5);
+      // Only a strong tag may be sent back in If-Range.
+      if (tag.size() >= 2 && tag.size() <= kMaxValidator && tag.front() == '"' && tag.back() == '"') {
+        strong_tag_ = tag;
+      }
       if (tag.size() >= 2 && tag.front() == '"' && tag.back() == '"') {
         tag = tag.substr(1, std::min(tag.size() - 2, kMaxTag));
         entity_tag_ = platform::FromAnsi(tag).substr(0, 31);
@@ -103,6 +110,9 @@ void CHeadTranslate::Parse(const char* header, uint32_t length) {
       std::string value = platform::ToAnsi(platform::ToLowerAscii(
           platform::FromAnsi(Trimmed(line + 18, n - 18))));
       chunked_ = value.size() >= 7 && value.compare(value.size() - 7, 7, "chunked") == 0;
+    } else if (StartsNoCase(line, n, "last-modified:")) {
+      std::string date = Trimmed(line + 14, n - 14);
+      if (date.size() <= kMaxValidator) last_modified_ = date;
     } else if (StartsNoCase(line, n, "location:")) {
       location_ = Trimmed(line + 9, n - 9);
     } else if (StartsNoCase(line, n, "content-range:")) {

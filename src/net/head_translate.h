@@ -29,6 +29,10 @@ class CHeadTranslate {
   // fit in 63 bits: the response cannot be framed.
   bool length_invalid() const { return length_invalid_; }
   const std::wstring& entity_tag() const { return entity_tag_; }
+  // The ETag line as sent when it is a strong tag, quotes included; the
+  // Last-Modified date as sent. Empty when absent or too long.
+  const std::string& strong_tag() const { return strong_tag_; }
+  const std::string& last_modified() const { return last_modified_; }
   bool chunked() const { return chunked_; }
   const std::string& location() const { return location_; }
   // First byte of a Content-Range, -1 when there is none; the complete
@@ -42,6 +46,8 @@ class CHeadTranslate {
   int64_t content_length_ = -1;
   bool length_invalid_ = false;
   std::wstring entity_tag_;
+  std::string strong_tag_;
+  std::string last_modified_;
   bool chunked_ = false;
   std::string location_;
   int64_t range_start_ = -1;

@@ -40,14 +40,15 @@ std::wstring CInetFile::GetTempName() const {
 }
 
 bool CInetFile::Start(bool allowRanges) {
+  Stop();
   Received = 0;
+  Resumed = 0;
   ComputedMd5.clear();
   HttpStatus = 0;
   FailureNote.clear();
   ranges_allowed_ = allowRanges;
   ranges_active_ = false;
   result_posted_ = false;
-  Stop();
   TriedUrl = Url;
   // The URL may have been renamed since the job was made (".update").
   ansi_url_.clear();
@@ -57,20 +58,123 @@ bool CInetFile::Start(bool allowRanges) {
     ansi_url_ = Url.substr(0, at) + ansi_path_ + Url.substr(at + utf8_path_.size());
   }
   if (!transfer_) transfer_.reset(new Transfer);
+  validator_known_ = resuming_ = started_over_ = false;
+  recorded_at_ = 0;
+  progress_ = DownloadProgress();
+  progress_.length = ExpectedLength;
+  if (Kind == kJobFile) {
+    const int parts = Ranged() ? kParts : 1;
+    for (int i = 0; i < parts; ++i) {
+      DownloadProgress::Part part;
+      part.first = i == 0 ? 0 : static_cast<uint64_t>(i) * ExpectedLength / kParts;
+      progress_.parts.push_back(part);
+    }
+    LoadRecord();
+  }
   // The manifest gives the length: no request for the whole file first.
-  if (allowRanges && Kind == kJobFile && ExpectedLength >= kMinRangedLength &&
-      ExpectedLength >= OneStreamBelow) {
+  if (Ranged()) {
     StartRanges(ExpectedLength);
     return true;
   }
-  transfer_->request.SetExtraHeaders(kJobHeaders);
-  if (!transfer_->request.DownLoad(Url, this)) Fail(kJobStartFailed);
+  StartStream();
   return true;
+}
+
+bool CInetFile::Ranged() const {
+  return ranges_allowed_ && Kind == kJobFile && ExpectedLength >= kMinRangedLength &&
+         ExpectedLength >= OneStreamBelow;
+}
+
+bool CInetFile::StartStream() {
+  std::string headers = kJobHeaders;
+  if (resuming_) {
+    if (Received == ExpectedLength) {
+      // The whole file is on disk already: only the digest is left to decide.
+      if (!file_.Open(GetTempName(), platform::File::kWriteExisting)) {
+        StartOver();
+        return false;
+      }
+      writeback_from_ = 0;
+      OnDownLoadStatus(kDownLoadComplete);
+      return true;
+    }
+    headers += "Range: bytes=" + std::to_string(Received) + "-\r\nIf-Range: " + progress_.validator + "\r\n";
+  }
+  transfer_->request.SetExtraHeaders(headers);
+  if (!transfer_->request.DownLoad(TriedUrl, this)) {
+    Fail(kJobStartFailed);
+    return false;
+  }
+  return true;
+}
+
+void CInetFile::LoadRecord() {
+  const std::wstring pending = GetTempName();
+  DownloadProgress record;
+  if (!LoadProgress(pending, ExpectedLength, &record)) return;
+  // A record of another split of the file is of no use to this one.
+  bool same = record.parts.size() == progress_.parts.size();
+  for (size_t i = 0; same && i < record.parts.size(); ++i) same = record.parts[i].first == progress_.parts[i].first;
+  if (!same) {
+    DeleteProgress(pending);
+    return;
+  }
+  progress_ = record;
+  validator_known_ = true;
+  resuming_ = record.DoneBytes() > 0;
+  Resumed = Received = recorded_at_ = record.DoneBytes();
+}
+
+void CInetFile::TakeValidator(const std::string& strongTag, const std::string& lastModified) {
+  if (validator_known_ || Kind != kJobFile) return;
+  if (!strongTag.empty()) {
+    progress_.kind = DownloadProgress::kEntityTag;
+    progress_.validator = strongTag;
+  } else if (!lastModified.empty()) {
+    progress_.kind = DownloadProgress::kModified;
+    progress_.validator = lastModified;
+  } else {
+    return;  // nothing to tell a changed file by: no record
+  }
+  validator_known_ = true;
+}
+
+void CInetFile::SaveRecord() {
+  if (Kind != kJobFile || !validator_known_ || !transfer_) return;
+  const std::wstring pending = GetTempName();
+  recorded_at_ = Received;
+  // The bytes first: a record never counts bytes that could still be lost.
+  if (ranges_active_) {
+    for (int i = 0; i < kParts; ++i) progress_.parts[i].done = transfer_->parts[i].written();
+    platform::File file;
+    if (!file.Open(pending, platform::File::kWriteExisting) || !file.Sync()) return;
+  } else {
+    if (!file_.IsOpen() || !file_.Sync()) return;
+    progress_.parts[0].done = Received;
+  }
+  SaveProgress(pending, progress_);
+}
+
+void CInetFile::StartOver() {
+  started_over_ = true;
+  StopParts();
+  if (file_.IsOpen()) file_.Close();
+  DeleteProgress(GetTempName());
+  resuming_ = validator_known_ = false;
+  Received = Resumed = recorded_at_ = 0;
+  for (DownloadProgress::Part& part : progress_.parts) part.done = 0;
+  ranges_active_ = false;
+  if (Ranged()) StartRanges(ExpectedLength);
+  else StartStream();
 }
 
 void CInetFile::Stop() {
   if (transfer_ && transfer_->request.GetState() != CDownLoad::kIdle) transfer_->request.Reset();
+  const bool writing = ranges_active_ || file_.IsOpen();
   StopParts();
+  // What an interrupted attempt wrote serves the next one.
+  if (writing) SaveRecord();
+  ranges_active_ = false;
   if (file_.IsOpen()) file_.Close();
 }
 
@@ -129,7 +233,8 @@ bool CInetFile::OpenTarget() {
 }
 
 bool CInetFile::StartRanges(uint64_t length) {
-  if (!OpenTarget()) {
+  // A resumed copy keeps its bytes; a new one is made empty.
+  if (!(resuming_ ? file_.Open(GetTempName(), platform::File::kWriteExisting) : OpenTarget())) {
     Fail(kJobCreateFailed);
     return false;
   }
@@ -140,9 +245,11 @@ bool CInetFile::StartRanges(uint64_t length) {
   }
   ranges_active_ = true;
   uint64_t first = 0;
+  const std::string if_range = resuming_ ? progress_.validator : std::string();
   for (int i = 0; i < kParts; ++i) {
     uint64_t last = i < kParts - 1 ? (i + 1) * length / kParts - 1 : length - 1;
-    if (!transfer_->parts[i].Start(TriedUrl, this, first, last, length, GetTempName())) {
+    const uint64_t done = resuming_ ? progress_.parts[i].done : 0;
+    if (!transfer_->parts[i].Start(TriedUrl, this, first, last, length, GetTempName(), done, if_range)) {
       StopParts();
       ranges_active_ = false;
       PostResult(kJobStartFailed);
@@ -150,13 +257,42 @@ bool CInetFile::StartRanges(uint64_t length) {
     }
     first = last + 1;
   }
+  // Every range was on disk already.
+  if (AllPartsIdle()) OnDownLoadStatus(kDownLoadComplete);
   return true;
 }
 
 bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const std::wstring&) {
-  if (ranges_active_) return true;
-  HttpStatus = transfer_->request.last_status();
-  if (transfer_->request.length_known() && !LengthAllowed(length, Kind == kJobFile)) {
+  if (ranges_active_) {
+    for (const CRangeDownLoad& part : transfer_->parts) TakeValidator(part.strong_tag(), part.last_modified());
+    return true;
+  }
+  CDownLoad& request = transfer_->request;
+  HttpStatus = request.last_status();
+  if (resuming_) {
+    const bool rest = request.status_code() == 206 && request.range_start() == static_cast<int64_t>(Received) &&
+                      (request.range_total() < 0 || static_cast<uint64_t>(request.range_total()) == ExpectedLength) &&
+                      (!request.length_known() || length == ExpectedLength - Received);
+    if (rest) {
+      if (!file_.Open(GetTempName(), platform::File::kWriteExisting) || !file_.SetLength(Received) ||
+          !file_.Seek(Received)) {
+        Fail(kJobCreateFailed);
+        return false;
+      }
+      writeback_from_ = Received;
+      return true;
+    }
+    if (request.status_code() != 200) {
+      Fail(kJobTransferFailed);
+      return false;
+    }
+    // The whole file, changed since the bytes on disk came: it starts over.
+    DeleteProgress(GetTempName());
+    resuming_ = validator_known_ = false;
+    Received = Resumed = recorded_at_ = 0;
+  }
+  TakeValidator(request.strong_tag(), request.last_modified());
+  if (request.length_known() && !LengthAllowed(length, Kind == kJobFile)) {
     Fail(kJobTransferFailed);
     return false;
   }
@@ -173,14 +309,16 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
   if (ranges_active_) {
     Received += count;
     PostProgress(count);
+    if (Received - recorded_at_ >= kRecordStep) SaveRecord();
     return true;
   }
   if (!file_.IsOpen()) return true;
-  Received += count;
-  if (!LengthAllowed(Received, false) || !file_.Write(data, count)) {
+  if (!LengthAllowed(Received + count, false) || !file_.Write(data, count)) {
     Fail(kJobTransferFailed);
     return false;
   }
+  Received += count;
+  if (Kind == kJobFile && Received - recorded_at_ >= kRecordStep) SaveRecord();
   transfer_->digest.MD5Update(reinterpret_cast<const unsigned char*>(data), count);
   if (Received - writeback_from_ >= CRangeDownLoad::kWritebackStep) {
     file_.StartWriteback(writeback_from_, Received - writeback_from_);
@@ -218,12 +356,25 @@ bool CInetFile::OnDownLoadStatus(int status) {
   }
   unsigned char digest[16];
   transfer_->digest.MD5Final(digest);
-  if (Kind == kJobFile) ComputedMd5 = platform::FromAnsi(ToHex(digest, sizeof(digest)));
+  // Resumed bytes never went through the digest: the whole file is read then.
+  if (Kind == kJobFile && !resuming_) ComputedMd5 = platform::FromAnsi(ToHex(digest, sizeof(digest)));
   PostResult(kJobOk);
   return true;
 }
 
 bool CInetFile::OnDownLoadError(int) {
+  // A changed file answers a resumed request with all of it, or says the
+  // range does not exist: once per run, the file starts over.
+  if (resuming_ && !started_over_) {
+    bool changed = !ranges_active_ && transfer_->request.last_status() == 416;
+    for (const CRangeDownLoad& part : transfer_->parts) {
+      changed = changed || (ranges_active_ && (part.file_changed() || part.last_status() == 416));
+    }
+    if (changed) {
+      StartOver();
+      return true;
+    }
+  }
   if (FailureNote.empty()) FailureNote = transfer_->request.failure_note();
   if (ranges_active_) {
     for (const CRangeDownLoad& part : transfer_->parts) {
@@ -283,9 +434,9 @@ CInetFile* CInetFiles::Detach(CInetFile* job) {
   return jobs_.size() != before ? job : nullptr;
 }
 
-void CInetFiles::ForEach(const std::function<void(const CInetFile&)>& visit) {
+void CInetFiles::ForEach(const std::function<void(CInetFile&)>& visit) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  for (const CInetFile* job : jobs_) visit(*job);
+  for (CInetFile* job : jobs_) visit(*job);
 }
 
 CInetFile* CInetFiles::HeadWithId(JobId id) {

@@ -10,6 +10,7 @@
 
 #include "digest/md5.h"
 #include "net/download.h"
+#include "net/download_progress.h"
 #include "net/job_messages.h"
 #include "net/range_download.h"
 #include "platform/file.h"
@@ -24,6 +25,8 @@ class CInetFile : public IDownLoadSink {
   static constexpr uint64_t kMinRangedLength = kParts;
   // Below this length five connections cost more than they gain.
   static constexpr uint64_t kOneStreamBelow = 4u << 20;
+  // A file's progress record is renewed after this many new bytes.
+  static constexpr uint64_t kRecordStep = 1u << 20;
   // Server documents (version list, manifest) larger than this are refused.
   static constexpr uint64_t kMaxDocument = 16u << 20;
 
@@ -37,8 +40,10 @@ class CInetFile : public IDownLoadSink {
   CInetFile(const CInetFile&) = delete;
   CInetFile& operator=(const CInetFile&) = delete;
 
-  // Begins a new run from zero; exactly one WM_JOB_DONE follows it.
+  // Begins a new run; exactly one WM_JOB_DONE follows it. An update file
+  // whose pending copy has a usable progress record goes on from there.
   bool Start(bool allowRanges);
+  // Stops; an update file under way keeps its bytes and records them.
   void Stop();
   // Stops and gives back what only a running job needs. Not from inside
   // the job's own reports.
@@ -61,7 +66,11 @@ class CInetFile : public IDownLoadSink {
   std::wstring Url;
   uint64_t NotifyWindow = 0;  // a platform::MessageTarget handle; 0 posts nothing
   std::wstring ServerName;
+  // Body bytes of the file on disk: those taken over from an earlier
+  // attempt and those received since the last Start.
   uint64_t Received = 0;
+  // Of Received, the bytes an earlier attempt left on disk.
+  uint64_t Resumed = 0;
   uint64_t ExpectedLength = 0;
   std::wstring ExpectedMd5;
   std::wstring ExpectedSha256;
@@ -70,8 +79,8 @@ class CInetFile : public IDownLoadSink {
   // Update files of at least this length (known from the manifest) come as
   // five ranges started at once; shorter ones in one stream.
   uint64_t OneStreamBelow = kOneStreamBelow;
-  // After a successful run in one stream: the MD5 of the bytes written, in
-  // lower-case hexadecimal, taken as they came. Empty otherwise.
+  // After a successful run in one stream from byte 0: the MD5 of the bytes
+  // written, in lower-case hexadecimal, taken as they came. Empty otherwise.
   std::wstring ComputedMd5;
   // Set when whoever moves the file into place makes it durable first
   // (several files with one barrier); otherwise the job syncs it itself
@@ -91,7 +100,17 @@ class CInetFile : public IDownLoadSink {
   void PostResult(int code);
   void PostProgress(uint32_t count);
   bool OpenTarget();
+  bool Ranged() const;
   bool StartRanges(uint64_t length);
+  bool StartStream();
+  // Takes up the pending copy's progress record when it fits this run.
+  void LoadRecord();
+  // Makes the bytes written so far durable, then records them.
+  void SaveRecord();
+  // The file changed on the server (or the range no longer exists): the
+  // bytes on disk are worthless and the file starts over from zero.
+  void StartOver();
+  void TakeValidator(const std::string& strongTag, const std::string& lastModified);
   void StopParts();
   bool AllPartsIdle() const;
   // Whether a body of |length| bytes may be taken for this job.
@@ -114,6 +133,13 @@ class CInetFile : public IDownLoadSink {
   bool ansi_tried_ = false;
   // Bytes of the one stream not yet handed to the disk.
   uint64_t writeback_from_ = 0;
+  // The plan of this run and, once a response named its validator, what
+  // may be recorded of it.
+  DownloadProgress progress_;
+  bool validator_known_ = false;
+  bool resuming_ = false;
+  bool started_over_ = false;
+  uint64_t recorded_at_ = 0;
   bool ranges_active_ = false;
   bool ranges_allowed_ = false;
   bool result_posted_ = false;
@@ -128,7 +154,7 @@ class CInetFiles {
 
   void AddTail(CInetFile* job);
   CInetFile* GetHead();
-  void ForEach(const std::function<void(const CInetFile&)>& visit);
+  void ForEach(const std::function<void(CInetFile&)>& visit);
   // The job at the head of the queue when its id is |id|, else null.
   CInetFile* HeadWithId(JobId id);
   unsigned GetCount();

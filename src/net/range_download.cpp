@@ -8,7 +8,8 @@ CRangeDownLoad::CRangeDownLoad() = default;
 CRangeDownLoad::~CRangeDownLoad() { Stop(); }
 
 bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte,
-                           uint64_t lastByte, uint64_t fileLength, const std::wstring& localPath) {
+                           uint64_t lastByte, uint64_t fileLength, const std::wstring& localPath,
+                           uint64_t done, const std::string& ifRange) {
   Stop();
   url_ = url;
   owner_ = owner;
@@ -16,11 +17,19 @@ bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64
   last_byte_ = lastByte;
   file_length_ = fileLength;
   local_path_ = localPath;
+  written_ = done;
+  file_changed_ = false;
+  strong_tag_.clear();
+  last_modified_.clear();
+  resuming_ = done > 0 && !ifRange.empty();
+  if (!resuming_) written_ = 0;
+  if (written_ > lastByte - firstByte) return true;  // the whole range is on disk
   char headers[1024];
   snprintf(headers, sizeof(headers),
-           "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nRange: bytes=%llu-%llu\r\n"
+           "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nRange: bytes=%llu-%llu\r\n%s%s%s"
            "Cache-Control: no-cache\r\n",
-           static_cast<unsigned long long>(firstByte), static_cast<unsigned long long>(lastByte));
+           static_cast<unsigned long long>(firstByte + written_), static_cast<unsigned long long>(lastByte),
+           resuming_ ? "If-Range: " : "", resuming_ ? ifRange.c_str() : "", resuming_ ? "\r\n" : "");
   request_.SetExtraHeaders(headers);
   if (!request_.DownLoad(url_, this)) {
     Stop();
@@ -32,6 +41,8 @@ bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64
 bool CRangeDownLoad::Stop() {
   ++run_;
   if (request_.GetState() != CDownLoad::kIdle) request_.Reset();
+  // What arrived is right for its place: keep it for a later attempt.
+  if (file_.IsOpen()) FlushBuffer();
   buffered_ = 0;
   if (file_.IsOpen()) file_.Close();
   return true;
@@ -42,6 +53,7 @@ bool CRangeDownLoad::FlushBuffer() {
   bool ok = file_.WriteAt(buffer_offset_, buffer_.get(), buffered_);
   buffer_offset_ += buffered_;
   buffered_ = 0;
+  if (ok) written_ = buffer_offset_ - first_byte_;
   if (buffer_offset_ - writeback_from_ >= kWritebackStep) {
     file_.StartWriteback(writeback_from_, buffer_offset_ - writeback_from_);
     writeback_from_ = buffer_offset_;
@@ -70,23 +82,31 @@ bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& enti
     if (owner_) owner_->OnDownLoadError(kDownLoadFileFailed);
     return false;
   }
-  const uint64_t span = last_byte_ - first_byte_ + 1;
+  strong_tag_ = request_.strong_tag();
+  last_modified_ = request_.last_modified();
+  const uint64_t start = first_byte_ + written_;
+  const uint64_t span = last_byte_ - start + 1;
   const bool known = request_.length_known();
   if (request_.status_code() == 206) {
     // A part answered with other bytes than asked for would corrupt the file.
     const int64_t total = request_.range_total();
-    if (request_.range_start() != static_cast<int64_t>(first_byte_) || (known && length != span) ||
+    if (request_.range_start() != static_cast<int64_t>(start) || (known && length != span) ||
         (total >= 0 && static_cast<uint64_t>(total) != file_length_)) {
       return Abort(kDownLoadFailed);
     }
     skip_ = 0;
+  } else if (resuming_) {
+    // The whole file instead of the rest: it is not the file the bytes on
+    // disk came from.
+    file_changed_ = true;
+    return Abort(kDownLoadFailed);
   } else {
     // A server that ignores Range sends the whole file: keep only our bytes.
     if (known && length != file_length_) return Abort(kDownLoadFailed);
     skip_ = first_byte_;
   }
   remaining_ = span;
-  buffer_offset_ = writeback_from_ = first_byte_;
+  buffer_offset_ = writeback_from_ = start;
   buffered_ = 0;
   if (!buffer_) buffer_.reset(new char[kWriteBuffer]);
   return owner_ ? owner_->OnDataInformation(length, entityTag, path) : true;

@@ -23,10 +23,23 @@ class CRangeDownLoad : public IDownLoadSink {
   // Fetches bytes |firstByte| to |lastByte| (inclusive) of |url|, a file
   // of |fileLength| bytes, into |localPath|; false when the request cannot
   // be started. An answer for a file of another length is a failure.
+  // With |done| the first bytes are on disk already: the request asks for
+  // the rest only if the file still matches |ifRange|, and a part with
+  // nothing left sends no request at all.
   bool Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte, uint64_t lastByte,
-             uint64_t fileLength, const std::wstring& localPath);
+             uint64_t fileLength, const std::wstring& localPath, uint64_t done = 0,
+             const std::string& ifRange = std::string());
+  // Stops; bytes that arrived are written to the file first.
   bool Stop();
   bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle; }
+  // Bytes of the range, from its first, that have been written to the file.
+  uint64_t written() const { return written_; }
+  // The server answered the resumed request with the whole file: it has
+  // changed since the bytes on disk came.
+  bool file_changed() const { return file_changed_; }
+  // The validator of this part's last accepted response (see CDownLoad).
+  const std::string& strong_tag() const { return strong_tag_; }
+  const std::string& last_modified() const { return last_modified_; }
   // The status of this part's last response, 0 when none came.
   int last_status() const { return request_.last_status(); }
   const std::wstring& failure_note() const { return request_.failure_note(); }
@@ -50,6 +63,11 @@ class CRangeDownLoad : public IDownLoadSink {
   uint64_t first_byte_ = 0;
   uint64_t last_byte_ = 0;
   uint64_t file_length_ = 0;
+  uint64_t written_ = 0;
+  bool resuming_ = false;
+  bool file_changed_ = false;
+  std::string strong_tag_;
+  std::string last_modified_;
   // Bytes of a whole-file answer that lie before the range, and bytes of
   // the range still to come.
   uint64_t skip_ = 0;

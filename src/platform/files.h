@@ -45,6 +45,14 @@ bool GetFileSize(const std::wstring& path, uint64_t* size);
 bool SetAllFileTimes(const std::wstring& path, FILETIME time);
 
 bool DeleteFile(const std::wstring& path);
+// The names in directory |dir| ("." and ".." left out), with whether each
+// is a directory. Links and reparse points are left out: nothing below the
+// install is reached through one.
+struct DirectoryEntry {
+  std::wstring name;
+  bool directory = false;
+};
+bool ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>* entries);
 bool CreateDirectory(const std::wstring& path);
 // Moves |from| onto |to| in one step, replacing an existing |to| and keeping
 // its permissions. With |durable| false the move may still be lost in a

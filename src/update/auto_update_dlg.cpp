@@ -6,6 +6,8 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "net/download_progress.h"
+#include "update/leftover_downloads.h"
 #include "update/resume_file.h"
 #include "update/status_texts.h"
 
@@ -182,6 +184,19 @@ void CAutoUpdateClientDlg::DispatchTick() {
   // has been handled.
   SetPhase(phase_, kNoDispatch);
   job->Start(job->Kind == kJobFile);
+  // Bytes an earlier attempt left on disk count as done, once per job.
+  if (job->Kind == kJobFile) {
+    if (counted_job_ != job->Id) {
+      counted_job_ = job->Id;
+      counted_bytes_ = 0;
+    }
+    if (job->Resumed > counted_bytes_) {
+      bytes_done_ += job->Resumed - counted_bytes_;
+      counted_bytes_ = job->Resumed;
+    }
+    current_transfer_bytes_ = last_seen_bytes_ = job->Received;
+    UpdatePercentages(job);
+  }
 }
 
 void CAutoUpdateClientDlg::WatchdogTick() {
@@ -385,9 +400,14 @@ void CAutoUpdateClientDlg::InstallAwaiting() {
   // Nothing goes into place before its bytes are on disk.
   const bool durable = platform::MakeDurable(pending);
   const unsigned done_before = files_done_;
-  for (const auto& job : awaiting_) {
+  const std::wstring first_name = awaiting_.front()->FileName;
+  for (auto& job : awaiting_) {
     if (durable) {
-      InstallFinished(job.get());
+      if (!InstallFinished(job.get())) {
+        job->Resumed = 0;
+        jobs_.AddTail(job.release());
+        continue;
+      }
       placed.push_back(job->TargetPath);
     } else {
       std::wstring text = Format(texts::kRenameFailed, job->FileName.c_str());
@@ -398,7 +418,7 @@ void CAutoUpdateClientDlg::InstallAwaiting() {
   // Names that could still be lost would make a recorded version a lie.
   if (!placed.empty() && !platform::MakeDurable(placed)) {
     files_done_ = done_before;
-    std::wstring text = Format(texts::kRenameFailed, awaiting_.front()->FileName.c_str());
+    std::wstring text = Format(texts::kRenameFailed, first_name.c_str());
     SetStatusText(text, 1);
     failure_dialog_->SetMessage(text);
   }
@@ -406,14 +426,19 @@ void CAutoUpdateClientDlg::InstallAwaiting() {
   awaiting_bytes_ = 0;
 }
 
-void CAutoUpdateClientDlg::InstallFinished(CInetFile* job) {
+bool CAutoUpdateClientDlg::InstallFinished(CInetFile* job) {
   // Every file whose manifest gives a digest is checked, new ones too; an
   // installed file is never replaced by bytes that no digest vouches for.
   const bool unchecked = job->ExpectedMd5.empty() && !FileExists(job->TargetPath);
   if (require_sha256_ ? !VerifySignedDownload(job) : !unchecked && !VerifyDownload(job)) {
-    return;
+    // The copy is gone; its record must not outlive it.
+    DeleteProgress(job->GetTempName());
+    // Bytes kept from an earlier attempt may be what is wrong: once, the
+    // whole file comes again before the failure is shown.
+    return job->Resumed == 0;
   }
   const std::wstring pending = job->GetTempName();
+  DeleteProgress(pending);
   if (FileExists(job->TargetPath)) {
     // One step from old to new: the target is never missing.
     if (platform::ReplaceFile(pending, job->TargetPath, false)) {
@@ -433,6 +458,7 @@ void CAutoUpdateClientDlg::InstallFinished(CInetFile* job) {
     ++files_done_;
   }
   SetFileTimes(job->TargetPath, job->FileTime);
+  return true;
 }
 
 void CAutoUpdateClientDlg::Finish(CInetFile* job, int kind) {
@@ -461,11 +487,13 @@ void CAutoUpdateClientDlg::SaveCompletedVersion() {
   ResumeFile resume(ResumeFilePath());
   if (m > w) {
     resume.WriteCurrentVersion(working_version_);
+    RemoveKeptDownloads(host_->ExeDir());
     working_version_ = Format(L"%d", w + 1);
     SetStatusText(Format(texts::kNextVersion, working_version_.c_str()), 0);
     StartServerRequest(false, kDispatchNow);
   } else if (m == w) {
     resume.WriteCurrentVersion(manifest_.maxVersion);
+    RemoveKeptDownloads(host_->ExeDir());
     for (int i = 1; i <= 8; ++i) {
       const std::wstring& address = manifest_.UrlList[i - 1];
       if (address.empty()) continue;
@@ -493,9 +521,14 @@ void CAutoUpdateClientDlg::AbandonServer(const std::wstring& reason) {
 
 void CAutoUpdateClientDlg::DropJobs() {
   InstallAwaiting();  // finished files are kept, as if installed at once
-  // What abandoned jobs wrote is of no use to anyone: the documents'
-  // temporary files and the pending copies of files.
-  jobs_.ForEach([](const CInetFile& job) { platform::DeleteFile(job.GetTempName()); });
+  // The documents' temporary files are of no use to anyone; a file's
+  // pending copy is kept for a later attempt when its progress is recorded.
+  jobs_.ForEach([](CInetFile& job) {
+    job.Stop();
+    if (job.Kind != kJobFile || !platform::CanOpenForRead(ProgressRecordPath(job.GetTempName()))) {
+      platform::DeleteFile(job.GetTempName());
+    }
+  });
   jobs_.RemoveAll();
 }
 

@@ -124,7 +124,10 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   unsigned RejectEntriesWithoutSha256();
   void HandleFile(CInetFile* job, uint32_t code);
   // Checks a downloaded file and moves it into place; its bytes are durable.
-  void InstallFinished(CInetFile* job);
+  // False when the file is to be fetched once more from zero.
+  bool InstallFinished(CInetFile* job);
+  // The per-file and overall percentages after |job| has progressed.
+  void UpdatePercentages(const CInetFile* job);
   // Makes the finished files durable with one barrier, moves them into
   // place, and makes their names durable before anything records the
   // version.
@@ -138,7 +141,9 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   void Report(const std::wstring& text);
   // Gives up the current server for |reason| and moves to the next.
   void AbandonServer(const std::wstring& reason);
-  // Empties the queue, deleting what its jobs had written.
+  // Empties the queue, deleting what its jobs had written unless a file's
+  // progress record keeps it for a later attempt. Kept copies go when a
+  // version is recorded (the one in RemoveKeptDownloads).
   void DropJobs();
   // Drops the manifest entries whose paths would leave the installation,
   // by their text or through a link on disk; returns how many.
@@ -168,6 +173,9 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   uint64_t bytes_total_ = 0;
   uint64_t bytes_done_ = 0;
   uint64_t current_transfer_bytes_ = 0;
+  // The file job whose bytes bytes_done_ counts last, and how many of them.
+  JobId counted_job_ = 0;
+  uint64_t counted_bytes_ = 0;
   uint64_t last_seen_bytes_ = 0;
   int stall_ticks_ = 0;
   std::recursive_mutex window_lock_;

@@ -58,23 +58,28 @@ void CAutoUpdateClientDlg::OnPaint(platform::Painter* painter) {
   ui_->ReportProgress(report);
 }
 
+void CAutoUpdateClientDlg::UpdatePercentages(const CInetFile* job) {
+  if (job->ExpectedLength != 0) {
+    file_percent_ = static_cast<int>(std::min<uint64_t>(100, job->Received * 100 / job->ExpectedLength));
+  }
+  // Retried files count again; the bar never runs past its end.
+  if (job->Kind == kJobFile && bytes_total_ != 0) {
+    overall_percent_ = static_cast<int>(std::min<uint64_t>(100, bytes_done_ * 100 / bytes_total_));
+  }
+}
+
 void CAutoUpdateClientDlg::OnJobProgress(uintptr_t wParam, intptr_t lParam) {
   std::lock_guard<std::recursive_mutex> hold(window_lock_);
   if (!IsWorking(phase_)) return;
   // Progress still queued for a job that a server switch has deleted.
   CInetFile* job = jobs_.HeadWithId(static_cast<JobId>(lParam));
   if (!job) return;
-  if (job->ExpectedLength != 0) {
-    current_transfer_bytes_ = job->Received;
-    file_percent_ = static_cast<int>(std::min<uint64_t>(100, job->Received * 100 / job->ExpectedLength));
-  }
+  if (job->ExpectedLength != 0) current_transfer_bytes_ = job->Received;
   if (static_cast<int>(JobWParamKind(wParam)) == kJobFile) {
     bytes_done_ += JobWParamLow(wParam);
-    // Retried files count again; the bar never runs past its end.
-    if (bytes_total_ != 0) {
-      overall_percent_ = static_cast<int>(std::min<uint64_t>(100, bytes_done_ * 100 / bytes_total_));
-    }
+    if (counted_job_ == job->Id) counted_bytes_ += JobWParamLow(wParam);
   }
+  UpdatePercentages(job);
   if (tray_icon_present_) {
     ++g_animation_counter;
     ui_->SetTrayIcon(130 + g_animation_counter % 3);

@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,6 +91,35 @@ bool SetAllFileTimes(const std::wstring& path, FILETIME time) {
 bool DeleteFile(const std::wstring& path) {
   ParentDir parent(path);
   return parent.ok() && unlinkat(parent.fd(), parent.leaf().c_str(), 0) == 0;
+}
+
+bool ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>* entries) {
+  entries->clear();
+  int fd = -1;
+  {
+    ParentDir parent(dir);
+    if (!parent.ok()) return false;
+    fd = openat(parent.fd(), parent.leaf().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  }
+  if (fd < 0) return false;
+  DIR* d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return false;
+  }
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;
+    DirectoryEntry entry;
+    entry.name = FromAnsi(name);
+    entry.directory = S_ISDIR(st.st_mode);
+    entries->push_back(entry);
+  }
+  closedir(d);
+  return true;
 }
 
 bool CreateDirectory(const std::wstring& path) {

@@ -69,6 +69,25 @@ bool DeleteFile(const std::wstring& path) {
   return !CrossesReparsePoint(path) && DeleteFileW(path.c_str()) != FALSE;
 }
 
+bool ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>* entries) {
+  entries->clear();
+  if (CrossesReparsePoint(dir)) return false;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((StripTrailingSeparator(dir) + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+    DirectoryEntry entry;
+    entry.name = name;
+    entry.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entries->push_back(entry);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return true;
+}
+
 bool CreateDirectory(const std::wstring& path) {
   return !CrossesReparsePoint(path) && CreateDirectoryW(path.c_str(), nullptr) != FALSE;
 }
