@@ -38,7 +38,7 @@ TEST(ProgressRecordTest, ReadsBackWhatWasWrittenAndRefusesDamagedOrForeignRecord
   p.parts = {{0, 100}, {200, 0}, {400, 200}, {600, 1}, {800, 200}};
   WriteFileBytes(dir.File("a.bin.update.3"), std::string(1000, 'x'));
   ASSERT_TRUE(SaveProgress(pending, p));
-  EXPECT_EQ(ReadFileBytes(dir.File("a.bin.update.3.progress")).substr(0, 58),
+  EXPECT_EQ(ReadFileBytes(dir.File("a.bin.update.3.progress")).substr(0, 60),
             "updater-progress 1\nlength 1000\nvalidator etag \"5f-abc\"\npart ");
   DownloadProgress read;
   ASSERT_TRUE(LoadProgress(pending, 1000, &read));
