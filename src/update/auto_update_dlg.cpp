@@ -1,6 +1,7 @@
 #include "update/auto_update_dlg.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "manifest/path_safety.h"
 #include "platform/files.h"
@@ -487,13 +488,14 @@ void CAutoUpdateClientDlg::SaveCompletedVersion() {
   ResumeFile resume(ResumeFilePath());
   if (m > w) {
     resume.WriteCurrentVersion(working_version_);
-    RemoveKeptDownloads(host_->ExeDir());
+    RemoveKeptDownloads(host_->ExeDir(), w);
     working_version_ = Format(L"%d", w + 1);
     SetStatusText(Format(texts::kNextVersion, working_version_.c_str()), 0);
     StartServerRequest(false, kDispatchNow);
   } else if (m == w) {
     resume.WriteCurrentVersion(manifest_.maxVersion);
-    RemoveKeptDownloads(host_->ExeDir());
+    // The run is complete: nothing kept is of use any more.
+    RemoveKeptDownloads(host_->ExeDir(), std::numeric_limits<int>::max());
     for (int i = 1; i <= 8; ++i) {
       const std::wstring& address = manifest_.UrlList[i - 1];
       if (address.empty()) continue;

@@ -41,3 +41,24 @@ void ScriptedUi::OnMessage(unsigned, uintptr_t wparam, intptr_t) {
     case kLeave: break;
   }
 }
+
+namespace {
+
+class NullPainter : public platform::Painter {
+ public:
+  void Blit(int, int, int, int, int, int, int) override {}
+  void Text(int, int, const std::wstring&) override {}
+};
+
+}  // namespace
+
+void ScriptedUi::Invalidate() {
+  if (!paint || !client_) return;
+  NullPainter painter;
+  client_->OnPaint(&painter);
+}
+
+void ScriptedUi::ReportProgress(const platform::ProgressReport& report) {
+  last_report = report;
+  if (report.bytes_done > most_bytes_done) most_bytes_done = report.bytes_done;
+}

@@ -15,7 +15,7 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
 
   bool CreateMainWindow(platform::WindowClient* client, int, int, int, int) override;
   void SetTitle(const std::wstring& title) override { title_ = title; }
-  void Invalidate() override {}
+  void Invalidate() override;
   void BeginDrag() override { ++drags; }
   void RunModal() override;
   void EndModal() override { ended = true; }
@@ -29,7 +29,7 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
   void SetTrayIcon(int id) override { tray_icon = id; }
   void SetTrayTip(const std::wstring&) override {}
   void RemoveTrayIcon() override {}
-  void ReportProgress(const platform::ProgressReport& report) override { last_report = report; }
+  void ReportProgress(const platform::ProgressReport& report) override;
   void Notice(const std::wstring& text) override { notices.push_back(text); }
   void OnMessage(unsigned msg, uintptr_t wparam, intptr_t lparam) override;
 
@@ -49,6 +49,10 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
   int drags = 0;
   int tray_icon = 0;
   platform::ProgressReport last_report;
+  // With |paint| set, every invalidation paints the window at once, as a
+  // back end would soon after; the most bytes any report counted as done.
+  bool paint = false;
+  uint64_t most_bytes_done = 0;
 
  private:
   platform::WindowClient* client_ = nullptr;
