@@ -14,6 +14,7 @@
 #include <map>
 #include <cstdlib>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "digest/md5.h"
@@ -199,4 +200,68 @@ TEST_F(ProcessTest, AKillDuringTheStartUpSwapNeverLeavesTheUpdaterMissingOrUnusa
     ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0) << "round " << round;
     ExpectNewest();
   }
+}
+
+namespace {
+
+// Body bytes nginx sent for requests whose line holds |path|, from its
+// access log.
+uint64_t BytesServed(const std::string& log, const std::string& path) {
+  uint64_t total = 0;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.find(" " + path + " ") == std::string::npos) continue;
+    // ... "GET /path HTTP/1.1" STATUS BYTES "referer" "agent"
+    const size_t request_end = line.find("\" ", line.find(path));
+    if (request_end == std::string::npos) continue;
+    std::istringstream rest(line.substr(request_end + 2));
+    int status = 0;
+    uint64_t bytes = 0;
+    rest >> status >> bytes;
+    total += bytes;
+  }
+  return total;
+}
+
+}  // namespace
+
+TEST(ResumeProcessTest, TenKillsDuringABigDownloadCostAtMostAQuarterOfTheFileMore) {
+  UpdateFixture f;
+  const std::string big = Blob(64u << 20, 64);
+  f.Publish(1, {{"a.txt", {"one", Stamp(1, 1)}}});
+  f.Publish(2, {{"a.txt", {"one", Stamp(1, 1)}}, {"big.bin", {big, Stamp(2, 1)}}});
+  f.PublishVersionList(2, 2, {});
+  f.InstallFiles({{"a.txt", {"one", Stamp(1, 1)}}});
+  const std::string exe = f.Install("updater");
+  WriteFileBytes(exe, ReadFileBytes(kUpdater));
+  chmod(exe.c_str(), 0755);
+  // Slow enough that every kill lands in the middle of the file.
+  NginxServer nginx(f.ServerRoot(), "limit_rate 2m;");
+  if (!nginx.ok()) GTEST_SKIP() << "nginx is not installed";
+  f.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=127.0.0.1:" + std::to_string(nginx.port()) + "\r\n");
+  std::mt19937 rng(6464);
+  for (int round = 0; round < 10; ++round) {
+    pid_t pid = Start(exe, "127.0.0.1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150 + rng() % 550));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    ASSERT_FALSE(PathExists(f.Install("lobby.txt"))) << "the download ended before kill " << round;
+  }
+  ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0);
+  EXPECT_TRUE(f.LobbyStarted());
+  EXPECT_EQ(f.IniValue("Version", "CurrentVersion"), "2");
+  EXPECT_TRUE(ReadFileBytes(f.Install("big.bin")) == big);
+  EXPECT_FALSE(PathExists(f.Install("big.bin.update.2")));
+  EXPECT_FALSE(PathExists(f.Install("big.bin.update.2.progress")));
+  // nginx logs a request cut off by a kill once it notices the close.
+  uint64_t served = 0;
+  for (int wait = 0; wait < 50; ++wait) {
+    const uint64_t now = BytesServed(nginx.AccessLog(), "/update/2/big.bin");
+    if (now == served && now >= big.size()) break;
+    served = now;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_GE(served, big.size());
+  EXPECT_LE(served, big.size() + big.size() / 4) << served;
 }

@@ -145,3 +145,5 @@ NginxServer::NginxServer(const std::string& root, const std::string& extra, cons
 }
 
 NginxServer::~NginxServer() { process_.reset(); }
+
+std::string NginxServer::AccessLog() const { return ReadFileBytes(dir_ + "/access.log"); }

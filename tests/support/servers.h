@@ -56,6 +56,9 @@ class NginxServer {
   ~NginxServer();
   bool ok() const { return port_ != 0; }
   int port() const { return port_; }
+  // The access log so far, one line per finished request in nginx's
+  // combined format (status, then the body bytes sent).
+  std::string AccessLog() const;
   std::string base() const {
     return (tls_ ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_);
   }
