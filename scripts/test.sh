@@ -19,6 +19,7 @@ bash tests/wine/wine_names_test.sh build-win32 build
 bash tests/wine/wine_platform_test.sh build-win32 build
 bash tests/wine/wine_signature_test.sh build-win32 build
 bash tests/wine/wine_failover_test.sh build-win32 build
+bash tests/wine/wine_resume_test.sh build-win32 build
 bash tests/wine/wine_tls_test.sh build-win32 build
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
