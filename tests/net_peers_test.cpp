@@ -154,15 +154,8 @@ TEST_F(PeersTest, ProxyHandshakesReachNginx) {
   }
   if (cases.empty()) GTEST_SKIP() << "no proxy is installed";
   for (const Case& c : cases) {
-    // A port picked just before the start; another try if it was taken
-    // meanwhile.
-    std::unique_ptr<ChildProcess> proxy;
     int port = 0;
-    for (int attempt = 0; attempt < 3 && !proxy; ++attempt) {
-      port = FreePort();
-      proxy.reset(new ChildProcess(c.argv(port)));
-      if (!WaitForPort(port, 5000)) proxy.reset();
-    }
+    std::unique_ptr<ChildProcess> proxy = StartOnFreePort(c.argv, &port);
     ASSERT_TRUE(proxy) << c.name;
     ProxySettings settings;
     settings.port = static_cast<uint16_t>(port);

@@ -7,17 +7,21 @@
 #include "platform/signature.h"
 #include "platform/text.h"
 
-bool Sha256OfFile(const std::wstring& path, std::wstring* hex) {
+bool FeedFile(const std::wstring& path, platform::Sha256* sha) {
   platform::File file;
   if (!file.Open(path, platform::File::kRead)) return false;
-  platform::Sha256 sha;
   std::vector<char> buf(1 << 16);
   for (;;) {
     long n = file.Read(buf.data(), buf.size());
     if (n < 0) return false;
-    if (n == 0) break;
-    sha.Update(buf.data(), static_cast<size_t>(n));
+    if (n == 0) return true;
+    sha->Update(buf.data(), static_cast<size_t>(n));
   }
+}
+
+bool Sha256OfFile(const std::wstring& path, std::wstring* hex) {
+  platform::Sha256 sha;
+  if (!FeedFile(path, &sha)) return false;
   uint8_t digest[platform::kSha256Size];
   if (!sha.Final(digest)) return false;
   *hex = platform::FromAnsi(ToHex(digest, sizeof(digest)));

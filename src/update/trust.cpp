@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "digest/sha256_file.h"
 #include "platform/file.h"
 #include "platform/signature.h"
 
@@ -27,16 +28,8 @@ bool ReadSmallFile(const std::wstring& path, std::string* out) {
 // SHA-256 of the document's bytes followed by |tail|.
 bool DigestDocument(const std::wstring& path, const std::string& tail,
                     uint8_t digest[platform::kSha256Size]) {
-  platform::File file;
-  if (!file.Open(path, platform::File::kRead)) return false;
   platform::Sha256 sha;
-  std::vector<char> buf(1 << 16);
-  for (;;) {
-    long n = file.Read(buf.data(), buf.size());
-    if (n < 0) return false;
-    if (n == 0) break;
-    sha.Update(buf.data(), static_cast<size_t>(n));
-  }
+  if (!FeedFile(path, &sha)) return false;
   sha.Update(tail.data(), tail.size());
   return sha.Final(digest);
 }

@@ -147,3 +147,13 @@ NginxServer::NginxServer(const std::string& root, const std::string& extra, cons
 NginxServer::~NginxServer() { process_.reset(); }
 
 std::string NginxServer::AccessLog() const { return ReadFileBytes(dir_ + "/access.log"); }
+
+std::unique_ptr<ChildProcess> StartOnFreePort(const std::function<std::vector<std::string>(int)>& argv,
+                                              int* port) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    *port = FreePort();
+    std::unique_ptr<ChildProcess> child(new ChildProcess(argv(*port)));
+    if (WaitForPort(*port, 5000)) return child;
+  }
+  return nullptr;
+}

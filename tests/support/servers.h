@@ -2,6 +2,7 @@
 // Servers the tests start on 127.0.0.1 and stop again.
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,6 +73,11 @@ class NginxServer {
 
 // A free TCP port on 127.0.0.1 (free when asked; good enough for tests).
 int FreePort();
+// Starts the program |argv(port)| on a port picked just before the start,
+// trying again if another process took it meanwhile; null when it never
+// listened. The port ends up in |*port|.
+std::unique_ptr<ChildProcess> StartOnFreePort(const std::function<std::vector<std::string>(int)>& argv,
+                                              int* port);
 // Waits until something listens on |port|.
 bool WaitForPort(int port, int timeout_ms);
 // The absolute path of a program, or empty.

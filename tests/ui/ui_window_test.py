@@ -272,14 +272,15 @@ def wait_for(predicate, timeout):
     return predicate()
 
 
-BIG = bytes((i * 131 + (i >> 10)) & 255 for i in range(1000000))
+# Large enough to come in five ranges.
+BIG = bytes((i * 131 + (i >> 10)) & 255 for i in range(5000000))
 
 
 def test_skin_progress_and_text(s):
     """The skin at its places; the bar at two progress points; real glyphs."""
     root = s.publish("progress", {"big.bin": BIG})
     texts = []
-    for k in (60000, 140000):  # each of the five ranges stops after k bytes
+    for k in (300000, 700000):  # each of the five ranges stops after k bytes
         port, _ = s.server(root, {"/update/2/big.bin": "partial:%d" % k})
         inst = s.install([port])
         s.start(inst)
@@ -289,7 +290,7 @@ def test_skin_progress_and_text(s):
         width = bar_width(shot)
         check(width == percent * 378 // 100, "bar %d px at %d%%, expected %d" % (width, percent, percent * 378 // 100))
         texts.append(glyph_runs(shot, 32, 133, 78, 16))
-        if k == 60000:
+        if k == 300000:
             bg = Image(os.path.join(RES, "bitmap_133.bmp"), (W, 100, 0, 0))
             ok, bad = region_matches(shot, 0, 0, bg)
             check(ok, "background differs in %d pixels" % bad)
