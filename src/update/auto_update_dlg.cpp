@@ -405,7 +405,6 @@ void CAutoUpdateClientDlg::InstallAwaiting() {
   for (auto& job : awaiting_) {
     if (durable) {
       if (!InstallFinished(job.get())) {
-        job->Resumed = 0;
         jobs_.AddTail(job.release());
         continue;
       }
