@@ -252,6 +252,7 @@ TEST_F(JobTest, BodiesFramedByAgreeingLengthsArriveAndTheOthersFailAtOnce) {
       {"length:10, 10", kJobOk},
       {"lengths:10|10", kJobOk},
       {"bare-lf", kJobOk},
+      {"interim", kJobOk},
       {"length:10, 9", kJobTransferFailed},
       {"lengths:10|9", kJobTransferFailed},
       {"lengths:9|10", kJobTransferFailed},

@@ -29,6 +29,7 @@ Rules:
   lengths:A|B         two Content-Length lines, A and B
   endless-trailers    a chunked body whose trailer lines never end
   bare-lf             header lines end in LF alone
+  interim             100 Continue and 103 Early Hints before the response
   lone-cr             a header line holds a CR not followed by LF
   status:N            answer with status N and a short body
   trickle             send the body 512 bytes every 20 ms
@@ -148,6 +149,11 @@ class Handler(BaseHTTPRequestHandler):
             return
         if rule == "bare-lf":
             self.send_raw(status, headers + [("Content-Length", str(len(body)))], body, eol="\n")
+            return
+        if rule == "interim":
+            self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\n"
+                             b"HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\n")
+            self.send_raw(status, headers + [("Content-Length", str(len(body)))], body)
             return
         if rule == "lone-cr":
             self.send_raw(status, headers + [("X-Odd", "a\rb"), ("Content-Length", str(len(body)))], body)

@@ -330,29 +330,43 @@ void CWEBSocket::DeliverBody(const char* data, long count, uint16_t serial) {
   }
 }
 
+int32_t CWEBSocket::TakeInterimResponses() {
+  for (;;) {
+    const int32_t end = FindHeaderEnd(header_, header_fill_);
+    if (end <= 0) return end;
+    const int32_t status = ParseStatusCode(header_, static_cast<uint32_t>(end));
+    // 100 Continue, 103 Early Hints and the like precede the response
+    // proper; a client skips any number of them.
+    if (status < 100 || status > 199 || status == 101) return end;
+    header_fill_ -= static_cast<uint32_t>(end);
+    memmove(header_, header_ + end, header_fill_);
+  }
+}
+
 void CWEBSocket::Receive() {
   const uint16_t serial = serial_;
   if (!header_complete_) {
-    if (header_fill_ >= kHeaderBuffer) {
-      Close(kCloseFailed);  // a header that does not fit is never going to end
-      return;
-    }
-    bool would_block = false;
-    long n = ReadStream(header_ + header_fill_, kHeaderBuffer - header_fill_, &would_block);
-    if (would_block) return;
-    if (n <= 0) {
-      Close(kCloseFailed);  // failed, or closed before the header was complete
-      return;
-    }
-    header_fill_ += static_cast<uint32_t>(n);
-    const int32_t end = FindHeaderEnd(header_, header_fill_);
-    if (end == kHeaderMalformed) {
-      Close(kCloseFailed);  // a CR that does not end a line
-      return;
-    }
-    if (end == kHeaderIncomplete) {
-      if (header_fill_ >= kHeaderBuffer) Close(kCloseFailed);
-      return;
+    int32_t end = kHeaderIncomplete;
+    while (end == kHeaderIncomplete) {
+      if (header_fill_ >= kHeaderBuffer) {
+        Close(kCloseFailed);  // a header that does not fit is never going to end
+        return;
+      }
+      bool would_block = false;
+      long n = ReadStream(header_ + header_fill_, kHeaderBuffer - header_fill_, &would_block);
+      if (would_block) return;
+      if (n <= 0) {
+        Close(kCloseFailed);  // failed, or closed before the header was complete
+        return;
+      }
+      header_fill_ += static_cast<uint32_t>(n);
+      end = TakeInterimResponses();
+      if (end == kHeaderMalformed) {
+        Close(kCloseFailed);  // a CR that does not end a line
+        return;
+      }
+      // Decrypted bytes held in memory bring no read event of their own.
+      if (end == kHeaderIncomplete && !Buffered()) return;
     }
     header_complete_ = true;
     const uint32_t held = header_fill_;

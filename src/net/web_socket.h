@@ -80,6 +80,10 @@ class CWEBSocket : private platform::SocketEventSink {
  private:
   void OnSocketEvent(int event, int error) override;
   void Receive();
+  // Drops the complete interim (1xx) responses at the start of the header
+  // buffer; the end of the final header then, or kHeaderIncomplete /
+  // kHeaderMalformed.
+  int32_t TakeInterimResponses();
   void Flush();
   // Sends bytes as they are, keeping back what the network cannot take.
   bool SendRaw(const char* data, uint32_t length);
