@@ -196,3 +196,23 @@ TEST_F(ControllerTest, EveryAbandonedServerAndAShortHandOverAreLoggedAndNothingI
   ASSERT_TRUE(LoadProgress(platform::FromUtf8(f_.Install("big.bin.update.2")), 2000000, &kept));
   EXPECT_GT(kept.DoneBytes(), 0u);
 }
+
+TEST_F(ControllerTest, AServerThatDripsBytesIsGivenUpLikeAStalledOne) {
+  f_.Publish(1, {{"a.txt", {"one", Stamp(1, 1)}}});
+  f_.Publish(2, {{"a.txt", {std::string(200000, 'd'), Stamp(2, 1)}}});
+  f_.PublishVersionList(1, 2, {});
+  f_.InstallFiles({{"a.txt", {"one", Stamp(1, 1)}}});
+  // A byte every 100 ms: never quiet for a whole watchdog period, and
+  // never anywhere near done.
+  f_.server().SetRules("{\"/update/2/a.txt\": \"drip\"}");
+  TestUpdateServer second(f_.ServerRoot());
+  f_.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=" + f_.ServerWord() +
+              "\r\nTemp2=127.0.0.1:" + std::to_string(second.port()) + "\r\n");
+  f_.clock_speed = 30;
+  ui_.modal_timeout_ms = 15000;
+  f_.Run(&ui_);
+  EXPECT_FALSE(ui_.timed_out);
+  EXPECT_TRUE(f_.LobbyStarted());
+  EXPECT_TRUE(ReadFileBytes(f_.Install("a.txt")) == std::string(200000, 'd'));
+  EXPECT_NE(f_.Log().find(" 放弃 1 号游戏服务器：30秒内没有收到数据\r\n"), std::string::npos) << f_.Log();
+}

@@ -33,6 +33,7 @@ Rules:
   lone-cr             a header line holds a CR not followed by LF
   status:N            answer with status N and a short body
   trickle             send the body 512 bytes every 20 ms
+  drip                send the body one byte every 100 ms
   partial:K           send the first K bytes of each body, then nothing
   etag:VALUE          the file's ETag is "VALUE" (else one made from its bytes)
 A Range request with an If-Range that is not the file's ETag gets the whole
@@ -197,6 +198,13 @@ class Handler(BaseHTTPRequestHandler):
         if rule == "stall":
             self.send_raw(status, headers, body[:len(body) // 3])
             time.sleep(3600)
+            return
+        if rule == "drip":
+            self.send_raw(status, headers)
+            for pos in range(len(body)):
+                self.wfile.write(body[pos:pos + 1])
+                self.wfile.flush()
+                time.sleep(0.1)
             return
         if rule == "trickle":
             self.send_raw(status, headers, lower=False)

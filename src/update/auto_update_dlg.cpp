@@ -151,11 +151,13 @@ void CAutoUpdateClientDlg::DispatchTick() {
 
 void CAutoUpdateClientDlg::WatchdogTick() {
   if (IsWorking(phase_)) {
-    if (current_transfer_bytes_ == last_seen_bytes_) {
-      if (++stall_ticks_ >= kStallTicks) AbandonServer(texts::kReasonStalled);
-    } else {
+    // A transfer that started over counts from where it is now.
+    if (current_transfer_bytes_ < last_seen_bytes_) last_seen_bytes_ = current_transfer_bytes_;
+    if (current_transfer_bytes_ >= last_seen_bytes_ + kMinProgressBytes) {
       last_seen_bytes_ = current_transfer_bytes_;
       stall_ticks_ = 0;
+    } else if (++stall_ticks_ >= kStallTicks) {
+      AbandonServer(texts::kReasonStalled);
     }
   }
   ui_->Invalidate();

@@ -24,6 +24,9 @@ class CAutoUpdateClientDlg : public platform::MessageTarget, public platform::Wi
   static constexpr unsigned kSwitchDispatchPeriod = 1000;
   static constexpr unsigned kWatchdogPeriod = 2000;
   static constexpr int kStallTicks = 15;
+  // Less than this in the watchdog's whole period counts as no progress: a
+  // server that drips a byte now and then must not hold the run forever.
+  static constexpr uint64_t kMinProgressBytes = 1024;
   // Finished files share a durability barrier up to these limits.
   static constexpr size_t kBatchFiles = 256;
   static constexpr uint64_t kBatchBytes = 64u << 20;
