@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "child_measure.h"
 #include "manifest/update_file.h"
 #include "net/inet_file.h"
 #include "platform/text.h"
@@ -32,29 +33,7 @@ extern char** environ;
 
 namespace {
 
-struct Measure {
-  double wall = 0, cpu = 0, peak_mib = 0;
-  bool ok = false;
-};
-
-Measure RunChild(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  auto t0 = std::chrono::steady_clock::now();
-  pid_t pid;
-  Measure m;
-  if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return m;
-  int status = 0;
-  rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  m.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
-          usage.ru_stime.tv_usec / 1e6;
-  m.peak_mib = usage.ru_maxrss / 1024.0;
-  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return m;
-}
+Measure RunChild(const std::vector<std::string>& argv) { return RunMeasured(argv); }
 
 // Child mode: fetch each URL with one job into the matching output file.
 int RunJobs(int argc, char** argv) {

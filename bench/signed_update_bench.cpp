@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "child_measure.h"
 #include "support/servers.h"
 #include "support/temp_dir.h"
 
@@ -25,40 +26,13 @@ extern char** environ;
 
 namespace {
 
-struct Measure {
-  double wall = 0, cpu = 0;
-  bool ok = false;
-};
-
+// Headless (the console front end) in |dir|, its output dropped.
 Measure RunChild(const std::vector<std::string>& argv, const std::string& dir) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  // Headless: the console front end.
-  std::vector<char*> env;
-  for (char** e = environ; *e; ++e) {
-    if (strncmp(*e, "DISPLAY=", 8) && strncmp(*e, "WAYLAND_DISPLAY=", 16)) env.push_back(*e);
-  }
-  env.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  Measure m;
-  auto t0 = std::chrono::steady_clock::now();
-  pid_t pid;
-  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data()) == 0) {
-    int status = 0;
-    rusage usage {};
-    wait4(pid, &status, 0, &usage);
-    m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    m.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
-            usage.ru_stime.tv_usec / 1e6;
-    m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  return m;
+  ChildOptions options;
+  options.dir = dir;
+  options.output = "/dev/null";
+  options.headless = true;
+  return RunMeasured(argv, options);
 }
 
 int Shell(const std::string& command) { return system(command.c_str()); }

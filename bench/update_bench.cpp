@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "child_measure.h"
 #include "support/servers.h"
 #include "support/temp_dir.h"
 
@@ -33,45 +34,14 @@ extern char** environ;
 
 namespace {
 
-struct Measure {
-  double wall = 0, cpu = 0, peak_mib = 0;
-  bool ok = false;
-  int status = 0;  // as wait4 gives it
-};
-
 // Runs |argv| with its output going to |log|; without |display| the
 // variables that would let it open a window are left out.
 Measure RunChild(const std::vector<std::string>& argv, const std::string& log, bool display = true) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> env;
-  for (char** e = environ; *e; ++e) {
-    if (!display && (!strncmp(*e, "DISPLAY=", 8) || !strncmp(*e, "WAYLAND_DISPLAY=", 16))) continue;
-    env.push_back(*e);
-  }
-  env.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  Measure m;
-  sync();
-  auto t0 = std::chrono::steady_clock::now();
-  pid_t pid;
-  int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return m;
-  int status = 0;
-  rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  m.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
-          usage.ru_stime.tv_usec / 1e6;
-  m.peak_mib = usage.ru_maxrss / 1024.0;
-  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  m.status = status;
-  return m;
+  ChildOptions options;
+  options.output = log;
+  options.headless = !display;
+  options.sync_first = true;
+  return RunMeasured(argv, options);
 }
 
 bool Shell(const std::string& command) { return system(command.c_str()) == 0; }
