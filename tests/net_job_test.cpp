@@ -17,13 +17,6 @@
 
 namespace {
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::string data(size, '\0');
-  srand(seed);
-  for (auto& c : data) c = static_cast<char>(rand());
-  return data;
-}
-
 class JobTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {

@@ -122,13 +122,7 @@ TEST_F(PeersTest, ProxyHandshakesReachNginx) {
   TempDir conf;
   std::vector<Case> cases;
   if (!FindProgram("tinyproxy").empty()) {
-    cases.push_back({"HTTP CONNECT", CWEBSocket::kHttpConnect, [&](int port) {
-                       WriteFileBytes(conf.File("tinyproxy.conf"),
-                                      "Port " + std::to_string(port) + "\nListen 127.0.0.1\nTimeout 30\n"
-                                      "Allow 127.0.0.1\nLogLevel Critical\nMaxClients 5\n");
-                       return std::vector<std::string>{FindProgram("tinyproxy"), "-d", "-c",
-                                                       conf.File("tinyproxy.conf")};
-                     }, L"", L""});
+    cases.push_back({"HTTP CONNECT", CWEBSocket::kHttpConnect, [&](int port) { return TinyproxyCommand(conf.path(), port); }, L"", L""});
   }
   if (!FindProgram("danted").empty()) {
     cases.push_back({"SOCKS4", CWEBSocket::kSocks4, [&](int port) {

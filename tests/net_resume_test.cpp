@@ -17,13 +17,6 @@
 
 namespace {
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::string data(size, '\0');
-  srand(seed);
-  for (auto& c : data) c = static_cast<char>(rand());
-  return data;
-}
-
 DownloadProgress Record(uint64_t length, const std::string& validator) {
   DownloadProgress p;
   p.length = length;

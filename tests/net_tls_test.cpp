@@ -178,13 +178,7 @@ TEST_F(NetTlsTest, ProxyTunnelsCarryTls) {
   TempDir conf;
   std::vector<Case> cases;
   if (!FindProgram("tinyproxy").empty()) {
-    cases.push_back({"HTTP CONNECT", CWEBSocket::kHttpConnect, [&](int port) {
-                       WriteFileBytes(conf.File("tinyproxy.conf"),
-                                      "Port " + std::to_string(port) + "\nListen 127.0.0.1\nTimeout 30\n"
-                                      "Allow 127.0.0.1\nLogLevel Critical\nMaxClients 5\n");
-                       return std::vector<std::string>{FindProgram("tinyproxy"), "-d", "-c",
-                                                       conf.File("tinyproxy.conf")};
-                     }});
+    cases.push_back({"HTTP CONNECT", CWEBSocket::kHttpConnect, [&](int port) { return TinyproxyCommand(conf.path(), port); }});
   }
   if (!FindProgram("microsocks").empty()) {
     cases.push_back({"SOCKS5", CWEBSocket::kSocks5, [&](int port) {

@@ -157,3 +157,10 @@ std::unique_ptr<ChildProcess> StartOnFreePort(const std::function<std::vector<st
   }
   return nullptr;
 }
+
+std::vector<std::string> TinyproxyCommand(const std::string& dir, int port) {
+  const std::string conf = dir + "/tinyproxy.conf";
+  WriteFileBytes(conf, "Port " + std::to_string(port) +
+                           "\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nLogLevel Critical\nMaxClients 5\n");
+  return {FindProgram("tinyproxy"), "-d", "-c", conf};
+}

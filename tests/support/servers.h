@@ -73,6 +73,8 @@ class NginxServer {
 
 // A free TCP port on 127.0.0.1 (free when asked; good enough for tests).
 int FreePort();
+// tinyproxy's command line for |port|, its configuration written into |dir|.
+std::vector<std::string> TinyproxyCommand(const std::string& dir, int port);
 // Starts the program |argv(port)| on a port picked just before the start,
 // trying again if another process took it meanwhile; null when it never
 // listened. The port ends up in |*port|.

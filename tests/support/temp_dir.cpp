@@ -59,3 +59,10 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  srand(seed);
+  for (auto& c : data) c = static_cast<char>(rand());
+  return data;
+}

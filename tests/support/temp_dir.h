@@ -23,3 +23,5 @@ void WriteFileBytes(const std::string& path, const std::string& data);
 bool PathExists(const std::string& path);
 // The names in |dir|, sorted, without "." and "..".
 std::vector<std::string> ListDirectory(const std::string& dir);
+// |size| bytes from a seeded generator: the same for the same seed.
+std::string RandomBytes(size_t size, unsigned seed);
