@@ -5,35 +5,12 @@
 # disk are GBK bytes (UTF-8 is answered 404, then the GBK name is asked for).
 #   wine_names_test.sh WIN32_BUILD_DIR LINUX_BUILD_DIR
 set -euo pipefail
-win=$(cd "$1" && pwd)
-linux=$(cd "$2" && pwd)
-src=$(cd "$(dirname "$0")/../.." && pwd)
-for tool in wine Xvfb nginx; do
-  command -v $tool >/dev/null || [ -x /usr/sbin/$tool ] ||
-    { echo "SKIP: $tool is not installed"; echo "0 passed, 0 failed"; exit 0; }
-done
-
-work=$(mktemp -d /tmp/updater-wine-names-XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wineserver -k 2>/dev/null || true
-  [ -n "${WINE_SMOKE_DEBUG:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-[ -n "${WINE_SMOKE_DEBUG:-}" ] && set -x
-passed=0
-fail() { echo "FAIL: $*"; echo "$passed passed, 1 failed"; exit 1; }
-
-export WINEPREFIX=$linux/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-locale -a | grep -qi '^zh_CN.utf8$' || fail "the zh_CN.UTF-8 locale is missing (scripts/install-deps.sh)"
-export LC_ALL=zh_CN.UTF-8
-display=:$((250 + $$ % 50))
-Xvfb $display -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=$display
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-[ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
+name=names
+source "$(dirname "$0")/wine_lib.sh"
+command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] ||
+  { echo "SKIP: nginx is not installed"; echo "0 passed, 0 failed"; exit 0; }
+wine_start "$1" "$2"
+[ "${LC_ALL:-}" = zh_CN.UTF-8 ] || fail "the zh_CN.UTF-8 locale is missing (scripts/install-deps.sh)"
 
 # Version 1 has one file; version 2 adds Chinese names in a Chinese folder.
 mkdir -p "$work"/v1 "$work"/v2/地图 "$work"/utf8

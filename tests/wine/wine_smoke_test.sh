@@ -5,35 +5,12 @@
 # hands over to a stand-in kelvora.exe. A screenshot of the window is kept.
 #   wine_smoke_test.sh WIN32_BUILD_DIR LINUX_BUILD_DIR
 set -euo pipefail
-win=$(cd "$1" && pwd)
-linux=$(cd "$2" && pwd)
-src=$(cd "$(dirname "$0")/../.." && pwd)
-for tool in wine Xvfb import; do
-  command -v $tool >/dev/null || { echo "SKIP: $tool is not installed"; echo "0 passed, 0 failed"; exit 0; }
-done
-
-work=$(mktemp -d /tmp/updater-wine-XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wineserver -k 2>/dev/null || true
-  [ -n "${WINE_SMOKE_DEBUG:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-[ -n "${WINE_SMOKE_DEBUG:-}" ] && set -x
-fail() { echo "FAIL: $*"; echo "0 passed, 1 failed"; exit 1; }
-
-export WINEPREFIX=$linux/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# A Chinese Windows: the ANSI code page is 936.
-if locale -a | grep -qi '^zh_CN.utf8$'; then export LC_ALL=zh_CN.UTF-8; fi
-display=:$((200 + $$ % 50))
-Xvfb $display -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=$display
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+name=smoke
+source "$(dirname "$0")/wine_lib.sh"
+command -v import >/dev/null || { echo "SKIP: import is not installed"; echo "0 passed, 0 failed"; exit 0; }
+wine_start "$1" "$2"
 file "$win/bin/updater.exe" | grep -q 'PE32 executable (GUI) Intel 80386' ||
   fail "updater.exe is not a 32-bit Windows program: $(file "$win/bin/updater.exe")"
-[ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
 # As on a Chinese Windows, Arial falls back to a CJK face for what it lacks.
 wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Arial \
   /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1 || true
@@ -78,7 +55,7 @@ convert "$src/res/bitmap_133.bmp" -crop 437x20+0+0 +repage "$work/ref.png"
 differing=unknown
 for _ in $(seq 40); do
   sleep 0.5
-  import -display $display -window root "$shot"
+  import -display "$DISPLAY" -window root "$shot"
   convert "$shot" -crop 437x20+0+0 +repage "$work/strip.png"
   differing=$(compare -metric AE -fuzz 5% "$work/strip.png" "$work/ref.png" null: 2>&1 || true)
   [ "${differing%%.*}" -lt 440 ] 2>/dev/null && break
