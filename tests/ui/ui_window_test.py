@@ -175,15 +175,19 @@ class Session:
                              stdout=subprocess.PIPE).stdout.decode().split()
         return tuple(int(v) for v in out[out.index("Geometry:") + 1].split("x"))
 
-    def sweep_strip(self):
-        """Moves the pointer along the top strip with no button held; the
-        window must stay where it is."""
+    def check_stays_put(self, shot, after_what):
+        """Moves the pointer along the top strip with no button held, keeps
+        a screenshot, and checks the window stayed where it was; returns its
+        position."""
         before = self.position()
         for x in range(30, 390, 30):
             self.xdo("mousemove", before[0] + x, before[1] + 10)
             time.sleep(0.05)
         time.sleep(0.5)
-        return before, self.position()
+        after = self.position()
+        self.shot(shot)
+        check(before == after, "after %s the window followed the pointer from %s to %s" % (after_what, before, after))
+        return after
 
     def answer_box(self, key):
         box = self.find("提示", 15)
@@ -409,9 +413,7 @@ def test_skip_close_exit_spot_and_drag(s):
     check("Position: 0,0" not in geometry, "the window did not move: " + geometry)
     # The drag took the release: a later sweep with no button held leaves
     # the window where it is.
-    before, after = s.sweep_strip()
-    s.shot("swept-after-drag")
-    check(before == after, "after a drag the window followed the pointer from %s to %s" % (before, after))
+    where = s.check_stays_put("swept-after-drag", "a drag")
     s.updater.kill()
     s.updater.wait()
 
@@ -433,14 +435,10 @@ def test_close_and_skip_declined(s):
     s.xdo("mouseup", 1)
     s.answer_box("Escape")
     check(s.updater.poll() is None, "close + No ended the process")
-    before, after = s.sweep_strip()
-    s.shot("swept-after-close-no")
-    check(before == after, "after close + No the window followed the pointer from %s to %s" % (before, after))
-    s.xdo("mousemove", before[0] + 150, before[1] + 168, "click", 1)
+    where = s.check_stays_put("swept-after-close-no", "close + No")
+    s.xdo("mousemove", where[0] + 150, where[1] + 168, "click", 1)
     s.answer_box("Escape")
-    before, after = s.sweep_strip()
-    s.shot("swept-after-skip-no")
-    check(before == after, "after Skip + No the window followed the pointer from %s to %s" % (before, after))
+    where = s.check_stays_put("swept-after-skip-no", "Skip + No")
     check(s.updater.poll() is None, "Skip + No ended the process")
     check(not os.path.exists(os.path.join(inst, "lobby.txt")), "Skip + No started the lobby")
     s.updater.kill()
@@ -498,6 +496,29 @@ def test_failure_dialog(s):
             s.updater.wait()
 
 
+def run_tests(tests, make_session, only=None):
+    """Runs each test in a session of its own; prints a line for each and
+    the totals; returns the exit status."""
+    passed = failed = 0
+    for test in tests:
+        if only and only not in test.__name__:
+            continue
+        s = None
+        try:
+            s = make_session()
+            test(s)
+            passed += 1
+            print("PASS", test.__name__, flush=True)
+        except (Failure, subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
+            failed += 1
+            print("FAIL", test.__name__, "-", e, flush=True)
+        finally:
+            if s:
+                s.close()
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True)
@@ -511,25 +532,7 @@ def main():
     os.makedirs(shots, exist_ok=True)
     tests = [test_skin_progress_and_text, test_buttons, test_skip_close_exit_spot_and_drag, test_close_and_skip_declined,
              test_failure_dialog]
-    passed = failed = 0
-    for test in tests:
-        if args.only and args.only not in test.__name__:
-            continue
-        s = None
-        try:
-            s = Session(args.build_dir, shots)
-            test(s)
-            passed += 1
-            print("PASS", test.__name__)
-        except (Failure, subprocess.CalledProcessError) as e:
-            failed += 1
-            print("FAIL", test.__name__, "-", e)
-        finally:
-            if s:
-                s.close()
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
-
+    return run_tests(tests, lambda: Session(args.build_dir, shots), args.only)
 
 if __name__ == "__main__":
     sys.exit(main())
