@@ -137,14 +137,9 @@ TEST_F(PeersTest, ProxyHandshakesReachNginx) {
                      }, L"", L""});
   }
   if (!FindProgram("microsocks").empty()) {
-    cases.push_back({"SOCKS5", CWEBSocket::kSocks5, [&](int port) {
-                       return std::vector<std::string>{FindProgram("microsocks"), "-i", "127.0.0.1", "-p",
-                                                       std::to_string(port)};
-                     }, L"", L""});
-    cases.push_back({"SOCKS5 with password", CWEBSocket::kSocks5, [&](int port) {
-                       return std::vector<std::string>{FindProgram("microsocks"), "-i", "127.0.0.1", "-p",
-                                                       std::to_string(port), "-u", "player", "-P", "secret"};
-                     }, L"player", L"secret"});
+    cases.push_back({"SOCKS5", CWEBSocket::kSocks5, [](int port) { return MicrosocksCommand(port); }, L"", L""});
+    cases.push_back({"SOCKS5 with password", CWEBSocket::kSocks5, [](int port) { return MicrosocksCommand(port, "player", "secret"); },
+                     L"player", L"secret"});
   }
   if (cases.empty()) GTEST_SKIP() << "no proxy is installed";
   for (const Case& c : cases) {

@@ -181,10 +181,7 @@ TEST_F(NetTlsTest, ProxyTunnelsCarryTls) {
     cases.push_back({"HTTP CONNECT", CWEBSocket::kHttpConnect, [&](int port) { return TinyproxyCommand(conf.path(), port); }});
   }
   if (!FindProgram("microsocks").empty()) {
-    cases.push_back({"SOCKS5", CWEBSocket::kSocks5, [&](int port) {
-                       return std::vector<std::string>{FindProgram("microsocks"), "-i", "127.0.0.1", "-p",
-                                                       std::to_string(port)};
-                     }});
+    cases.push_back({"SOCKS5", CWEBSocket::kSocks5, [](int port) { return MicrosocksCommand(port); }});
   }
   if (cases.empty()) GTEST_SKIP() << "no proxy is installed";
   for (const Case& c : cases) {

@@ -164,3 +164,9 @@ std::vector<std::string> TinyproxyCommand(const std::string& dir, int port) {
                            "\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nLogLevel Critical\nMaxClients 5\n");
   return {FindProgram("tinyproxy"), "-d", "-c", conf};
 }
+
+std::vector<std::string> MicrosocksCommand(int port, const std::string& user, const std::string& password) {
+  std::vector<std::string> argv = {FindProgram("microsocks"), "-i", "127.0.0.1", "-p", std::to_string(port)};
+  if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", password});
+  return argv;
+}

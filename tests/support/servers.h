@@ -75,6 +75,8 @@ class NginxServer {
 int FreePort();
 // tinyproxy's command line for |port|, its configuration written into |dir|.
 std::vector<std::string> TinyproxyCommand(const std::string& dir, int port);
+// microsocks' command line for |port|, with a user and password when given.
+std::vector<std::string> MicrosocksCommand(int port, const std::string& user = "", const std::string& password = "");
 // Starts the program |argv(port)| on a port picked just before the start,
 // trying again if another process took it meanwhile; null when it never
 // listened. The port ends up in |*port|.
