@@ -1,6 +1,5 @@
 #include "support/temp_dir.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/text.h"
 
 TempDir::TempDir() {
@@ -48,14 +48,10 @@ bool PathExists(const std::string& path) {
 }
 
 std::vector<std::string> ListDirectory(const std::string& dir) {
+  std::vector<platform::DirectoryEntry> entries;
+  platform::ListDirectory(platform::FromUtf8(dir), &entries);
   std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
+  for (const platform::DirectoryEntry& e : entries) names.push_back(platform::ToUtf8(e.name));
   std::sort(names.begin(), names.end());
   return names;
 }
