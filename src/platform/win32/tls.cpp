@@ -17,6 +17,9 @@ constexpr ULONG kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
                                 ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                                 ISC_REQ_MANUAL_CRED_VALIDATION;
 
+// SECURITY_FLAG_IGNORE_UNKNOWN_CA of the SSL policy's checks (wininet.h).
+constexpr DWORD kIgnoreUnknownCa = 0x00000100;
+
 TlsFailure FromPolicyError(DWORD error) {
   switch (error) {
     case static_cast<DWORD>(CERT_E_EXPIRED):
@@ -225,6 +228,18 @@ class SChannelSession final : public TlsSession {
       if (CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &policy_status)) {
         verdict = policy_status.dwError == 0 ? FromChainStatus(chain->TrustStatus.dwErrorStatus)
                                              : FromPolicyError(policy_status.dwError);
+      }
+      // A chain in doubt hides whether the name matched: asked again with
+      // the root's trust set aside, the name is what decides the reason (the
+      // connection fails either way).
+      if (verdict == TlsFailure::kUntrusted) {
+        ssl.fdwChecks = kIgnoreUnknownCa;
+        CERT_CHAIN_POLICY_STATUS name_status = {};
+        name_status.cbSize = sizeof(name_status);
+        if (CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &name_status) &&
+            name_status.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) {
+          verdict = TlsFailure::kWrongHost;
+        }
       }
       CertFreeCertificateChain(chain);
     }
