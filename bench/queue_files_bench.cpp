@@ -144,7 +144,6 @@ void Run(const char* title, int entries, bool climbing) {
   if (pid_t child = fork()) {
     waitpid(child, nullptr, 0);
   } else {
-    CUpdateFiles::FirstProductLoad = true;
     CUpdateFiles files;
     files.SetBaseDirectories(platform::FromUtf8(dir.File("install")));
     ResetPeak();
@@ -164,7 +163,6 @@ void Run(const char* title, int entries, bool climbing) {
     return;
   }
 
-  CUpdateFiles::FirstProductLoad = true;
   CAutoUpdateClientApp app(platform::FromUtf8(dir.File("install/updater")));
   ScriptedUi ui;
   Sample sample;

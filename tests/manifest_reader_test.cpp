@@ -9,7 +9,6 @@ namespace {
 class ManifestReaderTest : public testing::Test {
  protected:
   void SetUp() override {
-    CUpdateFiles::FirstProductLoad = true;
     files_.ModuleDir = L"/game";
     files_.WindowsDir = L"/win";
     files_.SystemDir = L"/sys";
@@ -40,13 +39,15 @@ TEST_F(ManifestReaderTest, ProductAttributesAreReadByPosition) {
   EXPECT_EQ(files_.UrlList[7], L"h");
 }
 
-TEST_F(ManifestReaderTest, MaxVersionComesFromTheFirstListOfTheProcessOnly) {
+TEST_F(ManifestReaderTest, MaxVersionComesFromTheFirstListOfTheRunOnly) {
   files_.LoadXml(Doc("<r><Product productVerion=\"1\" maxVersion=\"7\"/></r>"), true);
-  CUpdateFiles second;
-  second.LoadXml(Doc("<r><Product productVerion=\"2\" maxVersion=\"9\"/></r>"), true);
+  files_.LoadXml(Doc("<r><Product productVerion=\"2\" maxVersion=\"9\"/></r>"), true);
+  EXPECT_EQ(files_.productVerion, L"2");
   EXPECT_EQ(files_.maxVersion, L"7");
-  EXPECT_EQ(second.productVerion, L"2");
-  EXPECT_EQ(second.maxVersion, L"");
+  // Another run's manifest starts afresh.
+  CUpdateFiles next_run;
+  next_run.LoadXml(Doc("<r><Product productVerion=\"2\" maxVersion=\"9\"/></r>"), true);
+  EXPECT_EQ(next_run.maxVersion, L"9");
 }
 
 TEST_F(ManifestReaderTest, RootIsNeverTheProductAndShortListsKeepOldUrls) {

@@ -63,7 +63,6 @@ TEST(ManifestWriter, EntryLayoutNumbersAndEscapes) {
 
 TEST(ManifestWriter, RoundTripKeepsValuesIncludingChineseAndMarkup) {
   TempDir dir;
-  CUpdateFiles::FirstProductLoad = true;
   CUpdateFiles out;
   out.productVerion = L"6";
   out.maxVersion = L"9";

@@ -9,7 +9,7 @@
 
 #include "digest/md5.h"
 #include "manifest/update_file.h"
-#include "net/inet_file.h"
+#include "update/file_job.h"
 #include "platform/text.h"
 #include "support/job_runner.h"
 #include "support/servers.h"
@@ -372,10 +372,12 @@ TEST(JobQueue, QueuedJobsAreSmall) {
 
 TEST(JobQueue, RemoveDeletesOnlyTheJobGiven) {
   CInetFiles queue;
-  auto* a = new CInetFile(L"http://127.0.0.1/a", nullptr, L"1");
-  auto* b = new CInetFile(L"http://127.0.0.1/b", nullptr, L"1");
-  queue.AddTail(a);
-  queue.AddTail(b);
+  auto owned_a = std::make_unique<CInetFile>(L"http://127.0.0.1/a", nullptr, L"1");
+  auto owned_b = std::make_unique<CInetFile>(L"http://127.0.0.1/b", nullptr, L"1");
+  CInetFile* a = owned_a.get();
+  CInetFile* b = owned_b.get();
+  queue.AddTail(std::move(owned_a));
+  queue.AddTail(std::move(owned_b));
   EXPECT_EQ(queue.GetHead(), a);
   queue.Remove(a);
   EXPECT_EQ(queue.GetCount(), 1u);

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "manifest/update_file.h"
-#include "net/inet_file.h"
+#include "update/file_job.h"
 #include "platform/text.h"
 #include "support/job_runner.h"
 #include "support/servers.h"

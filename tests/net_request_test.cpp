@@ -117,8 +117,9 @@ TEST(RangeDownLoad, WritesItsRangeInPlaceAlsoWhenTheServerIgnoresRange) {
     WriteFileBytes(path, std::string(10, '.'));
     CRangeDownLoad part;
     RecordingSink owner;
-    ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), &owner, 2, 3, 10,
-                           platform::FromUtf8(path)));
+    std::unique_ptr<platform::DiskFile> file =
+        platform::RealDisk().Open(platform::FromUtf8(path), platform::File::kWriteExisting);
+    ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), &owner, 2, 3, 10, file.get()));
     ASSERT_TRUE(platform::RunUntil([&] { return owner.finished; }, 5000));
     EXPECT_EQ(owner.events.back(), "status 2") << round;
     EXPECT_EQ(ReadFileBytes(path), "..23......") << round;
@@ -133,8 +134,9 @@ TEST(RangeDownLoad, APartWithoutAnOwnerStillWritesItsRange) {
   ScriptedServer server({{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-1/4\r\n"
                           "Content-Length: 2\r\n\r\nab"}});
   WriteFileBytes(dir.File("t"), "....");
+  std::unique_ptr<platform::DiskFile> file = platform::RealDisk().Open(dir.WFile("t"), platform::File::kWriteExisting);
   CRangeDownLoad part;
-  ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), nullptr, 0, 1, 4, dir.WFile("t")));
+  ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), nullptr, 0, 1, 4, file.get()));
   ASSERT_TRUE(platform::RunUntil([&] { return part.IsIdle(); }, 5000));
   EXPECT_EQ(ReadFileBytes(dir.File("t")), "ab..");
 }

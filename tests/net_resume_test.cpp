@@ -8,8 +8,8 @@
 #include <string>
 
 #include "manifest/update_file.h"
-#include "net/download_progress.h"
-#include "net/inet_file.h"
+#include "update/download_progress.h"
+#include "update/file_job.h"
 #include "platform/text.h"
 #include "support/job_runner.h"
 #include "support/servers.h"
@@ -30,11 +30,11 @@ TEST(ProgressRecordTest, ReadsBackWhatWasWrittenAndRefusesDamagedOrForeignRecord
   DownloadProgress p = Record(1000, "\"5f-abc\"");
   p.parts = {{0, 100}, {200, 0}, {400, 200}, {600, 1}, {800, 200}};
   WriteFileBytes(dir.File("a.bin.update.3"), std::string(1000, 'x'));
-  ASSERT_TRUE(SaveProgress(pending, p));
+  ASSERT_TRUE(SaveProgress(platform::RealDisk(), pending, p));
   EXPECT_EQ(ReadFileBytes(dir.File("a.bin.update.3.progress")).substr(0, 60),
             "updater-progress 1\nlength 1000\nvalidator etag \"5f-abc\"\npart ");
   DownloadProgress read;
-  ASSERT_TRUE(LoadProgress(pending, 1000, &read));
+  ASSERT_TRUE(LoadProgress(platform::RealDisk(), pending, 1000, &read));
   EXPECT_EQ(read.DoneBytes(), 501u);
   EXPECT_EQ(read.validator, "\"5f-abc\"");
   EXPECT_EQ(read.parts[2].first, 400u);
@@ -59,16 +59,16 @@ TEST(ProgressRecordTest, ReadsBackWhatWasWrittenAndRefusesDamagedOrForeignRecord
   // Damaged, of another length, or claiming more than the copy holds: the
   // record goes and nothing is taken up.
   WriteFileBytes(dir.File("a.bin.update.3.progress"), flipped);
-  EXPECT_FALSE(LoadProgress(pending, 1000, &read));
+  EXPECT_FALSE(LoadProgress(platform::RealDisk(), pending, 1000, &read));
   EXPECT_FALSE(PathExists(dir.File("a.bin.update.3.progress")));
-  ASSERT_TRUE(SaveProgress(pending, p));
-  EXPECT_FALSE(LoadProgress(pending, 999, &read));
+  ASSERT_TRUE(SaveProgress(platform::RealDisk(), pending, p));
+  EXPECT_FALSE(LoadProgress(platform::RealDisk(), pending, 999, &read));
   EXPECT_FALSE(PathExists(dir.File("a.bin.update.3.progress")));
-  ASSERT_TRUE(SaveProgress(pending, p));
+  ASSERT_TRUE(SaveProgress(platform::RealDisk(), pending, p));
   WriteFileBytes(dir.File("a.bin.update.3"), std::string(700, 'x'));
-  EXPECT_FALSE(LoadProgress(pending, 1000, &read));
+  EXPECT_FALSE(LoadProgress(platform::RealDisk(), pending, 1000, &read));
   EXPECT_FALSE(PathExists(dir.File("a.bin.update.3.progress")));
-  EXPECT_FALSE(LoadProgress(pending, 1000, &read));  // none at all
+  EXPECT_FALSE(LoadProgress(platform::RealDisk(), pending, 1000, &read));  // none at all
 }
 
 class ResumeJobTest : public testing::Test {
@@ -104,7 +104,7 @@ class ResumeJobTest : public testing::Test {
       copy.replace(first, done, content_.substr(first, done));
     }
     WriteFileBytes(out_.File("f.bin.update.1"), ranged ? copy : copy.substr(0, done));
-    ASSERT_TRUE(SaveProgress(Pending(), p));
+    ASSERT_TRUE(SaveProgress(platform::RealDisk(), Pending(), p));
   }
 
   TempDir root_;
@@ -189,7 +189,7 @@ TEST_F(ResumeJobTest, ABrokenTransferLeavesARecordOfItsDurableBytes) {
     JobRunner runner;
     ASSERT_EQ(runner.Run(job.get(), true), kJobTransferFailed);
     DownloadProgress p;
-    ASSERT_TRUE(LoadProgress(Pending(), kSize, &p));
+    ASSERT_TRUE(LoadProgress(platform::RealDisk(), Pending(), kSize, &p));
     EXPECT_GT(p.DoneBytes(), 0u);
     EXPECT_EQ(p.validator[0], '"');
     // What the record counts is the server's bytes, in place.

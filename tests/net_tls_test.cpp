@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "net/inet_file.h"
+#include "update/file_job.h"
 #include "net/secure_texts.h"
 #include "platform/event_loop.h"
 #include "platform/text.h"

@@ -47,7 +47,6 @@ TEST(Publish, ReleaseWritesAManifestAndFilesThatReadBack) {
   EXPECT_NE(table.find(L"地图 1.dat"), std::wstring::npos);
   EXPECT_EQ(ReadFileBytes(root.File("update/6/数据/地图 1.dat")), std::string(100000, 'm'));
 
-  CUpdateFiles::FirstProductLoad = true;
   CUpdateFiles manifest;
   manifest.ModuleDir = L"/install";
   std::wstring config = root.WFile("update/6/FileConfig.xml");
@@ -75,7 +74,6 @@ TEST(Publish, VersionListCarriesScrambledLongAddresses) {
   std::vector<std::wstring> urls = {L"127.0.0.1:8080", L"http://127.0.0.1:18080/mirror/a"};
   std::wstring error;
   ASSERT_TRUE(PublishVersionList(platform::FromUtf8(root.path()), L"5", L"7", urls, &error));
-  CUpdateFiles::FirstProductLoad = true;
   CUpdateFiles list;
   std::wstring path = root.WFile("update/VerAndUrl.xml");
   list.LoadXml(path, true);
@@ -133,7 +131,6 @@ TEST(Publish, AChangedFileNeverGetsThePreviousReleasesTime) {
   ASSERT_TRUE(PublishRelease(L"7", platform::FromUtf8(v7.path()), out, &error, &table7));
 
   auto load = [&](const std::string& version) {
-    CUpdateFiles::FirstProductLoad = true;
     auto manifest = std::make_unique<CUpdateFiles>();
     manifest->ModuleDir = L"/install";
     EXPECT_TRUE(manifest->LoadXml(root.WFile("update/" + version + "/FileConfig.xml"), false));
@@ -199,7 +196,6 @@ TEST(Publish, SignedReleaseAndListVerifyWithThePrintedKey) {
   EXPECT_EQ(trust.Verify(list, list + L".sig", "update/VerAndUrl.xml", true, now + 2 * 86400 - 60),
             TrustVerdict::kTrusted);
 
-  CUpdateFiles::FirstProductLoad = true;
   CUpdateFiles files;
   ASSERT_TRUE(files.LoadXml(manifest, false));
   ASSERT_EQ(files.GetCount(), 2u);

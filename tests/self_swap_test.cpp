@@ -84,12 +84,12 @@ TEST_F(SelfSwapTest, AMoveThatFailsLeavesTheExecutableAsItWas) {
   const std::wstring md5 = Md5Of(f_.Install("updater.update.12"));
   // A directory where the old copy must go cannot be deleted or replaced.
   mkdir(f_.Install("updater.old").c_str(), 0755);
-  EXPECT_EQ(SwapInPendingCopy(exe, pending, md5), SelfSwapResult::kMoveFailed);
+  EXPECT_EQ(SwapInPendingCopy(platform::RealDisk(), exe, pending, md5), SelfSwapResult::kMoveFailed);
   EXPECT_EQ(ReadFileBytes(f_.Install("updater")), "the running updater");
   EXPECT_EQ(ReadFileBytes(f_.Install("updater.update.12")), "new build");
   rmdir(f_.Install("updater.old").c_str());
-  EXPECT_EQ(SwapInPendingCopy(exe, pending, md5), SelfSwapResult::kSwapped);
-  EXPECT_EQ(SwapInPendingCopy(exe, pending, md5), SelfSwapResult::kNoPendingCopy);
+  EXPECT_EQ(SwapInPendingCopy(platform::RealDisk(), exe, pending, md5), SelfSwapResult::kSwapped);
+  EXPECT_EQ(SwapInPendingCopy(platform::RealDisk(), exe, pending, md5), SelfSwapResult::kNoPendingCopy);
 }
 
 TEST_F(SelfSwapTest, AnUpdaterThatFailsItsDigestLeavesNoPendingCopyForTheNextStart) {

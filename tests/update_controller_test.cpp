@@ -9,7 +9,7 @@
 #include "manifest/update_files.h"
 #include "platform/event_loop.h"
 #include "platform/text.h"
-#include "net/download_progress.h"
+#include "update/download_progress.h"
 #include "support/update_fixture.h"
 #include "update/auto_update_dlg.h"
 
@@ -87,7 +87,7 @@ class RecordingApp : public FastClockApp {
 
 class ControllerTest : public testing::Test {
  protected:
-  ControllerTest() : app_(platform::FromUtf8(f_.Install("updater"))) { CUpdateFiles::FirstProductLoad = true; }
+  ControllerTest() : app_(platform::FromUtf8(f_.Install("updater"))) {}
   UpdateFixture f_;
   CAutoUpdateClientApp app_;
   ScriptedUi ui_;
@@ -193,7 +193,7 @@ TEST_F(ControllerTest, EveryAbandonedServerAndAShortHandOverAreLoggedAndNothingI
   // The stalled file's bytes are kept, with their record, for the next run.
   EXPECT_TRUE(PathExists(f_.Install("big.bin.update.2")));
   DownloadProgress kept;
-  ASSERT_TRUE(LoadProgress(platform::FromUtf8(f_.Install("big.bin.update.2")), 2000000, &kept));
+  ASSERT_TRUE(LoadProgress(platform::RealDisk(), platform::FromUtf8(f_.Install("big.bin.update.2")), 2000000, &kept));
   EXPECT_GT(kept.DoneBytes(), 0u);
 }
 

@@ -50,7 +50,6 @@ class FailoverTest : public testing::Test {
 
 TEST_F(FailoverTest, AManifestTheServerSaysIsGoneMeansTooOld) {
   for (const char* rule : {"status:404", "status:410"}) {
-    CUpdateFiles::FirstProductLoad = true;
     ScriptedUi ui;
     f_.server().SetRules(std::string("{\"/update/3/FileConfig.xml\": \"") + rule + "\"}");
     f_.WriteIni("[Version]\r\nCurrentVersion=3\r\n[Temp]\r\nTemp1=" + f_.ServerWord() +

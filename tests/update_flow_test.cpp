@@ -133,7 +133,6 @@ TEST_F(UpdateFlowTest, SkipOnTheFailureDialogStartsTheLobbyAndExitDoesNot) {
     f_.server().SetRules("{\"/update/7/game.dat\": \"close-mid-body\"}");
     ScriptedUi ui;
     ui.failure_actions = {action};
-    CUpdateFiles::FirstProductLoad = true;
     f_.Run(&ui);
     EXPECT_EQ(ui.failures_shown.size(), 1u);
     EXPECT_FALSE(ui.timed_out);
@@ -250,7 +249,6 @@ TEST_F(UpdateFlowTest, BadVersionListsMoveOnToTheNextServerUntilNoneIsLeft) {
     f_.WriteIni("[Version]\r\nCurrentVersion=5\r\n[Temp]\r\nTemp1=" + f_.ServerWord() + "\r\nTemp2=" +
                 f_.ServerWord() + "\r\n");
     platform::DeleteFile(platform::FromUtf8(f_.Install("lobby.txt")));
-    CUpdateFiles::FirstProductLoad = true;
     ScriptedUi ui;
     f_.Run(&ui);
     EXPECT_TRUE(f_.LobbyStarted()) << list;
@@ -273,7 +271,6 @@ TEST_F(UpdateFlowTest, ManifestWithoutProductVersionOrWithWrongLengthsInstallsNo
   WriteFileBytes(f_.ServerRoot() + "/update/6/FileConfig.xml", "<r><Product maxVersion=\"\"/></r>");
   std::string before = ReadFileBytes(f_.Install("game.dat"));
   ScriptedUi ui;
-  CUpdateFiles::FirstProductLoad = true;
   f_.Run(&ui);
   EXPECT_TRUE(f_.LobbyStarted());  // next server: none, so the lobby
   EXPECT_EQ(ReadFileBytes(f_.Install("game.dat")), before);

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "digest/md5.h"
-#include "net/download_progress.h"
-#include "net/inet_file.h"
+#include "update/download_progress.h"
+#include "update/file_job.h"
 #include "platform/text.h"
 #include "support/update_fixture.h"
 
@@ -109,13 +109,13 @@ TEST_F(ResumeUpdateTest, ARunTakesUpWhatTheLastOneLeftAndCountsItAsDone) {
                                                    : big_.size() - missing;
     p.parts.push_back({first, end - first});
   }
-  ASSERT_TRUE(SaveProgress(platform::FromUtf8(f_.Install("big.bin.update.2")), p));
+  ASSERT_TRUE(SaveProgress(platform::RealDisk(), platform::FromUtf8(f_.Install("big.bin.update.2")), p));
   // A kept copy of a file the server no longer lists goes when a version is recorded.
   WriteFileBytes(f_.Install("gone.dat.update.2"), "old bytes");
   DownloadProgress gone = p;
   gone.length = 9;
   gone.parts = {{0, 9}};
-  ASSERT_TRUE(SaveProgress(platform::FromUtf8(f_.Install("gone.dat.update.2")), gone));
+  ASSERT_TRUE(SaveProgress(platform::RealDisk(), platform::FromUtf8(f_.Install("gone.dat.update.2")), gone));
   // The rest comes slowly, so the window is painted while it comes.
   f_.server().SetRules("{\"/update/2/big.bin\": \"trickle\"}");
   f_.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=" + f_.ServerWord() + "\r\n");
@@ -145,7 +145,7 @@ TEST_F(ResumeUpdateTest, KeptBytesThatFailTheDigestAreFetchedOnceMoreFromZero) {
     p.parts[i] = {first, i == 0 ? 100u : 0u};
   }
   WriteFileBytes(f_.Install("big.bin.update.2"), wrong);
-  ASSERT_TRUE(SaveProgress(platform::FromUtf8(f_.Install("big.bin.update.2")), p));
+  ASSERT_TRUE(SaveProgress(platform::RealDisk(), platform::FromUtf8(f_.Install("big.bin.update.2")), p));
   // The server's tag is not what the record holds, yet it answers ranges
   // regardless: the digest is what finds the bad byte.
   f_.server().SetRules("{\"/update/2/big.bin\": \"etag:stale\"}");

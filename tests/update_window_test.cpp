@@ -35,7 +35,7 @@ struct RecordingPainter : platform::Painter {
 
 class WindowTest : public testing::Test {
  protected:
-  WindowTest() : app_(platform::FromUtf8(f_.Install("updater"))) { CUpdateFiles::FirstProductLoad = true; }
+  WindowTest() : app_(platform::FromUtf8(f_.Install("updater"))) {}
   UpdateFixture f_;
   CAutoUpdateClientApp app_;
   ScriptedUi ui_;

@@ -12,6 +12,7 @@
 #include "platform/ui.h"
 #include "update/auto_update_dlg.h"
 #include "update/resume_file.h"
+#include "update/installer.h"
 #include "update/self_swap.h"
 #include "update/status_texts.h"
 
@@ -74,10 +75,9 @@ void CAutoUpdateClientApp::DebugLog(const std::wstring& text) {
 
 void CAutoUpdateClientApp::CompletePendingSwap() {
   ResumeFile resume(ResumeFilePath(), [this](const std::wstring& text) { WriteLog(text); });
-  const std::wstring pending =
-      platform::Format(L"%s.update.%s", exe_path_.c_str(), resume.ReadCurrentVersion(L"").c_str());
+  const std::wstring pending = PendingCopyPath(exe_path_, resume.ReadCurrentVersion(L""));
   // A move that fails abandons the swap; the next start tries again.
-  if (SwapInPendingCopy(exe_path_, pending, resume.ReadUpdaterMd5()) == SelfSwapResult::kRefused) {
+  if (SwapInPendingCopy(GetDisk(), exe_path_, pending, resume.ReadUpdaterMd5()) == SelfSwapResult::kRefused) {
     WriteLog(platform::Format(texts::kPendingUpdaterRefused, pending.c_str()));
   }
 }

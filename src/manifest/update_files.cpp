@@ -4,7 +4,6 @@
 #include "platform/text.h"
 #include "platform/xml.h"
 
-bool CUpdateFiles::FirstProductLoad = true;
 
 namespace {
 

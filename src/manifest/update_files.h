@@ -63,9 +63,9 @@ class CUpdateFiles {
   std::wstring maxVersion;
   std::wstring UrlList[8];
 
-  // Set at program start; the first version list read clears it, so that
+  // Set when made; the first version list read clears it, so that
   // maxVersion keeps the value of that first list.
-  static bool FirstProductLoad;
+  bool FirstProductLoad = true;
 
  private:
   bool BuildEntries(const platform::XmlNode& root);

@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/request_headers.h"
+
 CRangeDownLoad::CRangeDownLoad() = default;
 
 CRangeDownLoad::~CRangeDownLoad() { Stop(); }
 
 bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte,
-                           uint64_t lastByte, uint64_t fileLength, const std::wstring& localPath,
+                           uint64_t lastByte, uint64_t fileLength, platform::DiskFile* file,
                            uint64_t done, const std::string& ifRange) {
   Stop();
   url_ = url;
@@ -16,7 +18,7 @@ bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64
   first_byte_ = firstByte;
   last_byte_ = lastByte;
   file_length_ = fileLength;
-  local_path_ = localPath;
+  file_ = file;
   written_ = done;
   file_changed_ = false;
   strong_tag_.clear();
@@ -24,13 +26,9 @@ bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64
   resuming_ = done > 0 && !ifRange.empty();
   if (!resuming_) written_ = 0;
   if (written_ > lastByte - firstByte) return true;  // the whole range is on disk
-  char headers[1024];
-  snprintf(headers, sizeof(headers),
-           "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nRange: bytes=%llu-%llu\r\n%s%s%s"
-           "Cache-Control: no-cache\r\n",
-           static_cast<unsigned long long>(firstByte + written_), static_cast<unsigned long long>(lastByte),
-           resuming_ ? "If-Range: " : "", resuming_ ? ifRange.c_str() : "", resuming_ ? "\r\n" : "");
-  request_.SetExtraHeaders(headers);
+  std::string range = "Range: bytes=" + std::to_string(firstByte + written_) + "-" + std::to_string(lastByte) + "\r\n";
+  if (resuming_) range += "If-Range: " + ifRange + "\r\n";
+  request_.SetExtraHeaders(RequestHeaders(range));
   if (!request_.DownLoad(url_, this)) {
     Stop();
     return false;
@@ -42,20 +40,20 @@ bool CRangeDownLoad::Stop() {
   ++run_;
   if (request_.GetState() != CDownLoad::kIdle) request_.Reset();
   // What arrived is right for its place: keep it for a later attempt.
-  if (file_.IsOpen()) FlushBuffer();
+  if (writing_) FlushBuffer();
   buffered_ = 0;
-  if (file_.IsOpen()) file_.Close();
+  writing_ = false;
   return true;
 }
 
 bool CRangeDownLoad::FlushBuffer() {
   if (buffered_ == 0) return true;
-  bool ok = file_.WriteAt(buffer_offset_, buffer_.get(), buffered_);
+  bool ok = file_->WriteAt(buffer_offset_, buffer_.get(), buffered_);
   buffer_offset_ += buffered_;
   buffered_ = 0;
   if (ok) written_ = buffer_offset_ - first_byte_;
   if (buffer_offset_ - writeback_from_ >= kWritebackStep) {
-    file_.StartWriteback(writeback_from_, buffer_offset_ - writeback_from_);
+    file_->StartWriteback(writeback_from_, buffer_offset_ - writeback_from_);
     writeback_from_ = buffer_offset_;
   }
   return ok;
@@ -68,20 +66,19 @@ bool CRangeDownLoad::Abort(int code) {
 
 bool CRangeDownLoad::Finish() {
   if (!FlushBuffer()) return Abort(kDownLoadFailed);
-  file_.StartWriteback(writeback_from_, buffer_offset_ - writeback_from_);
-  if (!file_.Close()) return Abort(kDownLoadFailed);
+  file_->StartWriteback(writeback_from_, buffer_offset_ - writeback_from_);
   Stop();
   return owner_ ? owner_->OnDownLoadStatus(kDownLoadComplete) : true;
 }
 
 bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& entityTag,
                                        const std::wstring& path) {
-  if (file_.IsOpen()) file_.Close();
-  if (!file_.Open(local_path_, platform::File::kWriteExisting)) {
+  if (!file_) {
     Stop();
     if (owner_) owner_->OnDownLoadError(kDownLoadFileFailed);
     return false;
   }
+  writing_ = true;
   strong_tag_ = request_.strong_tag();
   last_modified_ = request_.last_modified();
   const uint64_t start = first_byte_ + written_;
@@ -113,7 +110,7 @@ bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& enti
 }
 
 bool CRangeDownLoad::OnDownLoadData(const char* data, uint32_t count) {
-  if (!file_.IsOpen()) return true;
+  if (!writing_) return true;
   if (skip_ >= count) {
     skip_ -= count;
     return true;
@@ -137,7 +134,7 @@ bool CRangeDownLoad::OnDownLoadData(const char* data, uint32_t count) {
 
 bool CRangeDownLoad::OnDownLoadStatus(int status) {
   if (status != kDownLoadComplete) return true;
-  if (remaining_ != 0 || !file_.IsOpen()) return Abort(kDownLoadFailed);  // the answer ended short
+  if (remaining_ != 0 || !writing_) return Abort(kDownLoadFailed);  // the answer ended short
   return Finish();
 }
 

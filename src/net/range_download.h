@@ -1,12 +1,12 @@
 #pragma once
 // One byte range of an update file, fetched with its own request and
-// written in place into the file the job created at full length.
+// written in place into the file its owner opened at full length.
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "net/download.h"
-#include "platform/file.h"
+#include "platform/disk.h"
 
 class CRangeDownLoad : public IDownLoadSink {
  public:
@@ -21,13 +21,13 @@ class CRangeDownLoad : public IDownLoadSink {
   CRangeDownLoad& operator=(const CRangeDownLoad&) = delete;
 
   // Fetches bytes |firstByte| to |lastByte| (inclusive) of |url|, a file
-  // of |fileLength| bytes, into |localPath|; false when the request cannot
-  // be started. An answer for a file of another length is a failure.
+  // of |fileLength| bytes, into |file| (the owner keeps it open until the
+  // part has stopped); false when the request cannot be started. An answer for a file of another length is a failure.
   // With |done| the first bytes are on disk already: the request asks for
   // the rest only if the file still matches |ifRange|, and a part with
   // nothing left sends no request at all.
   bool Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte, uint64_t lastByte,
-             uint64_t fileLength, const std::wstring& localPath, uint64_t done = 0,
+             uint64_t fileLength, platform::DiskFile* file, uint64_t done = 0,
              const std::string& ifRange = std::string());
   // Stops; bytes that arrived are written to the file first.
   bool Stop();
@@ -58,8 +58,9 @@ class CRangeDownLoad : public IDownLoadSink {
   IDownLoadSink* owner_ = nullptr;
   CDownLoad request_;
   std::wstring url_;
-  platform::File file_;
-  std::wstring local_path_;
+  platform::DiskFile* file_ = nullptr;
+  // Between an accepted answer and the part's end: bytes go to the file.
+  bool writing_ = false;
   uint64_t first_byte_ = 0;
   uint64_t last_byte_ = 0;
   uint64_t file_length_ = 0;

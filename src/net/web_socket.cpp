@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "net/head_translate.h"
+#include "net/request_headers.h"
 #include "platform/text.h"
 
 namespace {
@@ -103,8 +104,8 @@ uint8_t CWEBSocket::ProxyHandshake(uint32_t target, uint16_t port) {
   if (proxy_type_ == kHttpConnect) {
     char request[512];
     int n = snprintf(request, sizeof(request),
-                     "CONNECT %d.%d.%d.%d:%d HTTP/1.1\r\nUser-Agent: AutoUpdate_Lurin\r\n\r\n", ip[0],
-                     ip[1], ip[2], ip[3], port);
+                     "CONNECT %d.%d.%d.%d:%d HTTP/1.1\r\nUser-Agent: %s\r\n\r\n", ip[0],
+                     ip[1], ip[2], ip[3], port, kUserAgent);
     if (!socket_.SendAllBlocking(request, static_cast<size_t>(n))) return kProxyFailed;
     long got = socket_.RecvSomeBlocking(reply, sizeof(reply));
     if (got < 4) return kProxyFailed;

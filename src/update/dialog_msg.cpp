@@ -1,10 +1,9 @@
 #include "update/dialog_msg.h"
 
-#include "update/auto_update_dlg.h"
 #include "update/status_texts.h"
+#include "update/update_run.h"
 
-CDialogMsg::CDialogMsg(CAutoUpdateClientDlg* owner, platform::Ui* ui)
-    : owner_(owner), ui_(ui), message_(texts::kFailureDefault) {}
+CDialogMsg::CDialogMsg(UpdateRun* run, platform::Ui* ui) : run_(run), ui_(ui), message_(texts::kFailureDefault) {}
 
 void CDialogMsg::Create() {
   ui_->CreateFailureDialog(this);
@@ -28,15 +27,15 @@ void CDialogMsg::Hide() {
 
 void CDialogMsg::OnFailureSkip() {
   Hide();
-  owner_->LaunchLobby(this);
+  run_->Skip(true);
 }
 
 void CDialogMsg::OnFailureRetry() {
   Hide();
-  owner_->RestartUpdate(true);
+  run_->Retry();
 }
 
 void CDialogMsg::OnFailureExit() {
   Hide();
-  owner_->Close();
+  run_->Exit();
 }

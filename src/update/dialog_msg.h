@@ -1,16 +1,17 @@
 #pragma once
 // The failure dialog: tells the user that the update failed and offers
-// Skip, Retry and Exit. Created hidden with the main window, shown by the
-// update controller, hidden again by any of its buttons.
+// Skip, Retry and Exit. Created hidden with the main window, shown when the
+// update run asks for it, hidden again by any of its buttons, whose answer
+// goes to the run.
 #include <string>
 
 #include "platform/ui.h"
 
-class CAutoUpdateClientDlg;
+class UpdateRun;
 
 class CDialogMsg : public platform::FailureDialogClient {
  public:
-  CDialogMsg(CAutoUpdateClientDlg* owner, platform::Ui* ui);
+  CDialogMsg(UpdateRun* run, platform::Ui* ui);
   virtual ~CDialogMsg() = default;
 
   void Create();
@@ -27,7 +28,7 @@ class CDialogMsg : public platform::FailureDialogClient {
  private:
   void Hide();
 
-  CAutoUpdateClientDlg* owner_;
+  UpdateRun* run_;
   platform::Ui* ui_;
   std::wstring message_;
   bool shown_ = false;

@@ -2,40 +2,40 @@
 
 #include <vector>
 
-#include "net/download_progress.h"
-#include "platform/files.h"
 #include "platform/text.h"
+#include "update/download_progress.h"
+#include "update/installer.h"
 
 namespace {
 
 // Deeper than any install; a bound all the same.
 constexpr int kMaxDepth = 32;
 
-void RemoveBelow(const std::wstring& dir, int upToVersion, int depth) {
+void RemoveBelow(platform::Disk& disk, const std::wstring& dir, int upToVersion, int depth) {
   std::vector<platform::DirectoryEntry> entries;
-  if (depth > kMaxDepth || !platform::ListDirectory(dir, &entries)) return;
+  if (depth > kMaxDepth || !disk.ListDirectory(dir, &entries)) return;
   const std::wstring suffix = ProgressRecordPath(L"");
   for (const platform::DirectoryEntry& entry : entries) {
     const std::wstring path = dir + platform::kPathSeparator + entry.name;
     if (entry.directory) {
-      RemoveBelow(path, upToVersion, depth + 1);
+      RemoveBelow(disk, path, upToVersion, depth + 1);
       continue;
     }
     // A record that was being replaced when a run ended.
     if (platform::EndsWith(entry.name, suffix + L".new")) {
-      platform::DeleteFile(path);
+      disk.Delete(path);
       continue;
     }
     if (!platform::EndsWith(entry.name, suffix)) continue;
-    const std::wstring pending = path.substr(0, path.size() - suffix.size());
-    const size_t marker = entry.name.rfind(L".update.");
-    if (marker == std::wstring::npos) continue;
-    if (platform::LeadingInt(entry.name.substr(marker + 8)) > upToVersion) continue;
-    platform::DeleteFile(pending);
-    platform::DeleteFile(path);
+    int version = 0;
+    if (!PendingCopyVersion(entry.name, &version) || version > upToVersion) continue;
+    disk.Delete(path.substr(0, path.size() - suffix.size()));
+    disk.Delete(path);
   }
 }
 
 }  // namespace
 
-void RemoveKeptDownloads(const std::wstring& dir, int upToVersion) { RemoveBelow(dir, upToVersion, 0); }
+void RemoveKeptDownloads(platform::Disk& disk, const std::wstring& dir, int upToVersion) {
+  RemoveBelow(disk, dir, upToVersion, 0);
+}

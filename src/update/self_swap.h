@@ -5,6 +5,8 @@
 // executable is never left missing or without its mode.
 #include <string>
 
+#include "platform/disk.h"
+
 enum class SelfSwapResult {
   kNoPendingCopy,  // nothing to swap
   kSwapped,        // |exe| is the new copy, the previous one is |exe| + ".old"
@@ -14,5 +16,5 @@ enum class SelfSwapResult {
 
 // |exe| is the running executable, |pending| its new copy; an empty
 // |expected_md5| trusts nothing. A leftover |exe| + ".old" is deleted first.
-SelfSwapResult SwapInPendingCopy(const std::wstring& exe, const std::wstring& pending,
+SelfSwapResult SwapInPendingCopy(platform::Disk& disk, const std::wstring& exe, const std::wstring& pending,
                                  const std::wstring& expected_md5);

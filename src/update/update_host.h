@@ -4,6 +4,8 @@
 // timers run on. The application object implements it; tests may too.
 #include <string>
 
+#include "platform/disk.h"
+
 class UpdateHost {
  public:
   // The running executable, its directory (no trailing separator) and its
@@ -25,6 +27,9 @@ class UpdateHost {
   // How many times faster than real time the controller's timers run: 1 in
   // the program, more in tests that would otherwise wait for the watchdog.
   virtual unsigned ClockSpeed() const { return 1; }
+
+  // The file system the update writes to; tests may hand in one that fails.
+  virtual platform::Disk& GetDisk() { return platform::RealDisk(); }
 
  protected:
   ~UpdateHost() = default;

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "net/inet_file.h"
+#include "update/file_job.h"
 #include "platform/event_loop.h"
 
 struct PostedJobMessage {

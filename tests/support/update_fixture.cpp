@@ -35,7 +35,6 @@ platform::FILETIME Stamp(int version, int index) {
 }
 
 UpdateFixture::UpdateFixture() {
-  CUpdateFiles::FirstProductLoad = true;
   mkdir(dir_.File("server").c_str(), 0755);
   mkdir(dir_.File("install").c_str(), 0755);
   WriteFileBytes(Install("updater"), "the running updater");

@@ -116,13 +116,13 @@ void CheckSelfSwap(const std::wstring& dir) {
   Write(exe, "old build");
   Write(pending, "bad build");
   Write(exe + L".old", "older");
-  Check(SwapInPendingCopy(exe, pending, L"") == SelfSwapResult::kRefused, "no digest, no swap");
+  Check(SwapInPendingCopy(platform::RealDisk(), exe, pending, L"") == SelfSwapResult::kRefused, "no digest, no swap");
   Check(Read(pending) == "<missing>" && Read(exe) == "old build", "a refused copy is deleted");
   Write(pending, "new build");
   char digest[33];
   MD5_CTX ctx;
   Check(ctx.DigestFile(digest, platform::ToAnsi(pending).c_str()), "the pending copy has a digest");
-  Check(SwapInPendingCopy(exe, pending, platform::FromAnsi(digest)) == SelfSwapResult::kSwapped,
+  Check(SwapInPendingCopy(platform::RealDisk(), exe, pending, platform::FromAnsi(digest)) == SelfSwapResult::kSwapped,
         "a verified copy is swapped in");
   Check(Read(exe) == "new build" && Read(exe + L".old") == "old build" && Read(pending) == "<missing>",
         "the new build runs next, the old one is kept as .old");

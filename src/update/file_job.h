@@ -1,6 +1,6 @@
 #pragma once
-// The download of one file to disk, reported to a notify window by posted
-// messages; and the queue of such jobs.
+// The download of one file of the update to disk, reported to a notify
+// window by posted messages; and the queue of such jobs.
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -10,11 +10,12 @@
 
 #include "digest/md5.h"
 #include "net/download.h"
-#include "net/download_progress.h"
-#include "net/job_messages.h"
 #include "net/range_download.h"
-#include "platform/file.h"
+#include "platform/disk.h"
 #include "platform/files.h"
+#include "update/download_progress.h"
+#include "update/installer.h"
+#include "update/job_messages.h"
 
 class CUpdateFile;
 
@@ -34,8 +35,10 @@ class CInetFile : public IDownLoadSink {
   // the path percent-encoded from its UTF-8 bytes; should the server answer
   // 404 to a path with non-ASCII characters, the job asks once more with
   // the path's ANSI code page bytes (servers that keep legacy names).
-  // Without an entry, |url| is taken as it stands.
-  CInetFile(const std::wstring& url, const CUpdateFile* entry, const std::wstring& version);
+  // Without an entry, |url| is taken as it stands. Every file operation
+  // goes through |disk|.
+  CInetFile(const std::wstring& url, const CUpdateFile* entry, const std::wstring& version,
+            platform::Disk* disk = &platform::RealDisk());
   virtual ~CInetFile();
   CInetFile(const CInetFile&) = delete;
   CInetFile& operator=(const CInetFile&) = delete;
@@ -51,6 +54,9 @@ class CInetFile : public IDownLoadSink {
   // The file the download writes: "<target>.update.<version>" for update
   // files, the target itself for the others.
   std::wstring GetTempName() const;
+
+  // What the installer needs of a job whose copy is complete.
+  FinishedFile Finished() const;
 
   bool OnDownLoadError(int code) override;
   bool OnDownLoadStatus(int status) override;
@@ -124,7 +130,9 @@ class CInetFile : public IDownLoadSink {
     MD5_CTX digest;
   };
   std::unique_ptr<Transfer> transfer_;
-  platform::File file_;
+  platform::Disk* disk_;
+  // The copy being written: by the one stream, or shared by the ranges.
+  std::unique_ptr<platform::DiskFile> file_;
   // The encoded path of the entry in UTF-8 and in the ANSI code page; both
   // empty for documents.
   std::wstring utf8_path_;
@@ -145,6 +153,21 @@ class CInetFile : public IDownLoadSink {
   bool result_posted_ = false;
 };
 
+// The job of a manifest entry of |version| on the server at |base|: its
+// address, target, length, digests and time all come from the entry.
+std::unique_ptr<CInetFile> MakeFileJob(const std::wstring& base, const CUpdateFile& entry,
+                                       const std::wstring& version, const std::wstring& server_name,
+                                       uint64_t notify_window, platform::Disk* disk);
+// The job of a server document (version list, manifest or signature)
+// fetched from |url| into |target|.
+std::unique_ptr<CInetFile> MakeDocumentJob(int kind, const std::wstring& url, const std::wstring& server_name,
+                                           const std::wstring& target, uint64_t notify_window,
+                                           platform::Disk* disk);
+// Every other attempt of a run asks for "<address>.update" instead of the
+// address itself (servers that keep both names).
+void SetDownloadNaming(CInetFile* job, bool suffixed);
+std::wstring WithoutDownloadSuffix(const std::wstring& url);
+
 class CInetFiles {
  public:
   CInetFiles() = default;
@@ -152,7 +175,7 @@ class CInetFiles {
   CInetFiles(const CInetFiles&) = delete;
   CInetFiles& operator=(const CInetFiles&) = delete;
 
-  void AddTail(CInetFile* job);
+  void AddTail(std::unique_ptr<CInetFile> job);
   CInetFile* GetHead();
   void ForEach(const std::function<void(CInetFile&)>& visit);
   // The job at the head of the queue when its id is |id|, else null.
@@ -161,10 +184,10 @@ class CInetFiles {
   void Remove(CInetFile* job);
   // Takes |job| out of the queue without deleting it; null when it was not
   // queued.
-  CInetFile* Detach(CInetFile* job);
+  std::unique_ptr<CInetFile> Detach(CInetFile* job);
   void RemoveAll();
 
  private:
-  std::list<CInetFile*> jobs_;
+  std::list<std::unique_ptr<CInetFile>> jobs_;
   std::recursive_mutex lock_;
 };

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/disk.h"
+
 struct DownloadProgress {
   // How the validator is sent back in If-Range: an entity tag as the
   // server gave it, or a Last-Modified date.
@@ -41,9 +43,10 @@ bool ParseProgress(const std::string& text, DownloadProgress* progress);
 
 // Replaces the record of |pending| in one step. The caller has made the
 // bytes it counts durable first.
-bool SaveProgress(const std::wstring& pending, const DownloadProgress& progress);
+bool SaveProgress(platform::Disk& disk, const std::wstring& pending, const DownloadProgress& progress);
 // The record of |pending| when it is intact, belongs to a file of
 // |length| bytes, and the pending copy holds at least what it claims.
 // Any other record is deleted, and the file starts from zero.
-bool LoadProgress(const std::wstring& pending, uint64_t length, DownloadProgress* progress);
-void DeleteProgress(const std::wstring& pending);
+bool LoadProgress(platform::Disk& disk, const std::wstring& pending, uint64_t length,
+                  DownloadProgress* progress);
+void DeleteProgress(platform::Disk& disk, const std::wstring& pending);

@@ -1,16 +1,17 @@
-#include "net/inet_file.h"
+#include "update/file_job.h"
 
 #include "digest/hex.h"
 #include "manifest/update_file.h"
+#include "net/request_headers.h"
 #include "net/url.h"
 #include "platform/event_loop.h"
 #include "platform/text.h"
 
 namespace {
 
-const char kJobHeaders[] = "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nCache-Control: no-cache\r\n";
-
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+const wchar_t kDownloadSuffix[] = L".update";
 
 JobId NextJobId() {
   static JobId last = 0;
@@ -20,8 +21,9 @@ JobId NextJobId() {
 
 }  // namespace
 
-CInetFile::CInetFile(const std::wstring& url, const CUpdateFile* entry, const std::wstring& version)
-    : Id(NextJobId()), Url(url), Version(version) {
+CInetFile::CInetFile(const std::wstring& url, const CUpdateFile* entry, const std::wstring& version,
+                     platform::Disk* disk)
+    : Id(NextJobId()), Url(url), Version(version), disk_(disk) {
   if (!entry) return;
   std::wstring path = entry->LocalPath + entry->FileName;
   for (wchar_t& c : path) {
@@ -36,7 +38,7 @@ CInetFile::~CInetFile() { Stop(); }
 
 std::wstring CInetFile::GetTempName() const {
   if (Kind != kJobFile) return TargetPath;
-  return platform::Format(L"%s.update.%s", TargetPath.c_str(), Version.c_str());
+  return PendingCopyPath(TargetPath, Version);
 }
 
 bool CInetFile::Start(bool allowRanges) {
@@ -86,11 +88,11 @@ bool CInetFile::Ranged() const {
 }
 
 bool CInetFile::StartStream() {
-  std::string headers = kJobHeaders;
+  std::string headers = RequestHeaders();
   if (resuming_) {
     if (Received == ExpectedLength) {
       // The whole file is on disk already: only the digest is left to decide.
-      if (!file_.Open(GetTempName(), platform::File::kWriteExisting)) {
+      if (!(file_ = disk_->Open(GetTempName(), platform::File::kWriteExisting))) {
         StartOver();
         return false;
       }
@@ -111,12 +113,12 @@ bool CInetFile::StartStream() {
 void CInetFile::LoadRecord() {
   const std::wstring pending = GetTempName();
   DownloadProgress record;
-  if (!LoadProgress(pending, ExpectedLength, &record)) return;
+  if (!LoadProgress(*disk_, pending, ExpectedLength, &record)) return;
   // A record of another split of the file is of no use to this one.
   bool same = record.parts.size() == progress_.parts.size();
   for (size_t i = 0; same && i < record.parts.size(); ++i) same = record.parts[i].first == progress_.parts[i].first;
   if (!same) {
-    DeleteProgress(pending);
+    DeleteProgress(*disk_, pending);
     return;
   }
   progress_ = record;
@@ -144,22 +146,20 @@ void CInetFile::SaveRecord() {
   const std::wstring pending = GetTempName();
   recorded_at_ = Received;
   // The bytes first: a record never counts bytes that could still be lost.
+  if (!file_ || !file_->Sync()) return;
   if (ranges_active_) {
     for (int i = 0; i < kParts; ++i) progress_.parts[i].done = transfer_->parts[i].written();
-    platform::File file;
-    if (!file.Open(pending, platform::File::kWriteExisting) || !file.Sync()) return;
   } else {
-    if (!file_.IsOpen() || !file_.Sync()) return;
     progress_.parts[0].done = Received;
   }
-  SaveProgress(pending, progress_);
+  SaveProgress(*disk_, pending, progress_);
 }
 
 void CInetFile::StartOver() {
   started_over_ = true;
   StopParts();
-  if (file_.IsOpen()) file_.Close();
-  DeleteProgress(GetTempName());
+  file_.reset();
+  DeleteProgress(*disk_, GetTempName());
   resuming_ = validator_known_ = false;
   Received = Resumed = recorded_at_ = 0;
   for (DownloadProgress::Part& part : progress_.parts) part.done = 0;
@@ -170,12 +170,12 @@ void CInetFile::StartOver() {
 
 void CInetFile::Stop() {
   if (transfer_ && transfer_->request.GetState() != CDownLoad::kIdle) transfer_->request.Reset();
-  const bool writing = ranges_active_ || file_.IsOpen();
+  const bool writing = file_ != nullptr;
   StopParts();
   // What an interrupted attempt wrote serves the next one.
   if (writing) SaveRecord();
   ranges_active_ = false;
-  if (file_.IsOpen()) file_.Close();
+  file_.reset();
 }
 
 void CInetFile::ReleaseTransfer() {
@@ -223,23 +223,23 @@ bool CInetFile::LengthAllowed(uint64_t length, bool complete) const {
 }
 
 bool CInetFile::OpenTarget() {
-  if (file_.IsOpen()) file_.Close();
+  file_.reset();
   std::wstring name = GetTempName();
-  if (file_.Open(name, platform::File::kCreateTruncate)) return true;
+  if ((file_ = disk_->Open(name, platform::File::kCreateTruncate))) return true;
   for (size_t i = 1; i < name.size(); ++i) {
-    if (name[i] == platform::kPathSeparator) platform::CreateDirectory(name.substr(0, i));
+    if (name[i] == platform::kPathSeparator) disk_->CreateDirectory(name.substr(0, i));
   }
-  return file_.Open(name, platform::File::kCreateTruncate);
+  return (file_ = disk_->Open(name, platform::File::kCreateTruncate)) != nullptr;
 }
 
 bool CInetFile::StartRanges(uint64_t length) {
   // A resumed copy keeps its bytes; a new one is made empty.
-  if (!(resuming_ ? file_.Open(GetTempName(), platform::File::kWriteExisting) : OpenTarget())) {
+  if (!(resuming_ ? (file_ = disk_->Open(GetTempName(), platform::File::kWriteExisting)) != nullptr
+                   : OpenTarget())) {
     Fail(kJobCreateFailed);
     return false;
   }
-  bool sized = file_.SetLength(length);
-  if (!file_.Close() || !sized) {
+  if (!file_->SetLength(length)) {
     Fail(kJobCreateFailed);
     return false;
   }
@@ -249,9 +249,10 @@ bool CInetFile::StartRanges(uint64_t length) {
   for (int i = 0; i < kParts; ++i) {
     uint64_t last = i < kParts - 1 ? (i + 1) * length / kParts - 1 : length - 1;
     const uint64_t done = resuming_ ? progress_.parts[i].done : 0;
-    if (!transfer_->parts[i].Start(TriedUrl, this, first, last, length, GetTempName(), done, if_range)) {
+    if (!transfer_->parts[i].Start(TriedUrl, this, first, last, length, file_.get(), done, if_range)) {
       StopParts();
       ranges_active_ = false;
+      file_.reset();
       PostResult(kJobStartFailed);
       return false;
     }
@@ -274,8 +275,8 @@ bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const st
                       (request.range_total() < 0 || static_cast<uint64_t>(request.range_total()) == ExpectedLength) &&
                       (!request.length_known() || length == ExpectedLength - Received);
     if (rest) {
-      if (!file_.Open(GetTempName(), platform::File::kWriteExisting) || !file_.SetLength(Received) ||
-          !file_.Seek(Received)) {
+      if (!(file_ = disk_->Open(GetTempName(), platform::File::kWriteExisting)) ||
+          !file_->SetLength(Received) || !file_->Seek(Received)) {
         Fail(kJobCreateFailed);
         return false;
       }
@@ -287,7 +288,7 @@ bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const st
       return false;
     }
     // The whole file, changed since the bytes on disk came: it starts over.
-    DeleteProgress(GetTempName());
+    DeleteProgress(*disk_, GetTempName());
     resuming_ = validator_known_ = false;
     Received = Resumed = recorded_at_ = 0;
   }
@@ -312,8 +313,8 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
     if (Received - recorded_at_ >= kRecordStep) SaveRecord();
     return true;
   }
-  if (!file_.IsOpen()) return true;
-  if (!LengthAllowed(Received + count, false) || !file_.Write(data, count)) {
+  if (!file_) return true;
+  if (!LengthAllowed(Received + count, false) || !file_->Write(data, count)) {
     Fail(kJobTransferFailed);
     return false;
   }
@@ -321,7 +322,7 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
   if (Kind == kJobFile && Received - recorded_at_ >= kRecordStep) SaveRecord();
   transfer_->digest.MD5Update(reinterpret_cast<const unsigned char*>(data), count);
   if (Received - writeback_from_ >= CRangeDownLoad::kWritebackStep) {
-    file_.StartWriteback(writeback_from_, Received - writeback_from_);
+    file_->StartWriteback(writeback_from_, Received - writeback_from_);
     writeback_from_ = Received;
   }
   PostProgress(count);
@@ -334,22 +335,22 @@ bool CInetFile::OnDownLoadStatus(int status) {
     if (!AllPartsIdle()) return true;
     ranges_active_ = false;
     // The pending copy reaches the disk before anyone moves it into place.
-    if (!DeferDurability) {
-      platform::File file;
-      if (!file.Open(GetTempName(), platform::File::kWriteExisting) || !file.Sync()) {
-        Fail(kJobTransferFailed);
-        return false;
-      }
-      file.Close();
+    bool ok = DeferDurability || file_->Sync();
+    ok = file_->Close() && ok;
+    if (!ok) {
+      Fail(kJobTransferFailed);
+      return false;
     }
+    file_.reset();
     PostResult(kJobOk);
     return true;
   }
-  if (!file_.IsOpen()) return true;
+  if (!file_) return true;
   // Small files are left to the barrier: a hint each would cost more.
-  if (writeback_from_ > 0) file_.StartWriteback(writeback_from_, Received - writeback_from_);
-  bool ok = LengthAllowed(Received, Kind == kJobFile) && (DeferDurability || file_.Sync());
-  ok = file_.Close() && ok;
+  if (writeback_from_ > 0) file_->StartWriteback(writeback_from_, Received - writeback_from_);
+  bool ok = LengthAllowed(Received, Kind == kJobFile) && (DeferDurability || file_->Sync());
+  ok = file_->Close() && ok;
+  file_.reset();
   if (!ok) {
     Fail(kJobTransferFailed);
     return false;
@@ -393,6 +394,7 @@ bool CInetFile::OnDownLoadError(int) {
     if (ranges_active_) {
       StopParts();
       ranges_active_ = false;
+      file_.reset();
       StartRanges(ExpectedLength);
     } else if (!transfer_->request.DownLoad(TriedUrl, this)) {
       Fail(kJobTransferFailed);
@@ -403,16 +405,71 @@ bool CInetFile::OnDownLoadError(int) {
   return true;
 }
 
+FinishedFile CInetFile::Finished() const {
+  FinishedFile file;
+  file.target = TargetPath;
+  file.file_name = FileName;
+  file.version = Version;
+  file.expected_md5 = ExpectedMd5;
+  file.expected_sha256 = ExpectedSha256;
+  file.computed_md5 = ComputedMd5;
+  file.time = FileTime;
+  file.resumed = Resumed;
+  return file;
+}
+
+std::unique_ptr<CInetFile> MakeFileJob(const std::wstring& base, const CUpdateFile& entry,
+                                       const std::wstring& version, const std::wstring& server_name,
+                                       uint64_t notify_window, platform::Disk* disk) {
+  CUpdateFile located = entry;
+  if (!located.LocalPath.empty()) located.LocalPath += L"/";
+  auto job = std::make_unique<CInetFile>(base, &located, version, disk);
+  job->Kind = kJobFile;
+  job->NotifyWindow = notify_window;
+  job->ServerName = server_name;
+  job->TargetPath = entry.FullPath;
+  job->FileName = entry.FileName;
+  job->ExpectedLength = static_cast<uint64_t>(entry.Length);
+  job->ExpectedMd5 = entry.Md5;
+  job->ExpectedSha256 = entry.Sha256;
+  job->FileTime = entry.FileDate;
+  // The installer makes a batch of finished copies durable with one barrier.
+  job->DeferDurability = true;
+  return job;
+}
+
+std::unique_ptr<CInetFile> MakeDocumentJob(int kind, const std::wstring& url, const std::wstring& server_name,
+                                           const std::wstring& target, uint64_t notify_window,
+                                           platform::Disk* disk) {
+  auto job = std::make_unique<CInetFile>(url, nullptr, std::wstring(), disk);
+  job->Kind = kind;
+  job->NotifyWindow = notify_window;
+  job->ServerName = server_name;
+  job->TargetPath = target;
+  return job;
+}
+
+void SetDownloadNaming(CInetFile* job, bool suffixed) {
+  const bool has = platform::EndsWith(job->Url, kDownloadSuffix);
+  if (suffixed && !has) job->Url += kDownloadSuffix;
+  if (!suffixed && has) job->Url = WithoutDownloadSuffix(job->Url);
+}
+
+std::wstring WithoutDownloadSuffix(const std::wstring& url) {
+  const std::wstring suffix = kDownloadSuffix;
+  return platform::EndsWith(url, suffix) ? url.substr(0, url.size() - suffix.size()) : url;
+}
+
 CInetFiles::~CInetFiles() { RemoveAll(); }
 
-void CInetFiles::AddTail(CInetFile* job) {
+void CInetFiles::AddTail(std::unique_ptr<CInetFile> job) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  jobs_.push_back(job);
+  jobs_.push_back(std::move(job));
 }
 
 CInetFile* CInetFiles::GetHead() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  return jobs_.empty() ? nullptr : jobs_.front();
+  return jobs_.empty() ? nullptr : jobs_.front().get();
 }
 
 unsigned CInetFiles::GetCount() {
@@ -420,35 +477,34 @@ unsigned CInetFiles::GetCount() {
   return static_cast<unsigned>(jobs_.size());
 }
 
-void CInetFiles::Remove(CInetFile* job) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
-  size_t before = jobs_.size();
-  jobs_.remove(job);
-  if (jobs_.size() != before) delete job;
-}
+void CInetFiles::Remove(CInetFile* job) { Detach(job); }
 
-CInetFile* CInetFiles::Detach(CInetFile* job) {
+std::unique_ptr<CInetFile> CInetFiles::Detach(CInetFile* job) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  size_t before = jobs_.size();
-  jobs_.remove(job);
-  return jobs_.size() != before ? job : nullptr;
+  for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
+    if (it->get() != job) continue;
+    std::unique_ptr<CInetFile> taken = std::move(*it);
+    jobs_.erase(it);
+    return taken;
+  }
+  return nullptr;
 }
 
 void CInetFiles::ForEach(const std::function<void(CInetFile&)>& visit) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  for (CInetFile* job : jobs_) visit(*job);
+  for (const auto& job : jobs_) visit(*job);
 }
 
 CInetFile* CInetFiles::HeadWithId(JobId id) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  return !jobs_.empty() && jobs_.front()->Id == id ? jobs_.front() : nullptr;
+  return !jobs_.empty() && jobs_.front()->Id == id ? jobs_.front().get() : nullptr;
 }
 
 void CInetFiles::RemoveAll() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
+  // One at a time: a job's destructor may still look at the queue.
   while (!jobs_.empty()) {
-    CInetFile* job = jobs_.front();
+    std::unique_ptr<CInetFile> job = std::move(jobs_.front());
     jobs_.pop_front();
-    delete job;
   }
 }

@@ -1,4 +1,4 @@
-#include "net/download_progress.h"
+#include "update/download_progress.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,8 +6,7 @@
 
 #include "digest/hex.h"
 #include "digest/md5.h"
-#include "platform/file.h"
-#include "platform/files.h"
+#include "platform/disk.h"
 
 namespace {
 
@@ -39,13 +38,13 @@ bool ReadNumber(std::istringstream& in, uint64_t* value) {
   return true;
 }
 
-bool ReadWhole(const std::wstring& path, std::string* text) {
-  platform::File file;
-  if (!file.Open(path, platform::File::kRead)) return false;
+bool ReadWhole(platform::Disk& disk, const std::wstring& path, std::string* text) {
+  std::unique_ptr<platform::DiskFile> file = disk.Open(path, platform::File::kRead);
+  if (!file) return false;
   char buffer[kMaxRecord + 1];
   size_t size = 0;
   for (;;) {
-    long got = file.Read(buffer + size, sizeof(buffer) - size);
+    long got = file->Read(buffer + size, sizeof(buffer) - size);
     if (got < 0) return false;
     if (got == 0) break;
     size += static_cast<size_t>(got);
@@ -121,40 +120,43 @@ bool ParseProgress(const std::string& text, DownloadProgress* progress) {
   return true;
 }
 
-bool SaveProgress(const std::wstring& pending, const DownloadProgress& progress) {
+bool SaveProgress(platform::Disk& disk, const std::wstring& pending, const DownloadProgress& progress) {
   const std::wstring record = ProgressRecordPath(pending);
   const std::wstring temp = record + L".new";
   const std::string text = FormatProgress(progress);
-  platform::File file;
-  if (!file.Open(temp, platform::File::kCreateTruncate)) return false;
-  bool ok = file.Write(text.data(), text.size()) && file.Sync();
-  ok = file.Close() && ok;
+  std::unique_ptr<platform::DiskFile> file = disk.Open(temp, platform::File::kCreateTruncate);
+  if (!file) return false;
+  bool ok = file->Write(text.data(), text.size()) && file->Sync();
+  ok = file->Close() && ok;
   // The name may be lost in a crash: the record before it still holds.
-  if (!ok || !platform::ReplaceFile(temp, record, false)) {
-    platform::DeleteFile(temp);
+  if (!ok || !disk.Replace(temp, record)) {
+    disk.Delete(temp);
     return false;
   }
   return true;
 }
 
-bool LoadProgress(const std::wstring& pending, uint64_t length, DownloadProgress* progress) {
+bool LoadProgress(platform::Disk& disk, const std::wstring& pending, uint64_t length,
+                  DownloadProgress* progress) {
   const std::wstring record = ProgressRecordPath(pending);
   std::string text;
-  if (!ReadWhole(record, &text)) return false;
+  if (!ReadWhole(disk, record, &text)) return false;
   DownloadProgress read;
   uint64_t size = 0;
   bool usable = ParseProgress(text, &read) && read.length == length &&
-                platform::GetFileSize(pending, &size);
+                disk.GetSize(pending, &size);
   // The copy must hold every byte the record counts.
   for (const DownloadProgress::Part& part : read.parts) {
     usable = usable && part.first + part.done <= size;
   }
   if (!usable) {
-    platform::DeleteFile(record);
+    disk.Delete(record);
     return false;
   }
   *progress = read;
   return true;
 }
 
-void DeleteProgress(const std::wstring& pending) { platform::DeleteFile(ProgressRecordPath(pending)); }
+void DeleteProgress(platform::Disk& disk, const std::wstring& pending) {
+  disk.Delete(ProgressRecordPath(pending));
+}

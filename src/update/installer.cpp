@@ -1,0 +1,146 @@
+#include "update/installer.h"
+
+#include "digest/file_digests.h"
+#include "platform/text.h"
+#include "update/download_progress.h"
+#include "update/resume_file.h"
+#include "update/self_swap.h"
+#include "update/status_texts.h"
+
+using platform::Format;
+
+namespace {
+
+const wchar_t kPendingMarker[] = L".update.";
+
+}  // namespace
+
+std::wstring PendingCopyPath(const std::wstring& target, const std::wstring& version) {
+  return Format(L"%s%s%s", target.c_str(), kPendingMarker, version.c_str());
+}
+
+bool PendingCopyVersion(const std::wstring& name, int* version) {
+  const size_t marker = name.rfind(kPendingMarker);
+  if (marker == std::wstring::npos) return false;
+  *version = platform::LeadingInt(name.substr(marker + (sizeof(kPendingMarker) / sizeof(wchar_t) - 1)));
+  return true;
+}
+
+Installer::Installer(platform::Disk* disk, InstallReport* report, std::wstring exe_path,
+                     std::wstring resume_file)
+    : disk_(disk), report_(report), exe_path_(std::move(exe_path)), resume_file_(std::move(resume_file)) {
+  const size_t cut = exe_path_.find_last_of(L"/\\");
+  exe_name_ = cut == std::wstring::npos ? exe_path_ : exe_path_.substr(cut + 1);
+}
+
+void Installer::Fail(const wchar_t* format, const std::wstring& name) {
+  const std::wstring text = Format(format, name.c_str());
+  report_->Status(text, true);
+  report_->FailureText(text);
+}
+
+std::vector<Installer::Outcome> Installer::InstallBatch(const std::vector<FinishedFile>& files) {
+  std::vector<Outcome> outcomes(files.size(), Outcome::kFailed);
+  std::vector<std::wstring> pending;
+  for (const FinishedFile& file : files) pending.push_back(PendingCopyPath(file.target, file.version));
+  // Nothing goes into place before its bytes are on disk.
+  std::vector<bool> not_durable;
+  Barrier(pending, &not_durable);
+  std::vector<std::wstring> placed;
+  std::vector<size_t> placed_index;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (not_durable[i]) {
+      Fail(texts::kRenameFailed, files[i].file_name);
+      continue;
+    }
+    outcomes[i] = Place(files[i]);
+    if (outcomes[i] == Outcome::kPlaced) {
+      placed.push_back(files[i].target);
+      placed_index.push_back(i);
+    }
+  }
+  // Names that could still be lost would make a recorded version a lie.
+  std::vector<bool> name_lost;
+  Barrier(placed, &name_lost);
+  for (size_t k = 0; k < placed.size(); ++k) {
+    if (!name_lost[k]) continue;
+    outcomes[placed_index[k]] = Outcome::kFailed;
+    Fail(texts::kRenameFailed, files[placed_index[k]].file_name);
+  }
+  return outcomes;
+}
+
+void Installer::Barrier(const std::vector<std::wstring>& paths, std::vector<bool>* failed) {
+  failed->assign(paths.size(), false);
+  if (paths.empty() || disk_->MakeDurable(paths)) return;
+  for (size_t i = 0; i < paths.size(); ++i) (*failed)[i] = !disk_->MakeDurable({paths[i]});
+}
+
+Installer::Outcome Installer::Place(const FinishedFile& file) {
+  const std::wstring pending = PendingCopyPath(file.target, file.version);
+  if (!Verify(file)) {
+    // The copy is gone; its record must not outlive it. Bytes kept from an
+    // earlier attempt may be what is wrong: once, the whole file comes again
+    // before the failure is shown.
+    DeleteProgress(*disk_, pending);
+    return file.resumed > 0 ? Outcome::kFetchAgain : Outcome::kFailed;
+  }
+  DeleteProgress(*disk_, pending);
+  if (disk_->Exists(file.target)) {
+    // One step from old to new: the target is never missing.
+    if (!disk_->Replace(pending, file.target)) {
+      Fail(texts::kDeleteFailed, file.file_name);
+      disk_->SetTimes(pending, file.time);
+      if (!platform::EqualsNoCase(file.file_name, exe_name_)) return Outcome::kFailed;
+      ReplaceRunningUpdater(file);
+      return Outcome::kPlaced;
+    }
+  } else if (!disk_->MoveNoReplace(pending, file.target) && !disk_->MoveNoReplace(pending, file.target)) {
+    // The target was absent; a move that would replace something fails.
+    Fail(texts::kRenameFailed, file.file_name);
+    return Outcome::kFailed;
+  }
+  report_->Status(Format(texts::kDownloaded, file.file_name.c_str()), false);
+  disk_->SetTimes(file.target, file.time);
+  return Outcome::kPlaced;
+}
+
+bool Installer::Verify(const FinishedFile& file) {
+  const std::wstring pending = PendingCopyPath(file.target, file.version);
+  // Every file whose manifest gives a digest is checked, new ones too; an
+  // installed file is never replaced by bytes that no digest vouches for.
+  if (!require_sha256_ && file.expected_md5.empty() && !disk_->Exists(file.target)) return true;
+  // An unreadable pending copy has no digest and counts as a mismatch. A
+  // digest the download took as the bytes came spares reading it again.
+  std::wstring md5 = require_sha256_ ? std::wstring() : file.computed_md5;
+  std::wstring sha256;
+  if (md5.empty()) FileDigests(*disk_, pending, &md5, require_sha256_ ? &sha256 : nullptr);
+  if (require_sha256_ && (sha256.empty() || file.expected_sha256.empty() ||
+                          !platform::EqualsNoCase(sha256, file.expected_sha256))) {
+    ReportMismatch(file, texts::kSha256ManifestSide, texts::kSha256LocalSide, file.expected_sha256, sha256);
+    return false;
+  }
+  if (require_sha256_ && file.expected_md5.empty()) return true;
+  if (!md5.empty() && platform::EqualsNoCase(md5, file.expected_md5)) return true;
+  ReportMismatch(file, texts::kMd5ManifestSide, texts::kMd5LocalSide, file.expected_md5, md5);
+  return false;
+}
+
+void Installer::ReportMismatch(const FinishedFile& file, const wchar_t* manifest_side, const wchar_t* local_side,
+                               const std::wstring& expected, const std::wstring& computed) {
+  const std::wstring pending = PendingCopyPath(file.target, file.version);
+  report_->Status(Format(manifest_side, file.version.c_str(), file.file_name.c_str(), expected.c_str()), true);
+  const std::wstring local = Format(local_side, file.version.c_str(), pending.c_str(), computed.c_str());
+  report_->Status(local, true);
+  report_->FailureText(local);
+  // A copy known to be wrong must never be taken for a good one later (the
+  // updater's own would be swapped in at the next start).
+  disk_->Delete(pending);
+}
+
+void Installer::ReplaceRunningUpdater(const FinishedFile& file) {
+  // Recorded first: when the swap fails here, the next start completes it
+  // from the verified copy and from nothing else.
+  ResumeFile(resume_file_).WriteUpdaterMd5(file.expected_md5);
+  SwapInPendingCopy(*disk_, exe_path_, PendingCopyPath(exe_path_, file.version), file.expected_md5);
+}

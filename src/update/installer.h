@@ -1,0 +1,85 @@
+#pragma once
+// Puts downloaded files into place: the digest check, one durability
+// barrier for a batch of finished copies, the move over the target, the
+// time stamp, and the swap of the running updater. Every file operation
+// goes through a Disk, so that tests can make any of them fail.
+//
+// Nothing goes into place before its bytes are durable, and the caller
+// records a version only after InstallBatch has made the new names durable
+// too.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/disk.h"
+#include "platform/files.h"
+
+// The pending copy of |target| for |version|: where a file is downloaded
+// before it is moved into place.
+std::wstring PendingCopyPath(const std::wstring& target, const std::wstring& version);
+// The version of a pending copy's (or its progress record's) file name;
+// false when |name| is not one.
+bool PendingCopyVersion(const std::wstring& name, int* version);
+
+// What the installer tells the user: status lines (logged when |log|) and
+// the text the failure dialog will show.
+class InstallReport {
+ public:
+  virtual void Status(const std::wstring& text, bool log) = 0;
+  virtual void FailureText(const std::wstring& text) = 0;
+
+ protected:
+  ~InstallReport() = default;
+};
+
+// A download whose pending copy is complete.
+struct FinishedFile {
+  std::wstring target;
+  std::wstring file_name;
+  std::wstring version;
+  std::wstring expected_md5;
+  std::wstring expected_sha256;
+  // The MD5 the download took as the bytes came; empty when it took none.
+  std::wstring computed_md5;
+  platform::FILETIME time;
+  // Bytes an earlier attempt had left on disk.
+  uint64_t resumed = 0;
+};
+
+class Installer {
+ public:
+  enum class Outcome {
+    kPlaced,      // the file is in place (or, for the running updater, swapped)
+    kFetchAgain,  // the copy failed its digest but had kept bytes: fetch it anew
+    kFailed,      // not installed; the failure text names it
+  };
+
+  // |exe_path| is the running updater; its digest is recorded in
+  // |resume_file| before it is swapped.
+  Installer(platform::Disk* disk, InstallReport* report, std::wstring exe_path, std::wstring resume_file);
+
+  // Signed manifests: a file needs its SHA-256 to match.
+  void set_require_sha256(bool require) { require_sha256_ = require; }
+
+  // Checks, moves and stamps every file of the batch; one outcome per file.
+  // A file that fails leaves the others as they would be alone.
+  std::vector<Outcome> InstallBatch(const std::vector<FinishedFile>& files);
+
+ private:
+  bool Verify(const FinishedFile& file);
+  void ReportMismatch(const FinishedFile& file, const wchar_t* manifest_side, const wchar_t* local_side,
+                      const std::wstring& expected, const std::wstring& computed);
+  Outcome Place(const FinishedFile& file);
+  void ReplaceRunningUpdater(const FinishedFile& file);
+  // MakeDurable for |paths|; when the batch barrier fails, each path on its
+  // own, so that only the ones that fail are marked in |failed|.
+  void Barrier(const std::vector<std::wstring>& paths, std::vector<bool>* failed);
+  void Fail(const wchar_t* format, const std::wstring& name);
+
+  platform::Disk* disk_;
+  InstallReport* report_;
+  std::wstring exe_path_;
+  std::wstring exe_name_;
+  std::wstring resume_file_;
+  bool require_sha256_ = false;
+};

@@ -1,0 +1,390 @@
+#include "update/update_run.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "platform/process.h"
+#include "platform/text.h"
+#include "update/leftover_downloads.h"
+#include "update/resume_file.h"
+#include "update/status_texts.h"
+
+using platform::Format;
+
+UpdateRun::UpdateRun(UpdateHost* host, RunObserver* observer, uint64_t job_target)
+    : host_(host),
+      observer_(observer),
+      job_target_(job_target),
+      disk_(host->GetDisk()),
+      installer_(&disk_, this, host->ExePath(), host->ResumeFilePath()) {
+  manifest_.SetBaseDirectories(host_->ExeDir());
+}
+
+UpdateRun::~UpdateRun() { DropJobs(); }
+
+bool UpdateRun::IsWorking(Phase phase) {
+  return phase == Phase::kVersionList || phase == Phase::kManifest || phase == Phase::kFiles;
+}
+
+const wchar_t* UpdateRun::PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::kStarting: return L"starting";
+    case Phase::kVersionList: return L"version list";
+    case Phase::kManifest: return L"manifest";
+    case Phase::kFiles: return L"files";
+    case Phase::kWaitingForUser: return L"waiting for the user";
+    case Phase::kTooOld: return L"too old";
+    case Phase::kClosed: return L"closed";
+  }
+  return L"?";
+}
+
+void UpdateRun::SetPhase(Phase next) {
+  if (phase_ == Phase::kClosed) return;  // the end is final
+  if (next != phase_) {
+    host_->DebugLog(Format(L"phase: %s -> %s", PhaseName(phase_), PhaseName(next)));
+    phase_ = next;
+  }
+  if (!IsWorking(phase_)) observer_->ScheduleDispatch(RunObserver::kNoDispatch);
+  // The watchdog keeps its cadence while the run goes on.
+  observer_->SetWatchdog(IsWorking(phase_));
+}
+
+void UpdateRun::Start() { Advance(); }
+
+void UpdateRun::Advance() {
+  switch (phase_) {
+    case Phase::kStarting:
+      if (!QueueServerDocument(true)) {
+        HandOver();  // no server known, or every one has been tried
+        return;
+      }
+      SetPhase(Phase::kVersionList);
+      observer_->ScheduleDispatch(start_delay_);
+      return;
+    case Phase::kVersionList:
+    case Phase::kManifest:
+    case Phase::kFiles:
+      break;
+    case Phase::kWaitingForUser:
+    case Phase::kTooOld:
+    case Phase::kClosed:
+      return;
+  }
+  if (lobby_pending_) {
+    lobby_pending_ = false;
+    HandOver();
+    return;
+  }
+  if (too_old_pending_) {
+    too_old_pending_ = false;
+    SetPhase(Phase::kTooOld);
+    observer_->PromptTooOld();
+    return;
+  }
+  if (failure_pending_) {
+    failure_pending_ = false;
+    InstallAwaiting();  // the files that came before go into place first
+    SetPhase(Phase::kWaitingForUser);
+    observer_->ShowFailure();
+    return;
+  }
+  if (version_loaded_ && !QueueNextFile()) {
+    // The version's last file has been handled.
+    InstallAwaiting();
+    if (files_done_ != files_total_) {
+      SetPhase(Phase::kWaitingForUser);
+      observer_->ShowFailure();
+      return;
+    }
+    SetStatusText(texts::kVersionDone, false);
+    RecordCompletedVersion();
+    if (!IsWorking(phase_)) return;
+  }
+  // No pause between jobs: the next starts as soon as this result is done.
+  if (jobs_.GetHead()) observer_->ScheduleDispatch(RunObserver::kDispatchNow);
+}
+
+void UpdateRun::LoadServerEntry(bool also_version) {
+  ResumeFile resume(host_->ResumeFilePath());
+  server_base_address_ = resume.ReadServerAddress(server_number_);
+  if (also_version) working_version_ = resume.ReadCurrentVersion(L"0");
+  home_page_address_ = resume.ReadHomeUrl();
+}
+
+bool UpdateRun::QueueServerDocument(bool version_list) {
+  files_done_ = 0;
+  version_loaded_ = false;
+  servers_.RemoveAll();
+  LoadServerEntry(version_list);
+  if (server_base_address_.empty()) return false;
+  const std::wstring scheme = platform::ToLowerAscii(server_base_address_.substr(0, 8));
+  if (scheme.compare(0, 7, L"http://") != 0 && scheme != L"https://") {
+    server_base_address_ = L"http://" + server_base_address_;
+  }
+  const std::wstring name = Format(L"Temp%d", server_number_);
+  const std::wstring url = version_list ? Format(L"%s/update/VerAndUrl.xml", server_base_address_.c_str())
+                                        : Format(L"%s/update/%s/FileConfig.xml", server_base_address_.c_str(),
+                                                 working_version_.c_str());
+  servers_.Add(name, url);
+  manifest_.RemoveAll();
+  SetStatusText(Format(texts::kConnecting, name.substr(name.size() - 1).c_str()), false);
+  bytes_done_ = 0;
+  jobs_.AddTail(MakeDocumentJob(version_list ? kJobVersionList : kJobManifest, url, name,
+                                platform::CreateTempFile(L"Xml"), job_target_, &disk_));
+  return true;
+}
+
+void UpdateRun::OnDispatchTick() {
+  observer_->Changed();
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  CInetFile* job = jobs_.GetHead();
+  if (!IsWorking(phase_) || !job) return;
+  current_transfer_bytes_ = last_seen_bytes_ = 0;
+  stall_ticks_ = 0;
+  SetDownloadNaming(job, download_naming_switch_);
+  if (job->Kind == kJobFile) {
+    SetStatusText(Format(texts::kUpdatingFile, working_version_.c_str(), job->FileName.c_str()), false);
+  }
+  // One job at a time: the next one is asked for when this one's result
+  // has been handled.
+  observer_->ScheduleDispatch(RunObserver::kNoDispatch);
+  job->Start(job->Kind == kJobFile);
+  // Bytes an earlier attempt left on disk count as done, once per job.
+  if (job->Kind == kJobFile) {
+    if (counted_job_ != job->Id) {
+      counted_job_ = job->Id;
+      counted_bytes_ = 0;
+    }
+    if (job->Resumed > counted_bytes_) {
+      bytes_done_ += job->Resumed - counted_bytes_;
+      counted_bytes_ = job->Resumed;
+    }
+    current_transfer_bytes_ = last_seen_bytes_ = job->Received;
+    UpdatePercentages(job);
+  }
+}
+
+void UpdateRun::OnWatchdogTick() {
+  if (IsWorking(phase_)) {
+    // A transfer that started over counts from where it is now.
+    if (current_transfer_bytes_ < last_seen_bytes_) last_seen_bytes_ = current_transfer_bytes_;
+    if (current_transfer_bytes_ >= last_seen_bytes_ + kMinProgressBytes) {
+      last_seen_bytes_ = current_transfer_bytes_;
+      stall_ticks_ = 0;
+    } else if (++stall_ticks_ >= kStallTicks) {
+      AbandonServer(texts::kReasonStalled);
+    }
+  }
+  observer_->Changed();
+}
+
+void UpdateRun::OnJobDone(uint32_t code, int kind, JobId id) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (!IsWorking(phase_)) return;
+  // A result still queued for a job that a server switch has deleted names
+  // a job that is no longer at the head.
+  CInetFile* job = jobs_.HeadWithId(id);
+  if (!job) return;
+  // The reasons a result code cannot carry: TLS refused the server, or a
+  // redirect would have left https.
+  if (code != 0 && !job->FailureNote.empty()) host_->WriteLog(job->FailureNote);
+  switch (kind) {
+    case kJobVersionList: HandleVersionList(job, code); break;
+    case kJobManifest: HandleManifest(job, code); break;
+    case kJobFile: HandleFile(job, code); break;
+    case kJobSignature: HandleSignature(job, code); break;
+    default:
+      jobs_.Remove(job);
+      Advance();
+      break;
+  }
+}
+
+bool UpdateRun::OnJobProgress(uint32_t count, int kind, JobId id) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (!IsWorking(phase_)) return false;
+  // Progress still queued for a job that a server switch has deleted.
+  CInetFile* job = jobs_.HeadWithId(id);
+  if (!job) return false;
+  if (job->ExpectedLength != 0) current_transfer_bytes_ = job->Received;
+  if (kind == kJobFile) {
+    bytes_done_ += count;
+    if (counted_job_ == job->Id) counted_bytes_ += count;
+  }
+  UpdatePercentages(job);
+  return true;
+}
+
+void UpdateRun::UpdatePercentages(const CInetFile* job) {
+  if (job->ExpectedLength != 0) {
+    file_percent_ = static_cast<int>(std::min<uint64_t>(100, job->Received * 100 / job->ExpectedLength));
+  }
+  // Retried files count again; the bar never runs past its end.
+  if (job->Kind == kJobFile && bytes_total_ != 0) {
+    overall_percent_ = static_cast<int>(std::min<uint64_t>(100, bytes_done_ * 100 / bytes_total_));
+  }
+}
+
+UpdateRun::Snapshot UpdateRun::GetSnapshot() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  Snapshot snapshot;
+  snapshot.status = status_text_;
+  snapshot.file_percent = file_percent_;
+  snapshot.overall_percent = overall_percent_;
+  // Files still to come: queued jobs and the entries not yet made into jobs.
+  const unsigned queued = jobs_.GetCount() + static_cast<unsigned>(manifest_.Files.size());
+  snapshot.files_total = files_total_;
+  snapshot.counts_shown = files_total_ >= queued;
+  snapshot.files_done = snapshot.counts_shown ? files_total_ - queued : 0;
+  const CInetFile* head = jobs_.GetHead();
+  snapshot.totals_current = !head || head->Kind == kJobFile;
+  snapshot.bytes_done = bytes_done_;
+  snapshot.bytes_total = bytes_total_;
+  return snapshot;
+}
+
+void UpdateRun::SetStatusText(const std::wstring& text, bool log) {
+  status_text_ = text;
+  if (log) host_->WriteLog(text);
+}
+
+void UpdateRun::SetFailureText(const std::wstring& text) { observer_->SetFailureText(text); }
+
+void UpdateRun::Notify(const std::wstring& text) {
+  SetStatusText(text, true);
+  observer_->Notice(text);
+}
+
+int UpdateRun::MaxVersionNumber() const { return platform::LeadingInt(manifest_.maxVersion); }
+
+int UpdateRun::WorkingVersionNumber() const { return platform::LeadingInt(working_version_); }
+
+std::wstring UpdateRun::LobbyPath() const { return host_->ExeDir() + platform::kPathSeparator + L"kelvora.exe"; }
+
+void UpdateRun::RecordCompletedVersion() {
+  const int m = MaxVersionNumber();
+  const int w = WorkingVersionNumber();
+  ResumeFile resume(host_->ResumeFilePath());
+  if (m > w) {
+    resume.WriteCurrentVersion(working_version_);
+    RemoveKeptDownloads(disk_, host_->ExeDir(), w);
+    working_version_ = Format(L"%d", w + 1);
+    SetStatusText(Format(texts::kNextVersion, working_version_.c_str()), false);
+    if (!QueueServerDocument(false)) {
+      HandOver();
+      return;
+    }
+    SetPhase(Phase::kManifest);
+    return;
+  }
+  if (m == w) {
+    resume.WriteCurrentVersion(manifest_.maxVersion);
+    // The run is complete: nothing kept is of use any more.
+    RemoveKeptDownloads(disk_, host_->ExeDir(), std::numeric_limits<int>::max());
+    for (int i = 1; i <= 8; ++i) {
+      const std::wstring& address = manifest_.UrlList[i - 1];
+      if (address.empty()) continue;
+      // A control character would forge lines of the resume file.
+      if (std::any_of(address.begin(), address.end(), [](wchar_t c) { return c < 0x20 || c == 0x7F; })) {
+        SetStatusText(Format(texts::kServerEntryRefused, i, address.c_str()), true);
+        continue;
+      }
+      resume.WriteServerAddress(i, address);
+    }
+  }
+  HandOver();
+}
+
+void UpdateRun::AbandonServer(const std::wstring& reason) {
+  if (!IsWorking(phase_) && phase_ != Phase::kWaitingForUser) return;
+  Notify(Format(texts::kServerAbandoned, server_number_, reason.c_str()));
+  RestartUpdate(false);
+}
+
+void UpdateRun::DropJobs() {
+  InstallAwaiting();  // finished files are kept, as if installed at once
+  // The documents' temporary files are of no use to anyone; a file's
+  // pending copy is kept for a later attempt when its progress is recorded.
+  jobs_.ForEach([this](CInetFile& job) {
+    job.Stop();
+    if (job.Kind != kJobFile || !disk_.Exists(ProgressRecordPath(job.GetTempName()))) {
+      disk_.Delete(job.GetTempName());
+    }
+  });
+  jobs_.RemoveAll();
+}
+
+void UpdateRun::RestartUpdate(bool retry) {
+  if (phase_ == Phase::kClosed || phase_ == Phase::kTooOld) return;
+  failure_pending_ = false;
+  if (retry) {
+    download_naming_switch_ = !download_naming_switch_;
+    // The job that failed is still at the head and runs again. When none
+    // is left (a copy that failed its digest), the version starts again
+    // from its manifest: what is in place already is not fetched twice.
+    const CInetFile* head = jobs_.GetHead();
+    if (!head && phase_ != Phase::kVersionList && phase_ != Phase::kManifest) {
+      if (!QueueServerDocument(false)) {
+        HandOver();
+        return;
+      }
+      head = jobs_.GetHead();
+    }
+    const int kind = head ? head->Kind : kJobFile;
+    SetPhase(kind == kJobVersionList ? Phase::kVersionList
+             : kind == kJobFile      ? Phase::kFiles
+                                     : Phase::kManifest);
+    observer_->ScheduleDispatch(kFirstDispatch);
+  } else {
+    DropJobs();
+    if (!held_document_.empty()) disk_.Delete(held_document_);
+    held_document_.clear();
+    ++server_number_;
+    current_transfer_bytes_ = last_seen_bytes_ = 0;
+    stall_ticks_ = 0;
+    files_total_ = 0;
+    bytes_total_ = 0;
+    file_percent_ = overall_percent_ = 0;
+    SetPhase(Phase::kStarting);
+    start_delay_ = kSwitchDispatch;
+    Advance();
+  }
+  observer_->Changed();
+}
+
+void UpdateRun::Skip(bool from_failure_dialog) { HandOver(from_failure_dialog); }
+
+void UpdateRun::Retry() { RestartUpdate(true); }
+
+void UpdateRun::SwitchServer() { AbandonServer(texts::kReasonUserSwitch); }
+
+void UpdateRun::Exit() { Close(); }
+
+void UpdateRun::TooOldSeen() {
+  if (phase_ != Phase::kTooOld) return;
+  if (!home_page_address_.empty()) platform::OpenUrl(home_page_address_);
+  Close();
+}
+
+void UpdateRun::HandOver(bool from_failure_dialog) {
+  if (phase_ == Phase::kClosed) return;
+  const std::wstring recorded = ResumeFile(host_->ResumeFilePath()).ReadCurrentVersion(L"0");
+  if (!manifest_.maxVersion.empty() && platform::LeadingInt(recorded) < MaxVersionNumber()) {
+    Notify(Format(texts::kHandOverBelowNewest, manifest_.maxVersion.c_str(), recorded.c_str()));
+  } else if (manifest_.maxVersion.empty() && server_number_ > 1) {
+    Notify(texts::kHandOverNoVersionList);
+  }
+  InstallAwaiting();
+  SetPhase(Phase::kClosed);
+  observer_->End(true, from_failure_dialog);
+}
+
+void UpdateRun::Close() {
+  if (phase_ == Phase::kClosed) return;
+  InstallAwaiting();
+  SetPhase(Phase::kClosed);
+  observer_->End(false, false);
+}
+
+void UpdateRun::Fail() { failure_pending_ = true; }

@@ -1,0 +1,257 @@
+// The run's server documents and files: the version list and each
+// version's manifest (each waiting for its signature when the install
+// trusts a publisher), and the file jobs a manifest leads to.
+#include <ctime>
+
+#include "manifest/path_safety.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/xml.h"
+#include "update/resume_file.h"
+#include "update/status_texts.h"
+#include "update/update_run.h"
+
+using platform::Format;
+
+namespace {
+
+// The newest version a version list names (the second Product attribute),
+// read from the list itself: the run's own maxVersion is the first list's.
+std::wstring NewestVersionOf(const std::wstring& path) {
+  platform::XmlDocument doc;
+  if (!doc.Load(path)) return std::wstring();
+  std::vector<platform::XmlNode> products = doc.Root().Descendants(L"Product");
+  if (products.empty()) return std::wstring();
+  auto attributes = products.front().Attributes();
+  return attributes.size() >= 2 ? attributes[1].second : std::wstring();
+}
+
+}  // namespace
+
+void UpdateRun::HandleVersionList(CInetFile* job, uint32_t code) {
+  if (code == 0 && AwaitSignature(job)) return;
+  ApplyVersionList(job, code);
+}
+
+void UpdateRun::ApplyVersionList(CInetFile* job, uint32_t code) {
+  const std::wstring document = job->TargetPath;
+  jobs_.Remove(job);
+  if (code == 0) {
+    manifest_.LoadXml(document, true);
+    // A newest version that is not a plain number would end up in file
+    // names and URLs: it counts as missing, and a later list may set it.
+    if (!manifest_.maxVersion.empty() && !IsSafeVersionText(manifest_.maxVersion)) {
+      manifest_.maxVersion.clear();
+      manifest_.FirstProductLoad = true;
+    }
+    if (!manifest_.maxVersion.empty()) {
+      manifest_.LoadUrlList(document);
+      disk_.Delete(document);
+      if (!QueueServerDocument(false)) {
+        HandOver();
+        return;
+      }
+      SetPhase(Phase::kManifest);
+      Advance();
+      return;
+    }
+  }
+  disk_.Delete(document);
+  AbandonServer(texts::kReasonBadList);
+}
+
+void UpdateRun::HandleManifest(CInetFile* job, uint32_t code) {
+  if (code == 0 && AwaitSignature(job)) return;
+  ApplyManifest(job, code);
+}
+
+void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
+  const int m = MaxVersionNumber();
+  const int w = WorkingVersionNumber();
+  const std::wstring document = job->TargetPath;
+  const int status = job->HttpStatus;
+  jobs_.Remove(job);
+  if (code != 0) {
+    disk_.Delete(document);
+    // Only the server's word that the manifest is gone means "too old"; a
+    // reset, a cut body, a 5xx or a stall is this server's failure.
+    const bool withdrawn = status == 404 || status == 410;
+    if (m > w && withdrawn) {
+      too_old_pending_ = true;  // too old for the server's update path
+    } else if (m < w) {
+      lobby_pending_ = true;
+    } else {
+      AbandonServer(Format(texts::kReasonManifestFailed, working_version_.c_str()));
+      return;
+    }
+    Advance();
+    return;
+  }
+  const std::wstring recorded = ResumeFile(host_->ResumeFilePath()).ReadCurrentVersion(L"");
+  manifest_.productVerion.clear();
+  manifest_.LoadXml(document, true);
+  if (manifest_.productVerion.empty()) {
+    disk_.Delete(document);
+    AbandonServer(Format(texts::kReasonManifestFailed, working_version_.c_str()));
+    return;
+  }
+  int r, p;
+  if (recorded.find(L'.') != std::wstring::npos) {
+    r = platform::LeadingInt(recorded.substr(0, recorded.find(L'.')));
+    const std::wstring& product = manifest_.productVerion;
+    p = platform::LeadingInt(product.substr(0, product.find(L'.')));
+  } else {
+    r = platform::LeadingInt(recorded);
+    p = platform::LeadingInt(manifest_.productVerion);
+  }
+  const bool existing_only = r >= p;
+  if (m < w) {
+    // Ahead of the server: nothing to fetch, the run ends here.
+    disk_.Delete(document);
+    lobby_pending_ = true;
+    Advance();
+    return;
+  }
+  files_rejected_ = 0;
+  const bool signed_manifest = trust_.Enabled();
+  installer_.set_require_sha256(signed_manifest);
+  const bool loaded = manifest_.LoadXml(document, false);
+  disk_.Delete(document);
+  if (!loaded) {
+    AbandonServer(Format(texts::kReasonManifestFailed, working_version_.c_str()));
+    return;
+  }
+  files_rejected_ = RejectUnsafeEntries();
+  files_total_ = manifest_.CheckLocalFiles(existing_only) + files_rejected_;
+  if (signed_manifest) files_rejected_ += RejectEntriesWithoutSha256();
+  bytes_total_ = manifest_.GetUpdateLength();
+  if (files_total_ != 0) {
+    SetStatusText(Format(texts::kFilesToUpdate, files_total_, static_cast<unsigned>(bytes_total_ / 1024)),
+                  false);
+  }
+  // A version with nothing to fetch ends without a files phase.
+  version_loaded_ = true;
+  if (!manifest_.Files.empty()) SetPhase(Phase::kFiles);
+  Advance();
+}
+
+unsigned UpdateRun::RejectUnsafeEntries() {
+  return manifest_.RemoveIf([this](const CUpdateFile& entry) {
+    // A link inside the install could lead the file anywhere.
+    if (IsSafeEntryPath(entry) && !platform::CrossesLink(entry.FullPath)) return false;
+    const std::wstring text = Format(texts::kUnsafePath, (entry.LocalPath + L"/" + entry.FileName).c_str());
+    SetStatusText(text, true);
+    SetFailureText(text);
+    return true;
+  });
+}
+
+unsigned UpdateRun::RejectEntriesWithoutSha256() {
+  return manifest_.RemoveIf([this](const CUpdateFile& entry) {
+    if (!entry.NeedUpdate || !entry.Sha256.empty()) return false;
+    const std::wstring text = Format(texts::kNoSha256, entry.FileName.c_str());
+    SetStatusText(text, true);
+    SetFailureText(text);
+    return true;
+  });
+}
+
+std::wstring UpdateRun::DocumentName(int kind) const {
+  return kind == kJobVersionList ? std::wstring(L"update/VerAndUrl.xml")
+                                 : Format(L"update/%s/FileConfig.xml", working_version_.c_str());
+}
+
+bool UpdateRun::AwaitSignature(CInetFile* job) {
+  // New keys (a release may ship UpdateTrust.pub) apply from this document on.
+  trust_.Load(host_->ExeDir() + platform::kPathSeparator + CUpdateTrust::kKeyFileName);
+  if (!trust_.Enabled()) return false;
+  held_document_ = job->TargetPath;
+  held_kind_ = job->Kind;
+  const std::wstring url = WithoutDownloadSuffix(job->Url) + L".sig";
+  std::unique_ptr<CInetFile> signature =
+      MakeDocumentJob(kJobSignature, url, job->ServerName, platform::CreateTempFile(L"Sig"), job_target_, &disk_);
+  jobs_.Remove(job);
+  jobs_.AddTail(std::move(signature));
+  Advance();
+  return true;
+}
+
+void UpdateRun::HandleSignature(CInetFile* job, uint32_t code) {
+  const int kind = held_kind_;
+  const std::wstring document = held_document_;
+  held_document_.clear();
+  const std::wstring name = DocumentName(kind);
+  TrustVerdict verdict =
+      code != 0 ? TrustVerdict::kMissing
+                : trust_.Verify(document, job->TargetPath, platform::ToUtf8(name), kind == kJobVersionList,
+                                static_cast<int64_t>(std::time(nullptr)));
+  if (verdict == TrustVerdict::kTrusted && kind == kJobVersionList &&
+      IsRollback(ResumeFile(host_->ResumeFilePath()).ReadCurrentVersion(L""), NewestVersionOf(document))) {
+    verdict = TrustVerdict::kRollback;
+  }
+  disk_.Delete(job->TargetPath);
+  if (verdict != TrustVerdict::kTrusted) {
+    // Counts as a document that could not be read: the next server is asked.
+    disk_.Delete(document);
+    AbandonServer(Format(texts::kDocumentRefused, name.c_str(), TrustVerdictText(verdict)));
+    return;
+  }
+  // From here the signature's job stands for the document it vouched for.
+  job->Kind = kind;
+  job->TargetPath = document;
+  if (kind == kJobVersionList) ApplyVersionList(job, 0);
+  else ApplyManifest(job, 0);
+}
+
+bool UpdateRun::QueueNextFile() {
+  if (!IsWorking(phase_)) return false;  // the run has ended
+  bool file_queued = false;
+  jobs_.ForEach([&](const CInetFile& job) { file_queued = file_queued || job.Kind == kJobFile; });
+  if (file_queued) return true;
+  std::unique_ptr<CUpdateFile> entry(manifest_.PopFront());
+  if (!entry) return false;
+  const CServer* server = servers_.GetFirst();
+  jobs_.AddTail(MakeFileJob(server_base_address_, *entry, working_version_, server ? server->name : std::wstring(),
+                            job_target_, &disk_));
+  return true;
+}
+
+void UpdateRun::HandleFile(CInetFile* job, uint32_t code) {
+  if (code != 0) {
+    if (job->FileName.empty()) {
+      RestartUpdate(false);
+      return;
+    }
+    const std::wstring text = Format(texts::kDownloadFailed, job->FileName.c_str(), code);
+    SetStatusText(text, true);
+    if (!job->TriedUrl.empty()) host_->WriteLog(Format(texts::kLastUrlTried, job->TriedUrl.c_str()));
+    SetFailureText(text);
+    Fail();  // the job stays at the head until the user decides
+    Advance();
+    return;
+  }
+  download_naming_switch_ = false;
+  // The finished copy waits for a barrier it shares with the next ones.
+  awaiting_bytes_ += job->ExpectedLength;
+  awaiting_.push_back(jobs_.Detach(job));
+  awaiting_.back()->ReleaseTransfer();
+  // A full batch, or the version's last file: the barrier now.
+  if (awaiting_.size() >= kBatchFiles || awaiting_bytes_ >= kBatchBytes || !QueueNextFile()) {
+    InstallAwaiting();
+  }
+  Advance();
+}
+
+void UpdateRun::InstallAwaiting() {
+  if (awaiting_.empty()) return;
+  std::vector<FinishedFile> files;
+  for (const auto& job : awaiting_) files.push_back(job->Finished());
+  const std::vector<Installer::Outcome> outcomes = installer_.InstallBatch(files);
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    if (outcomes[i] == Installer::Outcome::kPlaced) ++files_done_;
+    // Fetched once more from zero before the failure is shown.
+    if (outcomes[i] == Installer::Outcome::kFetchAgain) jobs_.AddTail(std::move(awaiting_[i]));
+  }
+  awaiting_.clear();
+  awaiting_bytes_ = 0;
+}
