@@ -101,7 +101,9 @@ Installer::Outcome Installer::Place(const FinishedFile& file) {
     return Outcome::kFailed;
   }
   report_->Status(Format(texts::kDownloaded, file.file_name.c_str()), false);
-  disk_->SetTimes(file.target, file.time);
+  if (!disk_->SetTimes(file.target, file.time)) {
+    report_->Status(Format(texts::kStampFailed, file.file_name.c_str()), true);
+  }
   return Outcome::kPlaced;
 }
 

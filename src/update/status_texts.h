@@ -13,6 +13,8 @@ constexpr wchar_t kDownloadFailed[] = L"下载文件失败[%s], 错误代码 [%u
 constexpr wchar_t kLastUrlTried[] = L"最后请求的地址 [%s]";
 constexpr wchar_t kDeleteFailed[] = L"删除文件失败 [%s]";
 constexpr wchar_t kRenameFailed[] = L"重命名文件失败 [%s]";
+// A file in place whose time could not be set: a later run may fetch it again.
+constexpr wchar_t kStampFailed[] = L"设置文件时间失败 [%s]";
 constexpr wchar_t kMd5ManifestSide[] = L"MD5检验失败，正在更新的版本号[%s],XML配置文件名[%s],MD5=[%s]";
 constexpr wchar_t kMd5LocalSide[] = L"MD5检验失败，正在更新的版本号[%s],下载到本地的的文件名[%s],MD5=[%s]";
 constexpr wchar_t kVersionDone[] = L"更新完毕";

@@ -22,12 +22,14 @@ using GameFiles = std::map<std::string, GameFile>;
 // than real time.
 class FastClockApp : public CAutoUpdateClientApp {
  public:
-  FastClockApp(std::wstring exePath, unsigned speed)
-      : CAutoUpdateClientApp(std::move(exePath)), speed_(speed) {}
+  FastClockApp(std::wstring exePath, unsigned speed, platform::Disk* disk = nullptr)
+      : CAutoUpdateClientApp(std::move(exePath)), speed_(speed), disk_(disk) {}
   unsigned ClockSpeed() const override { return speed_; }
+  platform::Disk& GetDisk() override { return disk_ ? *disk_ : CAutoUpdateClientApp::GetDisk(); }
 
  private:
   unsigned speed_;
+  platform::Disk* disk_;
 };
 
 // A stamp the manifest carries exactly (its low half stays below 2^31).
@@ -66,6 +68,8 @@ class UpdateFixture {
   std::unique_ptr<CAutoUpdateClientApp> app;
   // How much faster than real time the controller's timers run in Run().
   unsigned clock_speed = 1;
+  // The file system of Run(); null for the real one.
+  platform::Disk* disk = nullptr;
 
  private:
   TempDir dir_;
