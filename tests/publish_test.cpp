@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "publish.h"
+#include "release_names.h"
 #include "signing_key.h"
 #include "support/temp_dir.h"
 #include "update/resume_file.h"
@@ -32,6 +33,20 @@ std::string PublisherOutput(const std::string& args) {
   while (fgets(buf, sizeof(buf), pipe)) out += buf;
   pclose(pipe);
   return out;
+}
+
+// Runs the publisher; returns its exit status and what it wrote to stderr.
+int PublisherErrors(const std::string& args, std::string* errors) {
+  std::string cmd = std::string(UPDATER_BINARY_DIR) + "/bin/updater-publish " + args + " 2>&1 >/dev/null";
+  FILE* pipe = popen(cmd.c_str(), "r");
+  char buf[512];
+  errors->clear();
+  while (fgets(buf, sizeof(buf), pipe)) *errors += buf;
+  return WEXITSTATUS(pclose(pipe));
+}
+
+bool Contains(const std::wstring& text, const std::wstring& part) {
+  return text.find(part) != std::wstring::npos;
 }
 
 }  // namespace
@@ -226,4 +241,70 @@ TEST(Publish, UnsignedPublicationHasNoSha256AndDropsStaleSignatures) {
   EXPECT_NE(RunPublisher("versions --to " + root.path() + " --product 1 --max 1 --expires 3"), 0);
   EXPECT_NE(RunPublisher("versions --to " + root.path() + " --product 1 --max 1 --sign " + pem +
                          " --expires 0"), 0);
+}
+
+TEST(Publish, NamesThatDifferOnlyInCaseRefuseTheReleaseBeforeAnythingIsCopied) {
+  TempDir src, root;
+  mkdir(src.File("data").c_str(), 0755);
+  WriteFileBytes(src.File("data/Map.dat"), "upper");
+  WriteFileBytes(src.File("data/map.dat"), "lower");
+  WriteFileBytes(src.File("game.exe"), "exe");
+  std::string errors;
+  EXPECT_NE(PublisherErrors("release --version 6 --from " + src.path() + " --to " + root.path(), &errors), 0);
+  EXPECT_NE(errors.find("data/Map.dat and data/map.dat"), std::string::npos) << errors;
+  EXPECT_FALSE(PathExists(root.File("update/6")));
+
+  // A file against a directory, and letters beyond ASCII.
+  TempDir other;
+  mkdir(other.File("Sounds").c_str(), 0755);
+  WriteFileBytes(other.File("Sounds/theme.ogg"), "ogg");
+  WriteFileBytes(other.File("sounds"), "a file");
+  WriteFileBytes(other.File("Äpfel.txt"), "1");
+  WriteFileBytes(other.File("äpfel.txt"), "2");
+  std::wstring error, table;
+  EXPECT_FALSE(PublishRelease(L"6", platform::FromUtf8(other.path()), platform::FromUtf8(root.path()),
+                              &error, &table));
+  EXPECT_TRUE(Contains(error, L"sounds and Sounds/")) << platform::ToUtf8(error);
+  EXPECT_TRUE(Contains(error, L"Äpfel.txt and äpfel.txt")) << platform::ToUtf8(error);
+  EXPECT_FALSE(PathExists(root.File("update/6")));
+}
+
+TEST(Publish, APathNoWindowsClientCanStoreIsNamed) {
+  TempDir src, root;
+  // Three directories of 85 characters and a file: 262 characters in all.
+  std::string dir = src.path();
+  std::string relative;
+  for (char c : std::string("abc")) {
+    std::string part(85, c);
+    dir += "/" + part;
+    relative += part + "/";
+    mkdir(dir.c_str(), 0755);
+  }
+  WriteFileBytes(dir + "/x.y", "long");
+  WriteFileBytes(src.File("short.txt"), "short");
+  std::string errors;
+  EXPECT_NE(PublisherErrors("release --version 2 --from " + src.path() + " --to " + root.path(), &errors), 0);
+  EXPECT_NE(errors.find(relative + "x.y"), std::string::npos) << errors;
+  EXPECT_FALSE(PathExists(root.File("update/2")));
+}
+
+TEST(Publish, NameLimitsCountUtf8BytesPerNameAndUtf16UnitsPerPath) {
+  std::wstring error;
+  // 85 CJK characters are 255 bytes in UTF-8; 86 are 258.
+  const std::wstring fits(85, L'地'), too_long(86, L'地');
+  EXPECT_TRUE(CheckReleaseNames({{L"", fits}, {std::wstring(85, L'图'), L"a.dat"}}, &error))
+      << platform::ToUtf8(error);
+  EXPECT_FALSE(CheckReleaseNames({{L"", L"ok.dat"}, {L"data/" + too_long, L"a.dat"}}, &error));
+  EXPECT_TRUE(Contains(error, too_long)) << platform::ToUtf8(error);
+  EXPECT_FALSE(Contains(error, L"ok.dat"));
+
+  // Characters beyond the BMP take two UTF-16 units: three directories of
+  // 43 such characters and a name make a path of 265 units in 136 characters.
+  const std::wstring wide(43, static_cast<wchar_t>(0x1F600));
+  const std::wstring deep = wide + L"/" + wide + L"/" + wide;
+  EXPECT_FALSE(CheckReleaseNames({{deep, L"a.b"}}, &error));
+  EXPECT_TRUE(Contains(error, deep + L"/a.b")) << platform::ToUtf8(error);
+  // 260 units exactly is a path Windows can hold.
+  EXPECT_TRUE(CheckReleaseNames({{std::wstring(200, L'p'), std::wstring(59, L'n')}}, &error));
+  EXPECT_FALSE(CheckReleaseNames({{std::wstring(200, L'p'), std::wstring(60, L'n')}}, &error));
 }

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <deque>
 #include <map>
+#include <memory>
 
 #include "digest/sha256_file.h"
 #include "manifest/path_safety.h"
@@ -12,6 +14,7 @@
 #include "platform/file.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "release_names.h"
 #include "signing_key.h"
 #include "update/resume_file.h"
 
@@ -22,6 +25,7 @@ const wchar_t kFiller[] = L"KelvoraUpdateMirror0";
 struct Found {
   std::wstring path;        // full path of the source file
   std::wstring local_path;  // directory below the release root, '/'-separated
+  std::wstring name;
 };
 
 // The files below |dir| in a stable order; false when |dir| cannot be read.
@@ -40,7 +44,7 @@ bool ListFiles(const std::wstring& dir, const std::wstring& local, std::vector<F
     if (platform::IsDirectory(path)) {
       if (!ListFiles(path, local.empty() ? name : local + L"/" + name, out)) return false;
     } else {
-      out->push_back(Found{path, local});
+      out->push_back(Found{path, local, name});
     }
   }
   return true;
@@ -131,6 +135,7 @@ std::wstring SettleTimes(CUpdateFiles* manifest, CUpdateFiles* previous) {
 class TableList : public IListCtrl {
  public:
   int InsertItem(int index, const std::wstring& text, bool) override {
+    // Rows come in at the top: a deque takes them in constant time.
     rows_.insert(rows_.begin() + index, std::vector<std::wstring>(5));
     rows_[index][0] = text;
     return index;
@@ -149,7 +154,7 @@ class TableList : public IListCtrl {
   }
 
  private:
-  std::vector<std::vector<std::wstring>> rows_;
+  std::deque<std::vector<std::wstring>> rows_;
 };
 
 }  // namespace
@@ -170,6 +175,16 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
     *error = L"cannot read the directory: " + from;
     return false;
   }
+  std::vector<ReleaseName> names;
+  names.reserve(found.size());
+  for (const Found& f : found) {
+    if (!IsSafeEntryPath(f.name, f.local_path)) {
+      *error = L"the file name cannot be published: " + f.path;
+      return false;
+    }
+    names.push_back(ReleaseName{f.local_path, f.name});
+  }
+  if (!CheckReleaseNames(names, error)) return false;
   std::wstring out_dir = root + L"/update/" + version;
   if (!MakeDirectories(out_dir)) {
     *error = L"cannot create the output directory: " + out_dir;
@@ -178,25 +193,25 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
   CUpdateFiles manifest;
   manifest.productVerion = version;
   manifest.maxVersion = version;
+  std::wstring made_dir;
   for (const Found& f : found) {
-    if (!manifest.AddLocalFile(f.path, &f.local_path)) {
+    // Names are unique here, so AddLocalFile's search for an entry to
+    // replace (linear in the entries so far) is not needed.
+    auto entry = std::make_unique<CUpdateFile>(f.path);
+    if (!entry->ReadLocalFile() || (key && !Sha256OfFile(f.path, &entry->Sha256))) {
       *error = L"cannot read the file: " + f.path;
       return false;
     }
-    CUpdateFile& entry = *manifest.Files.back();
-    if (key && !Sha256OfFile(f.path, &entry.Sha256)) {
-      *error = L"cannot read the file: " + f.path;
-      return false;
-    }
-    if (!IsSafeEntryPath(entry)) {
-      *error = L"the file name cannot be published: " + f.path;
-      return false;
-    }
+    entry->LocalPath = f.local_path;
+    // Consecutive files mostly share a directory: it is made once.
     std::wstring dest_dir = f.local_path.empty() ? out_dir : out_dir + L"/" + f.local_path;
-    if (!MakeDirectories(dest_dir) || !CopyFile(f.path, dest_dir + L"/" + entry.FileName)) {
+    if ((dest_dir != made_dir && !MakeDirectories(dest_dir)) ||
+        !CopyFile(f.path, dest_dir + L"/" + entry->FileName)) {
       *error = L"cannot write into the output directory: " + dest_dir;
       return false;
     }
+    made_dir = dest_dir;
+    manifest.AddTail(entry.release());
   }
   CUpdateFiles previous;
   LoadPreviousRelease(root, version, &previous);
