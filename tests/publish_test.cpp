@@ -308,3 +308,16 @@ TEST(Publish, NameLimitsCountUtf8BytesPerNameAndUtf16UnitsPerPath) {
   EXPECT_TRUE(CheckReleaseNames({{std::wstring(200, L'p'), std::wstring(59, L'n')}}, &error));
   EXPECT_FALSE(CheckReleaseNames({{std::wstring(200, L'p'), std::wstring(60, L'n')}}, &error));
 }
+
+TEST(Publish, AManifestAboveWhatClientsReadIsWarnedAbout) {
+  EXPECT_EQ(ManifestSizeWarning(uint64_t{512} << 20), L"");
+  const std::wstring warning = ManifestSizeWarning((uint64_t{512} << 20) + 1);
+  EXPECT_TRUE(Contains(warning, L"512 MiB")) << platform::ToUtf8(warning);
+
+  TempDir src, root;
+  WriteFileBytes(src.File("a.txt"), "a");
+  std::wstring error, table, written = L"not set";
+  ASSERT_TRUE(PublishRelease(L"1", platform::FromUtf8(src.path()), platform::FromUtf8(root.path()),
+                             &error, &table, nullptr, &written));
+  EXPECT_EQ(written, L"");
+}

@@ -90,10 +90,12 @@ int main(int argc, char** argv) {
       return Fail("release needs --version, --from and --to\n" + std::string(kUsage));
     }
     if (!expires.empty()) return Fail("--expires applies to the version list only");
-    if (!PublishRelease(version, from, to, &error, &table, signer)) {
+    std::wstring warning;
+    if (!PublishRelease(version, from, to, &error, &table, signer, &warning)) {
       return Fail(platform::ToAnsi(error));
     }
     printf("%s", platform::ToAnsi(table).c_str());
+    if (!warning.empty()) fprintf(stderr, "updater-publish: %s\n", platform::ToAnsi(warning).c_str());
     printf("published version %s into %s/update/%s%s\n", platform::ToAnsi(version).c_str(),
            platform::ToAnsi(to).c_str(), platform::ToAnsi(version).c_str(),
            signer ? ", signed" : "");

@@ -21,6 +21,7 @@
 namespace {
 
 const wchar_t kFiller[] = L"KelvoraUpdateMirror0";
+const uint64_t kClientManifestLimit = uint64_t{512} << 20;
 
 struct Found {
   std::wstring path;        // full path of the source file
@@ -161,7 +162,7 @@ class TableList : public IListCtrl {
 
 bool PublishRelease(const std::wstring& version, const std::wstring& from,
                     const std::wstring& root, std::wstring* error, std::wstring* table,
-                    const SigningKey* key) {
+                    const SigningKey* key, std::wstring* warning) {
   if (!IsSafeVersionText(version)) {
     *error = L"the version must be digits and dots, for example 7: " + version;
     return false;
@@ -220,6 +221,10 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
     *error = L"cannot write " + out_dir + L"/FileConfig.xml";
     return false;
   }
+  uint64_t manifest_size = 0;
+  if (warning && platform::GetFileSize(out_dir + L"/FileConfig.xml", &manifest_size)) {
+    *warning = ManifestSizeWarning(manifest_size);
+  }
   // A signature of an earlier publication would not match the new bytes.
   if (!key) platform::DeleteFile(out_dir + L"/FileConfig.xml.sig");
   if (key && !key->Sign(out_dir + L"/FileConfig.xml",
@@ -230,6 +235,13 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
   manifest.FillListCtrl(&list);
   *table = list.Text() + notes;
   return true;
+}
+
+std::wstring ManifestSizeWarning(uint64_t size) {
+  if (size <= kClientManifestLimit) return L"";
+  return platform::Format(L"warning: the manifest is %llu bytes; clients read at most 512 MiB "
+                          L"and will refuse this release",
+                          static_cast<unsigned long long>(size));
 }
 
 bool PublishVersionList(const std::wstring& root, const std::wstring& product,
