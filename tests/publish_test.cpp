@@ -321,3 +321,52 @@ TEST(Publish, AManifestAboveWhatClientsReadIsWarnedAbout) {
                              &error, &table, nullptr, &written));
   EXPECT_EQ(written, L"");
 }
+
+TEST(Publish, InstallConfigWritesAddressesTheUpdaterReadsAsMeant) {
+  TempDir install;
+  // Values the publisher does not set stay; servers beyond the new list go.
+  WriteFileBytes(install.File("UpdateTemp.ini"),
+                 "[Temp]\r\nTemp3=old.example.test\r\n[Version]\r\nUpdaterMd5=0123\r\n");
+  const std::string https = "https://updates.example.test/game/v6";
+  ASSERT_EQ(RunPublisher("install-config --to " + install.path() + " --server " + https +
+                         " --server 127.0.0.1:8080 --version 6 --home http://home.example.test/news"),
+            0);
+  ResumeFile file(install.WFile("UpdateTemp.ini"));
+  EXPECT_EQ(file.ReadServerAddress(1), platform::FromUtf8(https));
+  EXPECT_EQ(file.ReadServerAddress(2), L"127.0.0.1:8080");
+  EXPECT_EQ(file.ReadServerAddress(3), L"");
+  EXPECT_EQ(file.ReadCurrentVersion(L"0"), L"6");
+  EXPECT_EQ(file.ReadHomeUrl(), L"http://home.example.test/news");
+  EXPECT_EQ(file.ReadUpdaterMd5(), L"0123");
+  EXPECT_EQ(ReadFileBytes(install.File("UpdateTemp.ini")).find(https), std::string::npos);
+
+  // Without --version and --home the recorded ones stay.
+  ASSERT_EQ(RunPublisher("install-config --to " + install.path() + " --server 127.0.0.1:9"), 0);
+  EXPECT_EQ(file.ReadServerAddress(1), L"127.0.0.1:9");
+  EXPECT_EQ(file.ReadServerAddress(2), L"");
+  EXPECT_EQ(file.ReadCurrentVersion(L"0"), L"6");
+  EXPECT_EQ(file.ReadHomeUrl(), L"http://home.example.test/news");
+}
+
+TEST(Publish, InstallConfigRefusesWhatTheUpdaterCouldNotUseAndWritesNothing) {
+  TempDir install;
+  const std::string to = "install-config --to " + install.path();
+  std::string errors;
+  EXPECT_NE(PublisherErrors(to, &errors), 0);
+  std::string nine = to;
+  for (int i = 0; i < 9; ++i) nine += " --server 127.0.0.1:" + std::to_string(8000 + i);
+  EXPECT_NE(PublisherErrors(nine, &errors), 0);
+  EXPECT_NE(PublisherErrors(to + " --server 127.0.0.1:1 --server http:///game", &errors), 0);
+  EXPECT_NE(errors.find("http:///game"), std::string::npos) << errors;
+  EXPECT_NE(PublisherErrors(to + " --server https://a.test/" + std::string(240, 'p'), &errors), 0);
+  EXPECT_NE(PublisherErrors(to + " --server 127.0.0.1:1 --version ../6", &errors), 0);
+  EXPECT_FALSE(PathExists(install.File("UpdateTemp.ini")));
+  // A trailing '#' would be stored as a blank, which the reader trims.
+  WriteFileBytes(install.File("UpdateTemp.ini"), "[Temp]\r\nTemp1=127.0.0.1:1\r\n");
+  EXPECT_NE(PublisherErrors(to + " --server https://updates.example.test/abc#", &errors), 0);
+  EXPECT_NE(errors.find("Temp1"), std::string::npos) << errors;
+  EXPECT_EQ(ReadFileBytes(install.File("UpdateTemp.ini")), "[Temp]\r\nTemp1=127.0.0.1:1\r\n");
+  EXPECT_EQ(ListDirectory(install.path()).size(), 1u);
+  EXPECT_NE(PublisherErrors("install-config --to " + install.File("none") + " --server 127.0.0.1:1", &errors), 0);
+  EXPECT_FALSE(PathExists(install.File("none")));
+}

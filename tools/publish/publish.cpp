@@ -237,6 +237,10 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
   return true;
 }
 
+std::wstring StoredServerEntry(const std::wstring& address) {
+  return address.size() > 20 ? ScrambleServerEntry(address, kFiller) : address;
+}
+
 std::wstring ManifestSizeWarning(uint64_t size) {
   if (size <= kClientManifestLimit) return L"";
   return platform::Format(L"warning: the manifest is %llu bytes; clients read at most 512 MiB "
@@ -264,7 +268,7 @@ bool PublishVersionList(const std::wstring& root, const std::wstring& product,
   list.productVerion = product;
   list.maxVersion = max;
   for (size_t i = 0; i < urls.size(); ++i) {
-    list.UrlList[i] = urls[i].size() > 20 ? ScrambleServerEntry(urls[i], kFiller) : urls[i];
+    list.UrlList[i] = StoredServerEntry(urls[i]);
   }
   if (!list.SaveXml(dir + L"/VerAndUrl.xml")) {
     *error = L"cannot write " + dir + L"/VerAndUrl.xml";

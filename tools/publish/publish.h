@@ -19,6 +19,10 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
 // |size| bytes; empty when clients read it.
 std::wstring ManifestSizeWarning(uint64_t size);
 
+// A server address as the version list and UpdateTemp.ini store it:
+// scrambled when longer than 20 characters, as the client descrambles it.
+std::wstring StoredServerEntry(const std::wstring& address);
+
 // Writes update/VerAndUrl.xml below |root|. Addresses longer than 20
 // characters are written scrambled, as the client descrambles them.
 // With a |key| the list is signed, valid until |expires| (Unix seconds).
