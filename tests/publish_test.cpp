@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "publish.h"
+#include "release_names.h"
 #include "signing_key.h"
 #include "support/temp_dir.h"
 #include "update/resume_file.h"
@@ -32,6 +33,20 @@ std::string PublisherOutput(const std::string& args) {
   while (fgets(buf, sizeof(buf), pipe)) out += buf;
   pclose(pipe);
   return out;
+}
+
+// Runs the publisher; returns its exit status and what it wrote to stderr.
+int PublisherErrors(const std::string& args, std::string* errors) {
+  std::string cmd = std::string(UPDATER_BINARY_DIR) + "/bin/updater-publish " + args + " 2>&1 >/dev/null";
+  FILE* pipe = popen(cmd.c_str(), "r");
+  char buf[512];
+  errors->clear();
+  while (fgets(buf, sizeof(buf), pipe)) *errors += buf;
+  return WEXITSTATUS(pclose(pipe));
+}
+
+bool Contains(const std::wstring& text, const std::wstring& part) {
+  return text.find(part) != std::wstring::npos;
 }
 
 }  // namespace
@@ -222,4 +237,132 @@ TEST(Publish, UnsignedPublicationHasNoSha256AndDropsStaleSignatures) {
   EXPECT_NE(RunPublisher("versions --to " + root.path() + " --product 1 --max 1 --expires 3"), 0);
   EXPECT_NE(RunPublisher("versions --to " + root.path() + " --product 1 --max 1 --sign " + pem +
                          " --expires 0"), 0);
+}
+
+TEST(Publish, NamesThatDifferOnlyInCaseRefuseTheReleaseBeforeAnythingIsCopied) {
+  TempDir src, root;
+  mkdir(src.File("data").c_str(), 0755);
+  WriteFileBytes(src.File("data/Map.dat"), "upper");
+  WriteFileBytes(src.File("data/map.dat"), "lower");
+  WriteFileBytes(src.File("game.exe"), "exe");
+  std::string errors;
+  EXPECT_NE(PublisherErrors("release --version 6 --from " + src.path() + " --to " + root.path(), &errors), 0);
+  EXPECT_NE(errors.find("data/Map.dat and data/map.dat"), std::string::npos) << errors;
+  EXPECT_FALSE(PathExists(root.File("update/6")));
+
+  // A file against a directory, and letters beyond ASCII.
+  TempDir other;
+  mkdir(other.File("Sounds").c_str(), 0755);
+  WriteFileBytes(other.File("Sounds/theme.ogg"), "ogg");
+  WriteFileBytes(other.File("sounds"), "a file");
+  WriteFileBytes(other.File("Äpfel.txt"), "1");
+  WriteFileBytes(other.File("äpfel.txt"), "2");
+  std::wstring error, table;
+  EXPECT_FALSE(PublishRelease(L"6", platform::FromUtf8(other.path()), platform::FromUtf8(root.path()),
+                              &error, &table));
+  EXPECT_TRUE(Contains(error, L"sounds and Sounds/")) << platform::ToUtf8(error);
+  EXPECT_TRUE(Contains(error, L"Äpfel.txt and äpfel.txt")) << platform::ToUtf8(error);
+  EXPECT_FALSE(PathExists(root.File("update/6")));
+}
+
+TEST(Publish, APathNoWindowsClientCanStoreIsNamed) {
+  TempDir src, root;
+  // Three directories of 85 characters and a file: 262 characters in all.
+  std::string dir = src.path();
+  std::string relative;
+  for (char c : std::string("abc")) {
+    std::string part(85, c);
+    dir += "/" + part;
+    relative += part + "/";
+    mkdir(dir.c_str(), 0755);
+  }
+  WriteFileBytes(dir + "/x.y", "long");
+  WriteFileBytes(src.File("short.txt"), "short");
+  std::string errors;
+  EXPECT_NE(PublisherErrors("release --version 2 --from " + src.path() + " --to " + root.path(), &errors), 0);
+  EXPECT_NE(errors.find(relative + "x.y"), std::string::npos) << errors;
+  EXPECT_FALSE(PathExists(root.File("update/2")));
+}
+
+TEST(Publish, NameLimitsCountUtf8BytesPerNameAndUtf16UnitsPerPath) {
+  std::wstring error;
+  // 85 CJK characters are 255 bytes in UTF-8; 86 are 258.
+  const std::wstring fits(85, L'地'), too_long(86, L'地');
+  EXPECT_TRUE(CheckReleaseNames({{L"", fits}, {std::wstring(85, L'图'), L"a.dat"}}, &error))
+      << platform::ToUtf8(error);
+  EXPECT_FALSE(CheckReleaseNames({{L"", L"ok.dat"}, {L"data/" + too_long, L"a.dat"}}, &error));
+  EXPECT_TRUE(Contains(error, too_long)) << platform::ToUtf8(error);
+  EXPECT_FALSE(Contains(error, L"ok.dat"));
+
+  // Characters beyond the BMP take two UTF-16 units: three directories of
+  // 43 such characters and a name make a path of 265 units in 136 characters.
+  const std::wstring wide(43, static_cast<wchar_t>(0x1F600));
+  const std::wstring deep = wide + L"/" + wide + L"/" + wide;
+  EXPECT_FALSE(CheckReleaseNames({{deep, L"a.b"}}, &error));
+  EXPECT_TRUE(Contains(error, deep + L"/a.b")) << platform::ToUtf8(error);
+  // 260 units exactly is a path Windows can hold.
+  EXPECT_TRUE(CheckReleaseNames({{std::wstring(200, L'p'), std::wstring(59, L'n')}}, &error));
+  EXPECT_FALSE(CheckReleaseNames({{std::wstring(200, L'p'), std::wstring(60, L'n')}}, &error));
+}
+
+TEST(Publish, AManifestAboveWhatClientsReadIsWarnedAbout) {
+  EXPECT_EQ(ManifestSizeWarning(uint64_t{512} << 20), L"");
+  const std::wstring warning = ManifestSizeWarning((uint64_t{512} << 20) + 1);
+  EXPECT_TRUE(Contains(warning, L"512 MiB")) << platform::ToUtf8(warning);
+
+  TempDir src, root;
+  WriteFileBytes(src.File("a.txt"), "a");
+  std::wstring error, table, written = L"not set";
+  ASSERT_TRUE(PublishRelease(L"1", platform::FromUtf8(src.path()), platform::FromUtf8(root.path()),
+                             &error, &table, nullptr, &written));
+  EXPECT_EQ(written, L"");
+}
+
+TEST(Publish, InstallConfigWritesAddressesTheUpdaterReadsAsMeant) {
+  TempDir install;
+  // Values the publisher does not set stay; servers beyond the new list go.
+  WriteFileBytes(install.File("UpdateTemp.ini"),
+                 "[Temp]\r\nTemp3=old.example.test\r\n[Version]\r\nUpdaterMd5=0123\r\n");
+  const std::string https = "https://updates.example.test/game/v6";
+  ASSERT_EQ(RunPublisher("install-config --to " + install.path() + " --server " + https +
+                         " --server 127.0.0.1:8080 --version 6 --home http://home.example.test/news"),
+            0);
+  ResumeFile file(install.WFile("UpdateTemp.ini"));
+  EXPECT_EQ(file.ReadServerAddress(1), platform::FromUtf8(https));
+  EXPECT_EQ(file.ReadServerAddress(2), L"127.0.0.1:8080");
+  EXPECT_EQ(file.ReadServerAddress(3), L"");
+  EXPECT_EQ(file.ReadCurrentVersion(L"0"), L"6");
+  EXPECT_EQ(file.ReadHomeUrl(), L"http://home.example.test/news");
+  EXPECT_EQ(file.ReadUpdaterMd5(), L"0123");
+  EXPECT_EQ(ReadFileBytes(install.File("UpdateTemp.ini")).find(https), std::string::npos);
+
+  // Without --version and --home the recorded ones stay.
+  ASSERT_EQ(RunPublisher("install-config --to " + install.path() + " --server 127.0.0.1:9"), 0);
+  EXPECT_EQ(file.ReadServerAddress(1), L"127.0.0.1:9");
+  EXPECT_EQ(file.ReadServerAddress(2), L"");
+  EXPECT_EQ(file.ReadCurrentVersion(L"0"), L"6");
+  EXPECT_EQ(file.ReadHomeUrl(), L"http://home.example.test/news");
+}
+
+TEST(Publish, InstallConfigRefusesWhatTheUpdaterCouldNotUseAndWritesNothing) {
+  TempDir install;
+  const std::string to = "install-config --to " + install.path();
+  std::string errors;
+  EXPECT_NE(PublisherErrors(to, &errors), 0);
+  std::string nine = to;
+  for (int i = 0; i < 9; ++i) nine += " --server 127.0.0.1:" + std::to_string(8000 + i);
+  EXPECT_NE(PublisherErrors(nine, &errors), 0);
+  EXPECT_NE(PublisherErrors(to + " --server 127.0.0.1:1 --server http:///game", &errors), 0);
+  EXPECT_NE(errors.find("http:///game"), std::string::npos) << errors;
+  EXPECT_NE(PublisherErrors(to + " --server https://a.test/" + std::string(240, 'p'), &errors), 0);
+  EXPECT_NE(PublisherErrors(to + " --server 127.0.0.1:1 --version ../6", &errors), 0);
+  EXPECT_FALSE(PathExists(install.File("UpdateTemp.ini")));
+  // A trailing '#' would be stored as a blank, which the reader trims.
+  WriteFileBytes(install.File("UpdateTemp.ini"), "[Temp]\r\nTemp1=127.0.0.1:1\r\n");
+  EXPECT_NE(PublisherErrors(to + " --server https://updates.example.test/abc#", &errors), 0);
+  EXPECT_NE(errors.find("Temp1"), std::string::npos) << errors;
+  EXPECT_EQ(ReadFileBytes(install.File("UpdateTemp.ini")), "[Temp]\r\nTemp1=127.0.0.1:1\r\n");
+  EXPECT_EQ(ListDirectory(install.path()).size(), 1u);
+  EXPECT_NE(PublisherErrors("install-config --to " + install.File("none") + " --server 127.0.0.1:1", &errors), 0);
+  EXPECT_FALSE(PathExists(install.File("none")));
 }

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/text.h"
 #include "support/temp_dir.h"
 #include "update/resume_file.h"
 
@@ -58,4 +59,21 @@ TEST(ResumeFile, ARecordedVersionThatIsNotDigitsAndDotsReadsAsZeroAndIsLogged) {
   EXPECT_NE(logged[0].find(L"6/../../../OUTSIDE/pwn"), std::wstring::npos);
   // Without a log the value still reads as "0".
   EXPECT_EQ(ResumeFile(dir.WFile("UpdateTemp.ini")).ReadCurrentVersion(L""), L"0");
+}
+
+TEST(ResumeFile, AnEntryIsAnAddressOnlyWithAHostAndNoControlCharacters) {
+  for (const wchar_t* usable : {L"127.0.0.1:8080", L"127.0.0.1:8080/game", L"updates", L"http://a.test",
+                                L"HTTPS://cdn.example.test:8443/game/中文", L"https://a-b.example.test/"}) {
+    EXPECT_TRUE(IsUsableServerAddress(usable)) << platform::ToUtf8(usable);
+  }
+  for (const wchar_t* unusable : {L"", L"http://", L"https:///game", L":8080", L"/game",
+                                  L"a.test:99999", L"a.test:80x", L"a.test\x01/game", L"a.test/\x7f",
+                                  L"http://a b.test/", L"user@a.test"}) {
+    EXPECT_FALSE(IsUsableServerAddress(unusable)) << platform::ToUtf8(unusable);
+  }
+  // Addresses written by hand where scrambled ones were due.
+  for (const wchar_t* plain : {L"https://updates.example.test:8443", L"https://cdn.example.test/game",
+                               L"http://127.0.0.1:80/0game"}) {
+    EXPECT_FALSE(IsUsableServerAddress(DescrambleServerEntry(plain))) << platform::ToUtf8(plain);
+  }
 }

@@ -11,6 +11,22 @@ namespace {
 constexpr size_t kFillerLength = 20;
 const int kShift[3] = {-1, 1, 3};
 
+bool IsControl(wchar_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
+
+bool IsHostCharacter(wchar_t c) {
+  return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+         c == L'-' || c == L'.' || c == L'_' || c >= 0xA0;
+}
+
+// A port after the host: 1 to 65535, or nothing, as the URL parser takes.
+bool IsPort(const std::wstring& digits) {
+  long value = 0;
+  for (wchar_t c : digits) {
+    if (c < L'0' || c > L'9' || (value = value * 10 + (c - L'0')) > 65535) return false;
+  }
+  return digits.empty() || value > 0;
+}
+
 }  // namespace
 
 ResumeFile ResumeFile::BesideExecutable() {
@@ -52,6 +68,10 @@ bool ResumeFile::WriteServerAddress(int number, const std::wstring& address) con
                                       path_);
 }
 
+bool ResumeFile::WriteHomeUrl(const std::wstring& url) const {
+  return platform::WriteProfileString(L"HOME", L"URL", url, path_);
+}
+
 std::wstring DescrambleServerEntry(const std::wstring& stored) {
   if (stored.size() <= kFillerLength) return stored;
   std::wstring out;
@@ -71,4 +91,23 @@ std::wstring ScrambleServerEntry(const std::wstring& address, const std::wstring
     out += static_cast<wchar_t>(static_cast<uint16_t>(code - kShift[k % 3]));
   }
   return out;
+}
+
+bool IsUsableServerAddress(const std::wstring& address) {
+  for (wchar_t c : address) {
+    if (IsControl(c)) return false;
+  }
+  // The controller takes an address without either scheme as plain HTTP.
+  const std::wstring scheme = platform::ToLowerAscii(address.substr(0, 8));
+  size_t start = scheme.compare(0, 7, L"http://") == 0 ? 7 : scheme == L"https://" ? 8 : 0;
+  size_t end = address.find_first_of(L"/?#", start);
+  if (end == std::wstring::npos) end = address.size();
+  const std::wstring authority = address.substr(start, end - start);
+  const size_t colon = authority.find(L':');
+  const std::wstring host = authority.substr(0, colon);
+  if (host.empty()) return false;
+  for (wchar_t c : host) {
+    if (!IsHostCharacter(c)) return false;
+  }
+  return colon == std::wstring::npos || IsPort(authority.substr(colon + 1));
 }

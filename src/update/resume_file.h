@@ -33,7 +33,10 @@ class ResumeFile {
   bool WriteUpdaterMd5(const std::wstring& md5) const;
 
   bool WriteCurrentVersion(const std::wstring& version) const;
+  // |address| is stored as given: scramble it first when it is longer than
+  // 20 characters.
   bool WriteServerAddress(int number, const std::wstring& address) const;
+  bool WriteHomeUrl(const std::wstring& url) const;
 
   const std::wstring& path() const { return path_; }
 
@@ -46,6 +49,11 @@ class ResumeFile {
 // 20 characters are filler, and the k-th character after them is shifted
 // by -1, +1 or +3 for k mod 3 = 0, 1, 2.
 std::wstring DescrambleServerEntry(const std::wstring& stored);
+// Whether a descrambled entry can stand as a server's base address: no
+// control characters, and a host (letters, digits, '-', '.', '_' or
+// characters beyond ASCII) with at most a port, before any path. An entry
+// written unscrambled where it had to be scrambled usually fails this.
+bool IsUsableServerAddress(const std::wstring& address);
 // The inverse, for the publisher tool; |filler| supplies the 20 leading
 // characters.
 std::wstring ScrambleServerEntry(const std::wstring& address, const std::wstring& filler);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "install_config.h"
 #include "platform/text.h"
 #include "publish.h"
 #include "signing_key.h"
@@ -54,8 +55,8 @@ int main(int argc, char** argv) {
     return argc < 2 ? 2 : 0;
   }
   std::string command = argv[1];
-  std::wstring version, from, to, product, max, out, sign, expires;
-  std::vector<std::wstring> urls;
+  std::wstring version, from, to, product, max, out, sign, expires, home;
+  std::vector<std::wstring> urls, servers;
   for (int i = 2; i < argc; ++i) {
     std::string flag = argv[i];
     if (flag == "--help") {
@@ -73,6 +74,8 @@ int main(int argc, char** argv) {
     else if (flag == "--out") out = value;
     else if (flag == "--sign") sign = value;
     else if (flag == "--expires") expires = value;
+    else if (flag == "--server") servers.push_back(value);
+    else if (flag == "--home") home = value;
     else return Fail("unknown option " + flag + "\n" + kUsage);
   }
   std::wstring error, table;
@@ -83,6 +86,15 @@ int main(int argc, char** argv) {
     printf("%s\n", key.PublicKeyLine().c_str());
     return 0;
   }
+  if (command == "install-config") {
+    if (to.empty()) return Fail("install-config needs --to\n" + std::string(kUsage));
+    if (!WriteInstallConfig(InstallConfig{to, servers, version, home}, &error)) {
+      return Fail(platform::ToAnsi(error));
+    }
+    printf("wrote %s/UpdateTemp.ini (%zu server%s)\n", platform::ToAnsi(to).c_str(), servers.size(),
+           servers.size() == 1 ? "" : "s");
+    return 0;
+  }
   if (!sign.empty() && !key.Load(sign, &error)) return Fail(platform::ToAnsi(error));
   const SigningKey* signer = sign.empty() ? nullptr : &key;
   if (command == "release") {
@@ -90,10 +102,12 @@ int main(int argc, char** argv) {
       return Fail("release needs --version, --from and --to\n" + std::string(kUsage));
     }
     if (!expires.empty()) return Fail("--expires applies to the version list only");
-    if (!PublishRelease(version, from, to, &error, &table, signer)) {
+    std::wstring warning;
+    if (!PublishRelease(version, from, to, &error, &table, signer, &warning)) {
       return Fail(platform::ToAnsi(error));
     }
     printf("%s", platform::ToAnsi(table).c_str());
+    if (!warning.empty()) fprintf(stderr, "updater-publish: %s\n", platform::ToAnsi(warning).c_str());
     printf("published version %s into %s/update/%s%s\n", platform::ToAnsi(version).c_str(),
            platform::ToAnsi(to).c_str(), platform::ToAnsi(version).c_str(),
            signer ? ", signed" : "");

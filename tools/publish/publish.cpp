@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <deque>
 #include <map>
+#include <memory>
 
 #include "digest/sha256_file.h"
 #include "manifest/path_safety.h"
@@ -12,16 +14,19 @@
 #include "platform/file.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "release_names.h"
 #include "signing_key.h"
 #include "update/resume_file.h"
 
 namespace {
 
 const wchar_t kFiller[] = L"KelvoraUpdateMirror0";
+const uint64_t kClientManifestLimit = uint64_t{512} << 20;
 
 struct Found {
   std::wstring path;        // full path of the source file
   std::wstring local_path;  // directory below the release root, '/'-separated
+  std::wstring name;
 };
 
 // The files below |dir| in a stable order; false when |dir| cannot be read.
@@ -40,7 +45,7 @@ bool ListFiles(const std::wstring& dir, const std::wstring& local, std::vector<F
     if (platform::IsDirectory(path)) {
       if (!ListFiles(path, local.empty() ? name : local + L"/" + name, out)) return false;
     } else {
-      out->push_back(Found{path, local});
+      out->push_back(Found{path, local, name});
     }
   }
   return true;
@@ -131,6 +136,7 @@ std::wstring SettleTimes(CUpdateFiles* manifest, CUpdateFiles* previous) {
 class TableList : public IListCtrl {
  public:
   int InsertItem(int index, const std::wstring& text, bool) override {
+    // Rows come in at the top: a deque takes them in constant time.
     rows_.insert(rows_.begin() + index, std::vector<std::wstring>(5));
     rows_[index][0] = text;
     return index;
@@ -149,14 +155,14 @@ class TableList : public IListCtrl {
   }
 
  private:
-  std::vector<std::vector<std::wstring>> rows_;
+  std::deque<std::vector<std::wstring>> rows_;
 };
 
 }  // namespace
 
 bool PublishRelease(const std::wstring& version, const std::wstring& from,
                     const std::wstring& root, std::wstring* error, std::wstring* table,
-                    const SigningKey* key) {
+                    const SigningKey* key, std::wstring* warning) {
   if (!IsSafeVersionText(version)) {
     *error = L"the version must be digits and dots, for example 7: " + version;
     return false;
@@ -170,6 +176,16 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
     *error = L"cannot read the directory: " + from;
     return false;
   }
+  std::vector<ReleaseName> names;
+  names.reserve(found.size());
+  for (const Found& f : found) {
+    if (!IsSafeEntryPath(f.name, f.local_path)) {
+      *error = L"the file name cannot be published: " + f.path;
+      return false;
+    }
+    names.push_back(ReleaseName{f.local_path, f.name});
+  }
+  if (!CheckReleaseNames(names, error)) return false;
   std::wstring out_dir = root + L"/update/" + version;
   if (!MakeDirectories(out_dir)) {
     *error = L"cannot create the output directory: " + out_dir;
@@ -178,25 +194,25 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
   CUpdateFiles manifest;
   manifest.productVerion = version;
   manifest.maxVersion = version;
+  std::wstring made_dir;
   for (const Found& f : found) {
-    if (!manifest.AddLocalFile(f.path, &f.local_path)) {
+    // Names are unique here, so AddLocalFile's search for an entry to
+    // replace (linear in the entries so far) is not needed.
+    auto entry = std::make_unique<CUpdateFile>(f.path);
+    if (!entry->ReadLocalFile() || (key && !Sha256OfFile(f.path, &entry->Sha256))) {
       *error = L"cannot read the file: " + f.path;
       return false;
     }
-    CUpdateFile& entry = *manifest.Files.back();
-    if (key && !Sha256OfFile(f.path, &entry.Sha256)) {
-      *error = L"cannot read the file: " + f.path;
-      return false;
-    }
-    if (!IsSafeEntryPath(entry)) {
-      *error = L"the file name cannot be published: " + f.path;
-      return false;
-    }
+    entry->LocalPath = f.local_path;
+    // Consecutive files mostly share a directory: it is made once.
     std::wstring dest_dir = f.local_path.empty() ? out_dir : out_dir + L"/" + f.local_path;
-    if (!MakeDirectories(dest_dir) || !CopyFile(f.path, dest_dir + L"/" + entry.FileName)) {
+    if ((dest_dir != made_dir && !MakeDirectories(dest_dir)) ||
+        !CopyFile(f.path, dest_dir + L"/" + entry->FileName)) {
       *error = L"cannot write into the output directory: " + dest_dir;
       return false;
     }
+    made_dir = dest_dir;
+    manifest.AddTail(entry.release());
   }
   CUpdateFiles previous;
   LoadPreviousRelease(root, version, &previous);
@@ -204,6 +220,10 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
   if (!manifest.SaveXml(out_dir + L"/FileConfig.xml")) {
     *error = L"cannot write " + out_dir + L"/FileConfig.xml";
     return false;
+  }
+  uint64_t manifest_size = 0;
+  if (warning && platform::GetFileSize(out_dir + L"/FileConfig.xml", &manifest_size)) {
+    *warning = ManifestSizeWarning(manifest_size);
   }
   // A signature of an earlier publication would not match the new bytes.
   if (!key) platform::DeleteFile(out_dir + L"/FileConfig.xml.sig");
@@ -215,6 +235,17 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
   manifest.FillListCtrl(&list);
   *table = list.Text() + notes;
   return true;
+}
+
+std::wstring StoredServerEntry(const std::wstring& address) {
+  return address.size() > 20 ? ScrambleServerEntry(address, kFiller) : address;
+}
+
+std::wstring ManifestSizeWarning(uint64_t size) {
+  if (size <= kClientManifestLimit) return L"";
+  return platform::Format(L"warning: the manifest is %llu bytes; clients read at most 512 MiB "
+                          L"and will refuse this release",
+                          static_cast<unsigned long long>(size));
 }
 
 bool PublishVersionList(const std::wstring& root, const std::wstring& product,
@@ -237,7 +268,7 @@ bool PublishVersionList(const std::wstring& root, const std::wstring& product,
   list.productVerion = product;
   list.maxVersion = max;
   for (size_t i = 0; i < urls.size(); ++i) {
-    list.UrlList[i] = urls[i].size() > 20 ? ScrambleServerEntry(urls[i], kFiller) : urls[i];
+    list.UrlList[i] = StoredServerEntry(urls[i]);
   }
   if (!list.SaveXml(dir + L"/VerAndUrl.xml")) {
     *error = L"cannot write " + dir + L"/VerAndUrl.xml";

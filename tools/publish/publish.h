@@ -7,11 +7,21 @@
 class SigningKey;
 
 // Writes update/<version>/FileConfig.xml and the files of one version,
-// taken from |from|, below |root|. Returns false with |error| set. With a
-// |key|, every entry carries its Sha256 and the manifest is signed.
+// taken from |from|, below |root|. Returns false with |error| set; nothing
+// is written when a name cannot be published. With a |key|, every entry
+// carries its Sha256 and the manifest is signed. |warning| receives what
+// the publisher should hear of a release that was still written.
 bool PublishRelease(const std::wstring& version, const std::wstring& from,
                     const std::wstring& root, std::wstring* error, std::wstring* table,
-                    const SigningKey* key = nullptr);
+                    const SigningKey* key = nullptr, std::wstring* warning = nullptr);
+
+// Clients refuse a manifest larger than 512 MiB. The warning for one of
+// |size| bytes; empty when clients read it.
+std::wstring ManifestSizeWarning(uint64_t size);
+
+// A server address as the version list and UpdateTemp.ini store it:
+// scrambled when longer than 20 characters, as the client descrambles it.
+std::wstring StoredServerEntry(const std::wstring& address);
 
 // Writes update/VerAndUrl.xml below |root|. Addresses longer than 20
 // characters are written scrambled, as the client descrambles them.
