@@ -91,3 +91,17 @@ TEST_F(FailoverTest, WhenNoServerIsLeftTheRunSaysSoAndStillStartsTheLobby) {
   EXPECT_NE(log.find(" 未能更新到最新版本 4（当前版本 3），直接启动游戏大厅\r\n"), std::string::npos) << log;
   EXPECT_FALSE(PathExists(bin_ + "/opened"));
 }
+
+TEST_F(FailoverTest, AnEntryTypedInUnscrambledIsLoggedAsUnreadableAndTheNextServerServes) {
+  TestUpdateServer second(f_.ServerRoot());
+  // Over 20 characters: the updater expects it scrambled.
+  f_.WriteIni("[Version]\r\nCurrentVersion=3\r\n[Temp]\r\nTemp1=http://127.0.0.1:8080/game\r\nTemp2=127.0.0.1:" +
+              std::to_string(second.port()) + "\r\n");
+  f_.clock_speed = 30;
+  f_.Run(&ui_);
+  EXPECT_TRUE(f_.LobbyStarted());
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "4");
+  const std::string log = f_.Log();
+  EXPECT_NE(log.find(" 服务器地址无法读取 [Temp1]\r\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("[Temp2]"), std::string::npos) << log;
+}

@@ -43,6 +43,9 @@ constexpr wchar_t kReasonManifestFailed[] = L"版本 %s 的文件列表获取失
 constexpr wchar_t kReasonUserSwitch[] = L"用户切换服务器";
 constexpr wchar_t kHandOverBelowNewest[] = L"未能更新到最新版本 %s（当前版本 %s），直接启动游戏大厅";
 constexpr wchar_t kHandOverNoVersionList[] = L"没有服务器提供版本列表，未能更新，直接启动游戏大厅";
+// A stored server entry that does not read as an address (typed in by hand
+// where it had to be scrambled): its key.
+constexpr wchar_t kServerEntryUnreadable[] = L"服务器地址无法读取 [%s]";
 // A server address of the version list holding a control character.
 constexpr wchar_t kServerEntryRefused[] = L"服务器地址含有控制字符，未保存 [%d] [%s]";
 

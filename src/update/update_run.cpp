@@ -108,6 +108,10 @@ void UpdateRun::Advance() {
 void UpdateRun::LoadServerEntry(bool also_version) {
   ResumeFile resume(host_->ResumeFilePath());
   server_base_address_ = resume.ReadServerAddress(server_number_);
+  if (!server_base_address_.empty() && !IsUsableServerAddress(server_base_address_)) {
+    // Asking it ends in "no version list"; the log says why.
+    SetStatusText(Format(texts::kServerEntryUnreadable, Format(L"Temp%d", server_number_).c_str()), true);
+  }
   if (also_version) working_version_ = resume.ReadCurrentVersion(L"0");
   home_page_address_ = resume.ReadHomeUrl();
 }
