@@ -1,7 +1,8 @@
 // Signed releases in the update run: every server document waits for its
 // signature from the same server, a version list older than the
 // installation is refused, and files are checked against the signed SHA-256.
-// Without UpdateTrust.pub none of this runs and nothing is fetched or logged.
+// Without UpdateTrust.pub none of this runs and nothing is fetched or logged;
+// a key file that is there but unusable refuses every document.
 #include <ctime>
 
 #include "digest/hex.h"
@@ -41,6 +42,8 @@ bool CAutoUpdateClientDlg::AwaitSignature(CInetFile* job) {
   // New keys (a release may ship UpdateTrust.pub) apply from this document on.
   trust_.Load(host_->ExeDir() + platform::kPathSeparator + CUpdateTrust::kKeyFileName);
   if (!trust_.Enabled()) return false;
+  // The document will be refused; the log says why no key could match.
+  if (!trust_.load_error().empty()) host_->WriteLog(trust_.load_error());
   held_document_ = job->TargetPath;
   held_kind_ = job->Kind;
   std::wstring url = job->Url;
