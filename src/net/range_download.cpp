@@ -1,7 +1,7 @@
 #include "net/range_download.h"
 
-#include <cstdio>
 #include <cstring>
+#include <string>
 
 CRangeDownLoad::CRangeDownLoad() = default;
 
@@ -24,12 +24,10 @@ bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64
   resuming_ = done > 0 && !ifRange.empty();
   if (!resuming_) written_ = 0;
   if (written_ > lastByte - firstByte) return true;  // the whole range is on disk
-  char headers[1024];
-  snprintf(headers, sizeof(headers),
-           "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nRange: bytes=%llu-%llu\r\n%s%s%s"
-           "Cache-Control: no-cache\r\n",
-           static_cast<unsigned long long>(firstByte + written_), static_cast<unsigned long long>(lastByte),
-           resuming_ ? "If-Range: " : "", resuming_ ? ifRange.c_str() : "", resuming_ ? "\r\n" : "");
+  std::string headers = "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nRange: bytes=" +
+                        std::to_string(firstByte + written_) + "-" + std::to_string(lastByte) + "\r\n";
+  if (resuming_) headers += "If-Range: " + ifRange + "\r\n";
+  headers += "Cache-Control: no-cache\r\n";
   request_.SetExtraHeaders(headers);
   if (!request_.DownLoad(url_, this)) {
     Stop();
