@@ -18,7 +18,7 @@ constexpr size_t kReceiveChunk = 64 * 1024;
 // At most this much is taken per read event, so other connections get turns.
 constexpr size_t kReceiveBudget = 1024 * 1024;
 // Most headers fit in the first allocation.
-constexpr size_t kInitialHeader = 4096;
+constexpr size_t kInitialHeader = 1024;
 // Room for all that TLS can decrypt after one receive: the receive and a
 // record begun by the one before.
 constexpr size_t kPlainBuffer = kReceiveChunk + 32 * 1024;
