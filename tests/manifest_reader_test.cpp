@@ -153,6 +153,32 @@ TEST_F(ManifestReaderTest, BadDocumentsFailWithoutCrashingOrExpanding) {
   EXPECT_FALSE(files_.LoadXml(dir_.WFile("missing.xml"), false));
 }
 
+TEST_F(ManifestReaderTest, ManifestOfSixtyThousandFilesIsReadWhole) {
+  // Entries as the publisher writes them, more than 20 MB in all.
+  const int kEntries = 60000;
+  std::string body = "<xmlRoot keyname=\"KeyValue\">\r\n\t<Product productVerion=\"6\" maxVersion=\"6\">\r\n";
+  body.reserve(kEntries * 360u);
+  const std::string sha(64, 'a'), md5(32, 'b');
+  for (int i = 0; i < kEntries; ++i) {
+    const std::string n = std::to_string(i);
+    body += "\t\t<File>\r\n\t\t\t<FileName>asset_" + n + ".pak</FileName>\r\n"
+            "\t\t\t<FileVersion></FileVersion>\r\n\t\t\t<ProductVersion></ProductVersion>\r\n"
+            "\t\t\t<Length>" + n + "</Length>\r\n\t\t\t<FileDateLow>3052453376</FileDateLow>\r\n"
+            "\t\t\t<FileDateHigh>31021568</FileDateHigh>\r\n\t\t\t<InstallDir>CURRENTDIR</InstallDir>\r\n"
+            "\t\t\t<LocalPath>data\\levels\\" + n + "</LocalPath>\r\n\t\t\t<Md5>" + md5 + "</Md5>\r\n"
+            "\t\t\t<Sha256>" + sha + "</Sha256>\r\n\t\t</File>\r\n";
+  }
+  body += "\t</Product>\r\n</xmlRoot>\r\n";
+  ASSERT_GT(body.size(), 20u << 20);
+  ASSERT_TRUE(files_.LoadXml(Doc(body, "GB2312"), false));
+  ASSERT_EQ(files_.GetCount(), static_cast<size_t>(kEntries));
+  const CUpdateFile* last = files_.Files.back();
+  EXPECT_EQ(last->FileName, L"asset_59999.pak");
+  EXPECT_EQ(last->Length, 59999);
+  EXPECT_EQ(last->Sha256, platform::FromAnsi(sha));
+  EXPECT_EQ(last->FullPath, L"/game/data/levels/59999/asset_59999.pak");
+}
+
 TEST_F(ManifestReaderTest, CollectionOwnsAndHandsOutEntries) {
   auto* a = new CUpdateFile(L"/a");
   auto* b = new CUpdateFile(L"/b");

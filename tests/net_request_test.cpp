@@ -43,6 +43,36 @@ struct RecordingSink : IDownLoadSink {
   }
 };
 
+// A response whose header is |size| bytes, blank line included (none when
+// |ended| is false): a content-security-policy and session cookies, as
+// hardened servers and CDNs send, padded to the size.
+std::string LargeHeader(size_t size, const std::string& body, bool ended = true) {
+  std::string head = "HTTP/1.1 200 OK\r\nServer: nginx\r\nContent-Length: " + std::to_string(body.size()) +
+                     "\r\nContent-Security-Policy: default-src 'self'; script-src 'self' https://cdn.example; "
+                     "img-src 'self' data:\r\n";
+  const std::string end = ended ? "\r\n" : "";
+  for (int n = 0; head.size() + end.size() < size; ++n) {
+    const std::string name = "Set-Cookie: s" + std::to_string(n) + "=";
+    const size_t room = size - head.size() - end.size();
+    // Lines of about 4 KiB; the last one takes exactly what is left.
+    const size_t line = room <= 4096 + 64 ? room : 4096;
+    head += name + std::string(line - name.size() - 2, 'v') + "\r\n";
+  }
+  return head + end;
+}
+
+// Splits |text| at the given offsets.
+std::vector<std::string> Pieces(const std::string& text, std::vector<size_t> cuts) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  for (size_t cut : cuts) {
+    out.push_back(text.substr(at, cut - at));
+    at = cut;
+  }
+  out.push_back(text.substr(at));
+  return out;
+}
+
 const char kFileHeaders[] = "Accept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nCache-Control: no-cache\r\n";
 
 }  // namespace
@@ -81,6 +111,67 @@ TEST(DownLoad, ZeroLengthCompletesAtOnceAndAResetDropsTheBodyThatCameWithTheHead
   platform::RunUntil([] { return false; }, 100);
   EXPECT_EQ(resetting.body, "");
   EXPECT_EQ(resetting.events.back(), "info 5  /x");
+}
+
+TEST(DownLoad, HeadersUpTo64KiBAreReadInPiecesOfAnySize) {
+  const std::string small = LargeHeader(1538, "hello") + "hello";
+  const std::string big = LargeHeader(60 * 1024, "world") + "world";
+  const std::string full = LargeHeader(64 * 1024, "edge!") + "edge!";
+  ASSERT_EQ(small.size(), 1538u + 5);
+  ASSERT_EQ(full.size(), 65536u + 5);
+  std::vector<size_t> bytes;
+  for (size_t at = 1; at < 1538; at += 97) bytes.push_back(at);
+  const std::vector<std::vector<std::string>> replies = {
+      {small},
+      Pieces(small, {1, 1023, 1024, 1025, 1540}),
+      Pieces(small, bytes),
+      {big},
+      Pieces(big, {4095, 20000, 61437, 61440 + 3}),
+      {full},
+      Pieces(full, {65535, 65536, 65537}),
+  };
+  const char* const bodies[] = {"hello", "hello", "hello", "world", "world", "edge!", "edge!"};
+  ScriptedServer server(replies);
+  CDownLoad request;
+  for (size_t i = 0; i < replies.size(); ++i) {
+    RecordingSink sink;
+    ASSERT_TRUE(request.DownLoad(platform::FromUtf8(server.base() + "/h"), &sink));
+    ASSERT_TRUE(platform::RunUntil([&] { return sink.finished; }, 10000)) << i;
+    EXPECT_EQ(sink.events.back(), "status 2") << i;
+    EXPECT_EQ(sink.body, bodies[i]) << i;
+  }
+}
+
+TEST(WebSocket, AHeaderOver64KiBClosesTheConnection) {
+  struct Sink : IWEBSocketSink {
+    bool connected = false;
+    int headers = 0;
+    std::vector<int> closes;
+    bool OnSocketConnect(uint16_t error) override { return connected = error == 0; }
+    bool OnSocketClose(uint8_t reason) override {
+      closes.push_back(reason);
+      return true;
+    }
+    bool OnSocketData(const char*, int32_t) override { return true; }
+    bool OnSocketHeader(const char*, uint32_t, int32_t) override { return ++headers; }
+  };
+  // One byte too many, complete; and a header that never ends, sent on and
+  // on past the limit.
+  const std::string over = LargeHeader(64 * 1024 + 1, "x") + "x";
+  const std::string endless = LargeHeader(200 * 1024, "", false);
+  ScriptedServer server({Pieces(over, {1000, 65535, 65536}), Pieces(endless, {30000, 66000, 100000})});
+  for (int i = 0; i < 2; ++i) {
+    Sink sink;
+    CWEBSocket socket;
+    socket.SetSink(&sink);
+    ASSERT_EQ(socket.Connect(L"127.0.0.1", static_cast<uint16_t>(server.port())), 0);
+    ASSERT_TRUE(platform::RunUntil([&] { return sink.connected; }, 5000));
+    ASSERT_EQ(socket.Send("GET / HTTP/1.1\r\n\r\n", 18), 18);
+    ASSERT_TRUE(platform::RunUntil([&] { return !sink.closes.empty(); }, 10000)) << i;
+    EXPECT_EQ(sink.closes, std::vector<int>{CWEBSocket::kCloseFailed}) << i;
+    EXPECT_EQ(sink.headers, 0) << i;
+    EXPECT_EQ(socket.state(), CWEBSocket::kClosed);
+  }
 }
 
 TEST(DownLoad, RejectedStatusesAndEarlyClosesAreOneError) {
@@ -127,6 +218,23 @@ TEST(RangeDownLoad, WritesItsRangeInPlaceAlsoWhenTheServerIgnoresRange) {
     EXPECT_TRUE(part.IsIdle());
   }
   EXPECT_NE(server.requests()[0].find("\r\nRange: bytes=2-3\r\n"), std::string::npos);
+}
+
+TEST(RangeDownLoad, AResumeSendsTheLongestValidatorWhole) {
+  TempDir dir;
+  ScriptedServer server({{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5-9/10\r\n"
+                          "Content-Length: 5\r\n\r\n56789"}});
+  WriteFileBytes(dir.File("t"), "01234.....");
+  const std::string tag = "\"" + std::string(254, 't') + "\"";
+  std::unique_ptr<platform::DiskFile> file = platform::RealDisk().Open(dir.WFile("t"), platform::File::kWriteExisting);
+  CRangeDownLoad part;
+  ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f"), nullptr, 0, 9, 10, file.get(), 5, tag));
+  ASSERT_TRUE(platform::RunUntil([&] { return part.IsIdle(); }, 5000));
+  EXPECT_EQ(ReadFileBytes(dir.File("t")), "0123456789");
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0], "GET /f HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                                      "\r\nAccept: */*\r\nUser-Agent: AutoUpdate_Lurin\r\nRange: bytes=5-9\r\n"
+                                      "If-Range: " + tag + "\r\nCache-Control: no-cache\r\n\r\n");
 }
 
 TEST(RangeDownLoad, APartWithoutAnOwnerStillWritesItsRange) {

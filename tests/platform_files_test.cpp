@@ -32,6 +32,11 @@ TEST(Files, UnixEpochIsTheKnownTickCount) {
 
 TEST(Files, ExistenceMovesAndDirectories) {
   TempDir dir;
+  EXPECT_TRUE(platform::IsMissing(dir.WFile("missing")));
+  EXPECT_TRUE(platform::IsMissing(dir.WFile("missing/below")));
+  EXPECT_FALSE(platform::IsMissing(platform::FromUtf8(dir.path())));
+  ASSERT_EQ(symlink(dir.File("nowhere").c_str(), dir.File("dangling").c_str()), 0);
+  EXPECT_FALSE(platform::IsMissing(dir.WFile("dangling")));  // an entry, though nothing opens
   EXPECT_FALSE(platform::CanOpenForRead(dir.WFile("missing")));
   EXPECT_FALSE(platform::CanOpenForRead(platform::FromUtf8(dir.path())));  // a directory
   WriteFileBytes(dir.File("new"), "new");

@@ -212,6 +212,33 @@ TEST_F(SignedUpdateTest, KeysRotateThroughASignedRelease) {
   for (const auto& f : v7_) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
 }
 
+TEST_F(SignedUpdateTest, KeyFileWithLongCommentsIsRead) {
+  std::string text = ReadFileBytes(f_.Install("UpdateTrust.pub"));
+  for (int i = 0; i < 1000; ++i) text += "# " + std::string(75, 'c') + "\r\n";
+  WriteFileBytes(f_.Install("UpdateTrust.pub"), "\xEF\xBB\xBF" + text);
+  if (!Serve()) GTEST_SKIP() << "nginx is not installed";
+  f_.Run(&ui_);
+  EXPECT_EQ(f_.Log(), "");
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "7");
+}
+
+TEST_F(SignedUpdateTest, UnsignedReleaseIsRefusedWhenTheKeyFileCannotBeRead) {
+  // An attacker's release, and a key file the updater cannot read.
+  f_.Publish(6, v6_);
+  f_.Publish(7, v7_);
+  f_.PublishVersionList(7, 7, {});
+  platform::DeleteFile(platform::FromUtf8(f_.Install("UpdateTrust.pub")));
+  ASSERT_TRUE(platform::CreateDirectory(platform::FromUtf8(f_.Install("UpdateTrust.pub"))));
+  if (!Serve()) GTEST_SKIP() << "nginx is not installed";
+  f_.Run(&ui_);
+  EXPECT_TRUE(f_.LobbyStarted());
+  const std::string log = f_.Log();
+  EXPECT_NE(log.find("无法读取签名密钥文件 ["), std::string::npos) << log;
+  EXPECT_NE(log.find("UpdateTrust.pub]"), std::string::npos) << log;
+  EXPECT_NE(log.find(Refusal("VerAndUrl.xml", "缺少签名")), std::string::npos) << log;
+  ExpectVersionFiveKept();
+}
+
 TEST(UnsignedUpdate, WithoutAKeyFileNothingIsAskedOrLoggedAboutSignatures) {
   UpdateFixture f;
   GameFiles v1 = {{"a.dat", {Bytes(5000, 'x'), Stamp(1, 1)}}};

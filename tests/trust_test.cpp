@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <ctime>
+#include <vector>
+
+#include "platform/files.h"
 #include "platform/text.h"
 #include "signing_key.h"
 #include "support/temp_dir.h"
+#include "update/status_texts.h"
 #include "update/trust.h"
 
 namespace {
@@ -108,21 +114,82 @@ TEST_F(TrustTest, OnlyTrustedKeysCountAndRotationKeepsSeveral) {
   EXPECT_EQ(Check(), TrustVerdict::kBadSignature);
 }
 
-TEST_F(TrustTest, KeyFileDecidesWhetherTrustIsOn) {
+TEST_F(TrustTest, OnlyAMissingKeyFileTurnsTrustOff) {
   CUpdateTrust trust;
   trust.Load(dir_.WFile("absent.pub"));
   EXPECT_FALSE(trust.Enabled());
-  WriteFileBytes(dir_.File("comments.pub"), "# no keys yet\n\n   \n");
-  trust.Load(dir_.WFile("comments.pub"));
+  EXPECT_EQ(trust.load_error(), L"");
+  trust.Load(dir_.WFile("no-such-dir/UpdateTrust.pub"));
   EXPECT_FALSE(trust.Enabled());
-  // A damaged key turns trust on and matches nothing.
-  WriteFileBytes(dir_.File("damaged.pub"), key_.PublicKeyLine().substr(0, 50) + "\n");
-  trust.Load(dir_.WFile("damaged.pub"));
-  EXPECT_TRUE(trust.Enabled());
-  EXPECT_TRUE(trust.keys().empty());
+
+  // A key line after more comments than a signature file may hold, and one
+  // saved with a byte-order mark, are both read.
+  std::string comments;
+  while (comments.size() < 70 * 1024) comments += "# " + std::string(77, 'c') + "\r\n";
+  for (const std::string& text : {comments + key_.PublicKeyLine() + "\r\n" + comments,
+                                  "\xEF\xBB\xBF" + key_.PublicKeyLine() + "\r\n"}) {
+    WriteFileBytes(dir_.File("UpdateTrust.pub"), text);
+    Sign(kName, nullptr);
+    EXPECT_EQ(Check(), TrustVerdict::kTrusted) << text.substr(0, 8);
+    trust.Load(dir_.WFile("UpdateTrust.pub"));
+    EXPECT_EQ(trust.load_error(), L"");
+  }
+}
+
+TEST_F(TrustTest, KeyFileWithoutAUsableKeyRefusesEverything) {
   Sign(kName, nullptr);
-  EXPECT_EQ(trust.Verify(dir_.WFile("doc.xml"), dir_.WFile("doc.xml.sig"), kName, false, kNow),
-            TrustVerdict::kUnknownKey);
+  struct Case {
+    const char* name;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"empty", ""},
+      {"comments only", "# no keys yet\n\n   \n"},
+      {"damaged key", key_.PublicKeyLine().substr(0, 50) + "\n"},
+  };
+  for (const Case& c : cases) {
+    WriteFileBytes(dir_.File("UpdateTrust.pub"), c.text);
+    CUpdateTrust trust;
+    trust.Load(dir_.WFile("UpdateTrust.pub"));
+    EXPECT_TRUE(trust.Enabled()) << c.name;
+    EXPECT_TRUE(trust.keys().empty()) << c.name;
+    EXPECT_EQ(trust.Verify(dir_.WFile("doc.xml"), dir_.WFile("doc.xml.sig"), kName, false, kNow),
+              TrustVerdict::kUnknownKey)
+        << c.name;
+    EXPECT_EQ(trust.load_error(),
+              platform::Format(texts::kTrustKeyNone, dir_.WFile("UpdateTrust.pub").c_str()))
+        << c.name;
+  }
+}
+
+TEST_F(TrustTest, KeyFileThatCannotBeReadWholeRefusesEverything) {
+  Sign(kName, nullptr);
+  const std::string valid = key_.PublicKeyLine() + "\n";
+  ASSERT_EQ(mkdir(dir_.File("directory.pub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(dir_.File("gone.pub").c_str(), dir_.File("dangling.pub").c_str()), 0);
+  WriteFileBytes(dir_.File("huge.pub"), valid + std::string(2u << 20, '#'));
+  std::vector<std::string> names = {"directory.pub", "dangling.pub", "huge.pub"};
+  // Root reads any file whatever its mode.
+  WriteFileBytes(dir_.File("private.pub"), valid);
+  ASSERT_EQ(chmod(dir_.File("private.pub").c_str(), 0), 0);
+  if (!platform::CanOpenForRead(dir_.WFile("private.pub"))) names.push_back("private.pub");
+  for (const std::string& name : names) {
+    CUpdateTrust trust;
+    trust.Load(dir_.WFile(name));
+    EXPECT_TRUE(trust.Enabled()) << name;
+    EXPECT_TRUE(trust.keys().empty()) << name;
+    EXPECT_EQ(trust.Verify(dir_.WFile("doc.xml"), dir_.WFile("doc.xml.sig"), kName, false, kNow),
+              TrustVerdict::kUnknownKey)
+        << name;
+    EXPECT_EQ(trust.load_error(), platform::Format(texts::kTrustKeyUnreadable, dir_.WFile(name).c_str()))
+        << name;
+  }
+  // A later load of a good file clears the failure.
+  CUpdateTrust trust;
+  trust.Load(dir_.WFile("huge.pub"));
+  trust.Load(dir_.WFile("UpdateTrust.pub"));
+  EXPECT_EQ(trust.load_error(), L"");
+  EXPECT_EQ(trust.keys().size(), 1u);
 }
 
 TEST_F(TrustTest, SignatureIsBoundToItsDocumentAndExpiry) {

@@ -21,7 +21,7 @@ Rules:
   no-length           no Content-Length; close after the body
   chunked             Transfer-Encoding: chunked, chunks of varying size
   lowercase-headers   header names in lower case
-  huge-header         a header of more than 1024 bytes
+  huge-header         a header of more than 64 KiB
   wrong-range         answer a Range request with bytes from another start
   redirect:LOCATION   302 with this Location (a path, a full URL, a relative one)
   redirect-N:LOCATION the same with status N (301, 303, 307, 308)
@@ -139,7 +139,7 @@ class Handler(BaseHTTPRequestHandler):
             extra = [("Content-Range", "bytes %d-%d/%d" % (first + shift, last + shift, len(data)))]
         headers = [("Content-Type", "application/octet-stream"), ("ETag", etag)] + extra
         if rule == "huge-header":
-            headers.append(("X-Padding", "p" * 1500))
+            headers += [("X-Padding-%d" % i, "p" * 4000) for i in range(17)]
         if rule == "endless-trailers":
             self.send_raw(status, headers + [("Transfer-Encoding", "chunked")])
             self.wfile.write(b"%x\r\n" % len(body) + body + b"\r\n0\r\n")

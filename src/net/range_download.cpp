@@ -1,7 +1,7 @@
 #include "net/range_download.h"
 
-#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "net/request_headers.h"
 

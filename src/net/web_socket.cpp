@@ -1,8 +1,10 @@
 #include "net/web_socket.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "net/head_translate.h"
 #include "net/request_headers.h"
@@ -16,6 +18,8 @@ namespace {
 constexpr size_t kReceiveChunk = 64 * 1024;
 // At most this much is taken per read event, so other connections get turns.
 constexpr size_t kReceiveBudget = 1024 * 1024;
+// Most headers fit in the first allocation.
+constexpr size_t kInitialHeader = 1024;
 // Room for all that TLS can decrypt after one receive: the receive and a
 // record begun by the one before.
 constexpr size_t kPlainBuffer = kReceiveChunk + 32 * 1024;
@@ -49,7 +53,6 @@ bool CWEBSocket::SetProxy(uint8_t type, const ProxySettings& settings) {
 
 uint8_t CWEBSocket::Connect(const std::wstring& host, uint16_t port) {
   header_fill_ = 0;
-  memset(header_, 0, sizeof(header_));
   tls_failure_ = platform::TlsFailure::kNone;
   tls_host_ = platform::ToAnsi(host);
   uint32_t address = 0xFFFFFFFFu;
@@ -333,15 +336,22 @@ void CWEBSocket::DeliverBody(const char* data, long count, uint16_t serial) {
 
 int32_t CWEBSocket::TakeInterimResponses() {
   for (;;) {
-    const int32_t end = FindHeaderEnd(header_, header_fill_);
+    const int32_t end = FindHeaderEnd(header_.data(), header_fill_);
     if (end <= 0) return end;
-    const int32_t status = ParseStatusCode(header_, static_cast<uint32_t>(end));
+    const int32_t status = ParseStatusCode(header_.data(), static_cast<uint32_t>(end));
     // 100 Continue, 103 Early Hints and the like precede the response
     // proper; a client skips any number of them.
     if (status < 100 || status > 199 || status == 101) return end;
     header_fill_ -= static_cast<uint32_t>(end);
-    memmove(header_, header_ + end, header_fill_);
+    memmove(header_.data(), header_.data() + end, header_fill_);
   }
+}
+
+bool CWEBSocket::GrowHeader() {
+  if (header_fill_ < header_.size()) return true;
+  if (header_.size() >= kMaxHeader) return false;
+  header_.resize(std::min<size_t>(kMaxHeader, std::max(kInitialHeader, header_.size() * 2)));
+  return true;
 }
 
 void CWEBSocket::Receive() {
@@ -349,12 +359,12 @@ void CWEBSocket::Receive() {
   if (!header_complete_) {
     int32_t end = kHeaderIncomplete;
     while (end == kHeaderIncomplete) {
-      if (header_fill_ >= kHeaderBuffer) {
+      if (!GrowHeader()) {
         Close(kCloseFailed);  // a header that does not fit is never going to end
         return;
       }
       bool would_block = false;
-      long n = ReadStream(header_ + header_fill_, kHeaderBuffer - header_fill_, &would_block);
+      long n = ReadStream(header_.data() + header_fill_, header_.size() - header_fill_, &would_block);
       if (would_block) return;
       if (n <= 0) {
         Close(kCloseFailed);  // failed, or closed before the header was complete
@@ -372,14 +382,14 @@ void CWEBSocket::Receive() {
     header_complete_ = true;
     const uint32_t held = header_fill_;
     header_fill_ = static_cast<uint32_t>(end);
-    if (sink_) sink_->OnSocketHeader(header_, header_fill_, ParseStatusCode(header_, header_fill_));
+    if (sink_) {
+      sink_->OnSocketHeader(header_.data(), header_fill_, ParseStatusCode(header_.data(), header_fill_));
+    }
     if (held > header_fill_ && serial_ == serial && sink_) {
       // The body's start came in the same read as the header; copied, as
       // the sink may reuse the header buffer by starting a new request.
-      char rest[kHeaderBuffer];
-      uint32_t count = held - header_fill_;
-      memcpy(rest, header_ + header_fill_, count);
-      DeliverBody(rest, count, serial);
+      const std::vector<char> rest(header_.begin() + header_fill_, header_.begin() + held);
+      DeliverBody(rest.data(), static_cast<long>(rest.size()), serial);
     }
     // Decrypted bytes held in memory bring no read event of their own.
     if (serial_ != serial || !Buffered()) return;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/socket_events.h"
 #include "platform/tls.h"
@@ -47,7 +48,9 @@ class CWEBSocket : private platform::SocketEventSink {
   // What OnSocketConnect reports when TLS refused the server; tls_failure()
   // says why.
   static constexpr uint16_t kSecureRefused = 0xFFFF;
-  static constexpr uint32_t kHeaderBuffer = 1024;
+  // A response header may take this much, blank line included; the buffer
+  // starts small and grows as a header needs it.
+  static constexpr uint32_t kMaxHeader = 64 * 1024;
   // Largest piece handed to the sink at once.
   static constexpr int32_t kMaxDelivery = 4096;
 
@@ -80,6 +83,8 @@ class CWEBSocket : private platform::SocketEventSink {
  private:
   void OnSocketEvent(int event, int error) override;
   void Receive();
+  // Makes room for more of the header; false once it holds kMaxHeader.
+  bool GrowHeader();
   // Drops the complete interim (1xx) responses at the start of the header
   // buffer; the end of the final header then, or kHeaderIncomplete /
   // kHeaderMalformed.
@@ -104,7 +109,7 @@ class CWEBSocket : private platform::SocketEventSink {
   bool header_complete_ = false;
   uint8_t state_ = kClosed;
   uint32_t header_fill_ = 0;
-  char header_[kHeaderBuffer] = {};
+  std::vector<char> header_;
   bool send_pending_ = false;
   uint32_t pending_length_ = 0;
   uint32_t pending_capacity_ = 0;

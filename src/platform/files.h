@@ -35,6 +35,10 @@ void SetLinkFreeRoot(const std::wstring& dir);
 // there, the last one included, is a link (or a reparse point).
 bool CrossesLink(const std::wstring& path);
 
+// True only when the system says |path| has no directory entry at all. A
+// link (dangling or not), a directory, a file that cannot be read, or a
+// path that cannot be looked at (no permission on the way) is not missing.
+bool IsMissing(const std::wstring& path);
 // True when the file can be opened for reading.
 bool CanOpenForRead(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);

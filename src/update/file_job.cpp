@@ -217,6 +217,7 @@ void CInetFile::PostProgress(uint32_t count) {
 }
 
 bool CInetFile::LengthAllowed(uint64_t length, bool complete) const {
+  if (Kind == kJobManifest) return length <= kMaxManifest;
   if (Kind != kJobFile) return length <= kMaxDocument;
   // The manifest's length is what the file must have.
   return complete ? length == ExpectedLength : length <= ExpectedLength;

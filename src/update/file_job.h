@@ -13,6 +13,7 @@
 #include "net/range_download.h"
 #include "platform/disk.h"
 #include "platform/files.h"
+#include "platform/xml.h"
 #include "update/download_progress.h"
 #include "update/installer.h"
 #include "update/job_messages.h"
@@ -28,7 +29,10 @@ class CInetFile : public IDownLoadSink {
   static constexpr uint64_t kOneStreamBelow = 4u << 20;
   // A file's progress record is renewed after this many new bytes.
   static constexpr uint64_t kRecordStep = 1u << 20;
-  // Server documents (version list, manifest) larger than this are refused.
+  // Server documents larger than these are refused: a manifest lists every
+  // file of a game, as large as the XML reader takes; a version list or a
+  // signature is small.
+  static constexpr uint64_t kMaxManifest = platform::XmlDocument::kMaxBytes;
   static constexpr uint64_t kMaxDocument = 16u << 20;
 
   // With an entry the URL is "<base>/update/<version>/<LocalPath><FileName>",

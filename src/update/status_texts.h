@@ -25,6 +25,9 @@ constexpr wchar_t kDocumentRefused[] = L"签名校验失败[%s], 原因 [%s]";
 constexpr wchar_t kSha256ManifestSide[] = L"SHA256检验失败，正在更新的版本号[%s],XML配置文件名[%s],SHA256=[%s]";
 constexpr wchar_t kSha256LocalSide[] = L"SHA256检验失败，正在更新的版本号[%s],下载到本地的的文件名[%s],SHA256=[%s]";
 constexpr wchar_t kNoSha256[] = L"缺少SHA256，未安装文件 [%s]";
+// A key file that is there but unusable: every document is refused.
+constexpr wchar_t kTrustKeyUnreadable[] = L"无法读取签名密钥文件 [%s]，所有更新文件都将被拒绝";
+constexpr wchar_t kTrustKeyNone[] = L"签名密钥文件 [%s] 中没有有效的密钥，所有更新文件都将被拒绝";
 // A manifest entry whose path would leave the installation.
 constexpr wchar_t kUnsafePath[] = L"文件路径不安全，已跳过 [%s]";
 // A recorded version that is not a version number; it counts as 0.

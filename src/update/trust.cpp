@@ -4,14 +4,22 @@
 
 #include "digest/sha256_file.h"
 #include "platform/file.h"
+#include "platform/files.h"
 #include "platform/signature.h"
+#include "platform/text.h"
+#include "update/status_texts.h"
 
 namespace {
 
-// Key files and signature files are small; anything larger is not ours.
-const size_t kMaxSmallFile = 64 * 1024;
+// Signature files are small; anything larger is not ours. A key file may
+// carry long comments, and one larger than its cap is refused, not cut.
+const size_t kMaxSignatureFile = 64 * 1024;
+const size_t kMaxKeyFile = 1024 * 1024;
 
-bool ReadSmallFile(const std::wstring& path, std::string* out) {
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// False when the file cannot be read or holds more than |cap| bytes.
+bool ReadSmallFile(const std::wstring& path, size_t cap, std::string* out) {
   platform::File file;
   if (!file.Open(path, platform::File::kRead)) return false;
   out->clear();
@@ -21,7 +29,7 @@ bool ReadSmallFile(const std::wstring& path, std::string* out) {
     if (n < 0) return false;
     if (n == 0) return true;
     out->append(buf, static_cast<size_t>(n));
-    if (out->size() > kMaxSmallFile) return false;
+    if (out->size() > cap) return false;
   }
 }
 
@@ -68,11 +76,16 @@ const wchar_t* TrustVerdictText(TrustVerdict verdict) {
 }
 
 void CUpdateTrust::Load(const std::wstring& path) {
-  enabled_ = false;
   keys_.clear();
+  load_error_.clear();
+  enabled_ = !platform::IsMissing(path);
+  if (!enabled_) return;
   std::string text;
-  if (!ReadSmallFile(path, &text)) return;
-  size_t pos = 0;
+  if (!ReadSmallFile(path, kMaxKeyFile, &text)) {
+    load_error_ = platform::Format(texts::kTrustKeyUnreadable, path.c_str());
+    return;
+  }
+  size_t pos = text.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
@@ -81,10 +94,10 @@ void CUpdateTrust::Load(const std::wstring& path) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos || line[first] == '#') continue;
-    enabled_ = true;
     TrustedKey key;
     if (ParsePublicKeyLine(line.substr(first), &key)) keys_.push_back(key);
   }
+  if (keys_.empty()) load_error_ = platform::Format(texts::kTrustKeyNone, path.c_str());
 }
 
 TrustVerdict CUpdateTrust::Verify(const std::wstring& document_path,
@@ -92,7 +105,7 @@ TrustVerdict CUpdateTrust::Verify(const std::wstring& document_path,
                                   const std::string& document_name, bool expiring,
                                   int64_t now) const {
   std::string text;
-  if (signature_path.empty() || !ReadSmallFile(signature_path, &text) || text.empty()) {
+  if (signature_path.empty() || !ReadSmallFile(signature_path, kMaxSignatureFile, &text) || text.empty()) {
     return TrustVerdict::kMissing;
   }
   SignatureFile sig;

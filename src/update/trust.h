@@ -1,11 +1,11 @@
 #pragma once
-// Which publishers the updater believes. Trust is on when UpdateTrust.pub
-// beside the executable holds at least one key line (blank lines and lines
-// starting with '#' do not count); then every server document must come
-// with a valid signature by one of those keys and every file must match its
-// manifest's Sha256. A line that is not a valid key still turns trust on
-// and matches no signature: a damaged key file refuses updates rather than
-// silently accepting unsigned ones.
+// Which publishers the updater believes. Trust is on unless UpdateTrust.pub
+// beside the executable is missing altogether; then every server document
+// must come with a valid signature by one of its keys (blank lines and lines
+// starting with '#' are not keys) and every file must match its manifest's
+// Sha256. A key file that cannot be read whole, or holds no valid key,
+// keeps trust on with nothing to match: a damaged or unreadable key file
+// refuses updates rather than silently accepting unsigned ones.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,9 +31,13 @@ class CUpdateTrust {
  public:
   static constexpr wchar_t kKeyFileName[] = L"UpdateTrust.pub";
 
-  // (Re)reads the key file; an absent or unreadable file turns trust off.
+  // (Re)reads the key file; only a path with no directory entry turns
+  // trust off. A UTF-8 byte-order mark at its start is skipped.
   void Load(const std::wstring& path);
   bool Enabled() const { return enabled_; }
+  // Why the last Load found no key to trust, as a log line; empty when it
+  // found one or trust is off.
+  const std::wstring& load_error() const { return load_error_; }
   const std::vector<TrustedKey>& keys() const { return keys_; }
 
   // Checks the downloaded document at |document_path| against the
@@ -46,6 +50,7 @@ class CUpdateTrust {
  private:
   bool enabled_ = false;
   std::vector<TrustedKey> keys_;
+  std::wstring load_error_;
 };
 
 // True when the version list's newest version is lower than the recorded

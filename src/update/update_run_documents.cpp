@@ -1,6 +1,7 @@
 // The run's server documents and files: the version list and each
 // version's manifest (each waiting for its signature when the install
-// trusts a publisher), and the file jobs a manifest leads to.
+// trusts a publisher; a key file that is there but unusable refuses every
+// document), and the file jobs a manifest leads to.
 #include <ctime>
 
 #include "manifest/path_safety.h"
@@ -165,6 +166,8 @@ bool UpdateRun::AwaitSignature(CInetFile* job) {
   // New keys (a release may ship UpdateTrust.pub) apply from this document on.
   trust_.Load(host_->ExeDir() + platform::kPathSeparator + CUpdateTrust::kKeyFileName);
   if (!trust_.Enabled()) return false;
+  // The document will be refused; the log says why no key could match.
+  if (!trust_.load_error().empty()) host_->WriteLog(trust_.load_error());
   held_document_ = job->TargetPath;
   held_kind_ = job->Kind;
   const std::wstring url = WithoutDownloadSuffix(job->Url) + L".sig";

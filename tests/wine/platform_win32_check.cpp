@@ -128,6 +128,17 @@ void CheckSelfSwap(const std::wstring& dir) {
         "the new build runs next, the old one is kept as .old");
 }
 
+// Only what has no directory entry is missing: a key file that is there in
+// any form keeps signature checks on.
+void CheckMissing(const std::wstring& dir) {
+  Check(platform::IsMissing(dir + L"\\absent.pub") && platform::IsMissing(dir + L"\\absent\\x.pub"),
+        "a name with no entry, or below a missing directory, is missing");
+  Write(dir + L"\\present.pub", "key");
+  CreateDirectoryW((dir + L"\\folder.pub").c_str(), nullptr);
+  Check(!platform::IsMissing(dir + L"\\present.pub") && !platform::IsMissing(dir + L"\\folder.pub"),
+        "a file or a directory is not missing");
+}
+
 // A second updater on an install that another one holds ends at once: one
 // log line, the resume file untouched.
 void CheckSecondStart(const std::wstring& dir) {
@@ -175,6 +186,7 @@ int wmain(int argc, wchar_t** argv) {
   CheckReparsePoints(dir);
   CheckLock(dir);
   CheckSelfSwap(dir);
+  CheckMissing(dir);
   CheckSecondStart(dir);
   printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;

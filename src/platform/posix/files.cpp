@@ -35,6 +35,13 @@ bool Stat(const std::wstring& path, struct stat* st) {
 
 }  // namespace
 
+bool IsMissing(const std::wstring& path) {
+  ParentDir parent(path);
+  if (!parent.ok()) return errno == ENOENT;
+  struct stat st;
+  return fstatat(parent.fd(), parent.leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
+
 bool CanOpenForRead(const std::wstring& path) {
   int fd = OpenForRead(path);
   if (fd < 0) return false;

@@ -21,6 +21,13 @@ std::wstring StripTrailingSeparator(std::wstring dir) {
 
 const wchar_t kPathSeparator = L'\\';
 
+bool IsMissing(const std::wstring& path) {
+  if (CrossesReparsePoint(path)) return false;
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool CanOpenForRead(const std::wstring& path) {
   HANDLE h = OpenForRead(path);
   if (h == INVALID_HANDLE_VALUE) return false;
