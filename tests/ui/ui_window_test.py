@@ -10,6 +10,7 @@ import ctypes
 import ctypes.util
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -75,20 +76,26 @@ def region_matches(shot, x, y, ref, max_bad=0.02):
 class Session:
     """An X server, an update server tree and an install directory."""
 
-    count = 0
-
     def __init__(self, build, shots):
         self.build, self.shots = build, shots
         self.tmp = tempfile.mkdtemp(prefix="updater-ui-")
-        Session.count += 1
-        self.display = ":%d" % (100 + (os.getpid() % 40) * 10 + Session.count)
-        self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Xvfb picks a free display and names it once it takes connections:
+        # other test runs on the machine may hold any given number.
+        ready, told = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(told), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                                      "-noreset"], pass_fds=(told,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(told)
+        number = b""
+        while not number.endswith(b"\n") and select.select([ready], [], [], READY)[0]:
+            chunk = os.read(ready, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(ready)
+        check(number.strip().isdigit(), "Xvfb did not start")
+        self.display = ":" + number.decode().strip()
         self.env = dict(os.environ, DISPLAY=self.display)
         self.env.pop("WAYLAND_DISPLAY", None)
-        up = wait_for(lambda: subprocess.run(["xdpyinfo"], env=self.env, stdout=subprocess.DEVNULL,
-                                             stderr=subprocess.DEVNULL).returncode == 0, READY)
-        check(up, "Xvfb did not start on " + self.display)
         self.servers = []
         self.updater = None
 
