@@ -15,7 +15,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "ui"))
-from ui_window_test import (BIG, Failure, Session, bar_width, check, close, close_box,  # noqa: E402
+from ui_window_test import (BIG, READY, SETTLE, Session, bar_width, check, close, close_box,  # noqa: E402
                             requests, run_tests, wait_for)
 
 # Each progress notification reports at most 4096 bytes: this many bytes
@@ -62,9 +62,9 @@ class WineSession(Session):
         env = dict(self.env, WINEDEBUG="-all,trace+exec")
         self.updater = subprocess.Popen(["wine", "updater.exe", "127.0.0.1", "auto"], cwd=inst, env=env,
                                         stdout=log, stderr=subprocess.STDOUT)
-        self.window = self.find("自动升级", 60)
+        self.window = self.find("自动升级", READY)
         check(self.window, "the window did not appear " + phase)
-        time.sleep(1)  # the first paint
+        self.wait_ready(phase)
 
     def wine(self, *args, **kw):
         return subprocess.Popen(["wine"] + list(args), env=self.env, stdout=subprocess.PIPE,
@@ -123,23 +123,7 @@ def test_no_drag_after_drag_or_no(s):
     root = s.publish("drag", {"big.bin": BIG})
     port, _ = s.server(root, {"/update/2/big.bin": "stall"})
     s.start(s.install([port]))
-    # A loaded machine may map the window late or lose the first press:
-    # the drag is tried again from wherever the window is.
-    moved = (0, 0)
-    for _ in range(3):
-        x, y = s.position()
-        s.xdo("mousemove", x + 100, y + 10, "mousedown", 1)
-        s.xdo("mousemove", x + 104, y + 12)
-        time.sleep(0.3)
-        for step in range(1, 11):
-            s.xdo("mousemove", x + 100 + 20 * step, y + 10 + 15 * step)
-            time.sleep(0.05)
-        s.xdo("mouseup", 1)
-        time.sleep(0.5)
-        moved = s.position()
-        if moved != (x, y):
-            break
-    check(moved != (0, 0), "the drag did not move the window")
+    s.drag()
     where = s.check_stays_put("wine-swept-after-drag", "a drag")
     s.xdo("mousemove", where[0] + 150, where[1] + 168, "click", 1)
     s.answer_box("n")
@@ -165,7 +149,7 @@ def test_close(s):
     check(s.updater.poll() is None, "Close + No ended the process")
     s.xdo("mousemove", 411, 13, "click", 1)
     s.answer_box("Return")
-    check(s.exited(20) == 0, "Close + Yes did not end this process with status 0")
+    check(s.exited(SETTLE) == 0, "Close + Yes did not end this process with status 0")
     s.shot("wine-closed")
     check(namesake.poll() is None, "Close + Yes ended another updater.exe")
     check(not s.lobby(), "Close started the lobby")
@@ -179,7 +163,7 @@ def test_skip_and_switch(s):
     s.start(s.install([port1, port2]))
     s.xdo("mousemove", 280, 169, "click", 1)
     s.answer_box("Return")
-    check(wait_for(lambda: requests(log2, "VerAndUrl") == 1, 20), "Switch + Yes did not ask server 2")
+    check(wait_for(lambda: requests(log2, "VerAndUrl") == 1, SETTLE), "Switch + Yes did not ask server 2")
     check(s.exited(60) == 0 and s.lobby(), "the update from server 2 did not end with the lobby")
     s.end()
     port, _ = s.server(root, {"/update/2/big.bin": "stall"})
@@ -187,8 +171,8 @@ def test_skip_and_switch(s):
     s.xdo("mousemove", 150, 168, "click", 1)
     s.shot("wine-skip-asked")
     s.answer_box("Return")
-    check(s.exited(20) == 0, "Skip + Yes did not end the run")
-    check(wait_for(s.lobby, 10), "Skip + Yes did not start the lobby")
+    check(s.exited(SETTLE) == 0, "Skip + Yes did not end the run")
+    check(wait_for(s.lobby, SETTLE), "Skip + Yes did not start the lobby")
     check(s.lobby_owner(), "the lobby was started with no owner window")
     s.end()
 
@@ -199,9 +183,9 @@ def test_failure_dialog(s):
     for action in ("skip", "retry", "exit", "escape", "close-box"):
         port, log = s.server(root, {"/update/2/small.bin": "status:500"})
         s.start(s.install([port]), "for " + action)
-        dialog = s.find("提示", 30)
+        dialog = s.find("提示", READY)
         check(dialog, "no failure dialog")
-        time.sleep(0.5)
+        s.wait_drawn(dialog)
         s.shot("wine-failure-" + action)
         if action == "close-box":
             close_box(s.display, dialog)
@@ -215,12 +199,12 @@ def test_failure_dialog(s):
             du_x = {"skip": 44.5, "retry": 114.5, "exit": 183}[action]
             s.xdo("mousemove", x + int(w * du_x / 229), y + int(h * 72.5 / 95), "click", 1)
         if action == "skip":
-            check(s.exited(20) == 0 and wait_for(s.lobby, 10), "Skip did not start the lobby")
+            check(s.exited(SETTLE) == 0 and wait_for(s.lobby, SETTLE), "Skip did not start the lobby")
             check(s.lobby_owner(), "the failure dialog's Skip started the lobby with no owner window")
         elif action == "retry":
-            check(wait_for(lambda: requests(log, "small.bin.update") >= 1, 20), "Retry did not ask for .update")
+            check(wait_for(lambda: requests(log, "small.bin.update") >= 1, SETTLE), "Retry did not ask for .update")
         else:
-            check(s.exited(20) is not None, "%s did not end the run" % action)
+            check(s.exited(SETTLE) is not None, "%s did not end the run" % action)
             check(not s.lobby(), "%s started the lobby" % action)
         s.end()
 
