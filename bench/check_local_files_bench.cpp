@@ -45,9 +45,9 @@ int main() {
 
     CUpdateFiles files;
     for (int i = 0; i < kFiles; ++i) {
-      auto* e = new CUpdateFile(platform::FromAnsi(paths[i]));
+      auto e = std::make_unique<CUpdateFile>(platform::FromAnsi(paths[i]));
       e->FileDate = platform::FromTicks(1);  // differs: every file is kept
-      files.AddTail(e);
+      files.AddTail(std::move(e));
     }
     t0 = std::chrono::steady_clock::now();
     unsigned kept = files.CheckLocalFiles(false);

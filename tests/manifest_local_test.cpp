@@ -19,11 +19,12 @@ const FILETIME kStamp = platform::FromTicks(132670868960000000ULL);
 class LocalFilesTest : public testing::Test {
  protected:
   CUpdateFile* Entry(const std::string& name, FILETIME date) {
-    auto* e = new CUpdateFile(dir_.WFile(name));
+    auto owned = std::make_unique<CUpdateFile>(dir_.WFile(name));
+    CUpdateFile* e = owned.get();
     e->FileName = platform::FromUtf8(name);
     e->FileDate = date;
     e->Length = 10;
-    files_.AddTail(e);
+    files_.AddTail(std::move(owned));
     return e;
   }
   void Stamp(const std::string& name, FILETIME t) {

@@ -71,7 +71,7 @@ TEST_F(ManifestReaderTest, FileEntriesMatchChildrenWithoutCaseAndClampNumbers) {
       "<File><FileName>b.exe</FileName><InstallDir>systemdir</InstallDir></File></xmlRoot>");
   ASSERT_TRUE(files_.LoadXml(doc, false));
   ASSERT_EQ(files_.GetCount(), 2u);
-  CUpdateFile* a = files_.Files.front();
+  CUpdateFile* a = files_.Files.front().get();
   EXPECT_EQ(a->FileName, L"a.dll");
   EXPECT_EQ(a->Length, -1);
   EXPECT_EQ(a->FileDate.dwLowDateTime, 2147483647u);
@@ -92,7 +92,7 @@ TEST_F(ManifestReaderTest, LengthsAreReadInFullAndTotalledIn64Bits) {
       "<File><FileName>d</FileName><Length>-7</Length></File></r>");
   ASSERT_TRUE(files_.LoadXml(doc, false));
   std::vector<int64_t> lengths;
-  for (CUpdateFile* e : files_.Files) {
+  for (const auto& e : files_.Files) {
     lengths.push_back(e->Length);
     e->NeedUpdate = true;
   }
@@ -103,7 +103,7 @@ TEST_F(ManifestReaderTest, LengthsAreReadInFullAndTotalledIn64Bits) {
 TEST_F(ManifestReaderTest, FileWithoutChildrenGetsInitialValues) {
   ASSERT_TRUE(files_.LoadXml(Doc("<r><File/></r>"), false));
   ASSERT_EQ(files_.GetCount(), 1u);
-  CUpdateFile* e = files_.Files.front();
+  CUpdateFile* e = files_.Files.front().get();
   EXPECT_EQ(e->InstallDir, L"CURRENTDIR");
   EXPECT_EQ(e->Length, 0);
   EXPECT_EQ(e->FullPath, L"/game/");
@@ -112,7 +112,7 @@ TEST_F(ManifestReaderTest, FileWithoutChildrenGetsInitialValues) {
 }
 
 TEST_F(ManifestReaderTest, LoadingAVersionListEmptiesTheFiles) {
-  files_.AddTail(new CUpdateFile(L"/x"));
+  files_.AddTail(std::make_unique<CUpdateFile>(L"/x"));
   files_.LoadXml(Doc("<r><Product productVerion=\"1\"/></r>"), true);
   EXPECT_EQ(files_.GetCount(), 0u);
 }
@@ -172,7 +172,7 @@ TEST_F(ManifestReaderTest, ManifestOfSixtyThousandFilesIsReadWhole) {
   ASSERT_GT(body.size(), 20u << 20);
   ASSERT_TRUE(files_.LoadXml(Doc(body, "GB2312"), false));
   ASSERT_EQ(files_.GetCount(), static_cast<size_t>(kEntries));
-  const CUpdateFile* last = files_.Files.back();
+  const CUpdateFile* last = files_.Files.back().get();
   EXPECT_EQ(last->FileName, L"asset_59999.pak");
   EXPECT_EQ(last->Length, 59999);
   EXPECT_EQ(last->Sha256, platform::FromAnsi(sha));
@@ -180,15 +180,15 @@ TEST_F(ManifestReaderTest, ManifestOfSixtyThousandFilesIsReadWhole) {
 }
 
 TEST_F(ManifestReaderTest, CollectionOwnsAndHandsOutEntries) {
-  auto* a = new CUpdateFile(L"/a");
-  auto* b = new CUpdateFile(L"/b");
-  files_.AddTail(a);
-  files_.AddTail(b);
-  files_.AddTail(a);
-  files_.Remove(a);  // every occurrence, deleted once
+  auto owned_a = std::make_unique<CUpdateFile>(L"/a");
+  auto owned_b = std::make_unique<CUpdateFile>(L"/b");
+  const CUpdateFile* a = owned_a.get();
+  const CUpdateFile* b = owned_b.get();
+  files_.AddTail(std::move(owned_a));
+  files_.AddTail(std::move(owned_b));
+  files_.Remove(a);
   ASSERT_EQ(files_.GetCount(), 1u);
-  CUpdateFile* taken = files_.PopFront();
-  EXPECT_EQ(taken, b);
-  delete taken;
+  std::unique_ptr<CUpdateFile> taken = files_.PopFront();
+  EXPECT_EQ(taken.get(), b);
   EXPECT_EQ(files_.PopFront(), nullptr);
 }

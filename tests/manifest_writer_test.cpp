@@ -17,8 +17,8 @@ struct RecordingList : IListCtrl {
   void SetItemData(int, const void*) override {}
 };
 
-CUpdateFile* MakeEntry(const std::wstring& name, const std::wstring& local) {
-  auto* e = new CUpdateFile(L"/ignored");
+std::unique_ptr<CUpdateFile> MakeEntry(const std::wstring& name, const std::wstring& local) {
+  auto e = std::make_unique<CUpdateFile>(L"/ignored");
   e->FileName = name;
   e->FileVersion = L"1.0.0.1";
   e->ProductVersion = L"2&<3\"";
@@ -83,7 +83,7 @@ TEST(ManifestWriter, RoundTripKeepsValuesIncludingChineseAndMarkup) {
   ASSERT_TRUE(in.LoadXml(dir.WFile("m.xml"), false));
   ASSERT_EQ(in.GetCount(), 2u);
   auto it = out.Files.begin();
-  for (CUpdateFile* e : in.Files) {
+  for (const auto& e : in.Files) {
     EXPECT_EQ(e->FileName, (*it)->FileName);
     EXPECT_EQ(e->ProductVersion, (*it)->ProductVersion);
     EXPECT_EQ(e->LocalPath, (*it)->LocalPath);
@@ -103,7 +103,7 @@ TEST(ManifestWriter, AddLocalFileReplacesTheSameFileInAnyCase) {
   std::wstring local = L"sub";
   ASSERT_TRUE(files.AddLocalFile(dir.WFile("A.dat"), &local));
   std::wstring upper = platform::ToUpperAscii(dir.WFile("A.dat"));
-  files.AddTail(new CUpdateFile(upper));
+  files.AddTail(std::make_unique<CUpdateFile>(upper));
   ASSERT_TRUE(files.AddLocalFile(dir.WFile("A.dat"), nullptr));
   ASSERT_EQ(files.GetCount(), 1u);
   EXPECT_EQ(files.Files.front()->Md5, L"900150983cd24fb0d6963f7d28e17f72");

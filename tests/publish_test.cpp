@@ -69,8 +69,8 @@ TEST(Publish, ReleaseWritesAManifestAndFilesThatReadBack) {
   EXPECT_EQ(manifest.productVerion, L"6");
   ASSERT_TRUE(manifest.LoadXml(config, false));
   ASSERT_EQ(manifest.GetCount(), 2u);
-  CUpdateFile* exe = manifest.Files.front();
-  CUpdateFile* map = manifest.Files.back();
+  CUpdateFile* exe = manifest.Files.front().get();
+  CUpdateFile* map = manifest.Files.back().get();
   EXPECT_EQ(exe->FileName, L"game.exe");
   EXPECT_EQ(exe->LocalPath, L"");
   EXPECT_EQ(exe->Length, 9);

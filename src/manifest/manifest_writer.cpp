@@ -48,7 +48,7 @@ bool CUpdateFiles::SaveXml(const std::wstring& path) {
          Value(UrlList[5]) + "\" UrlList7=\"" + Value(UrlList[6]) + "\" UrlList8=\"" +
          Value(UrlList[7]) + "\" filenum=\"" + Number(static_cast<uint32_t>(Files.size())) +
          "\">\r\n";
-  for (const CUpdateFile* e : Files) {
+  for (const auto& e : Files) {
     out += "\t\t<File>\r\n";
     out += "\t\t\t<FileName>" + Value(e->FileName) + "</FileName>\r\n";
     out += "\t\t\t<FileVersion>" + Value(e->FileVersion) + "</FileVersion>\r\n";
@@ -83,32 +83,28 @@ bool CUpdateFiles::AddLocalFile(const std::wstring& path, const std::wstring* lo
   std::lock_guard<std::recursive_mutex> hold(lock_);
   for (auto it = Files.begin(); it != Files.end();) {
     if (platform::EqualsNoCase((*it)->FullPath, path)) {
-      delete *it;
       it = Files.erase(it);
     } else {
       ++it;
     }
   }
-  auto* entry = new CUpdateFile(path);
-  if (!entry->ReadLocalFile()) {
-    delete entry;
-    return false;
-  }
+  auto entry = std::make_unique<CUpdateFile>(path);
+  if (!entry->ReadLocalFile()) return false;
   if (localPath) entry->LocalPath = *localPath;
-  Files.push_back(entry);
+  Files.push_back(std::move(entry));
   return true;
 }
 
 void CUpdateFiles::FillListCtrl(IListCtrl* listCtrl) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   unsigned counter = 1;
-  for (const CUpdateFile* e : Files) {
+  for (const auto& e : Files) {
     int row = listCtrl->InsertItem(0, platform::Format(L"%u", counter++), true);
     if (row < 0) continue;
     listCtrl->SetItemText(row, 1, e->FileVersion);
     listCtrl->SetItemText(row, 2, platform::Format(L"%lld", static_cast<long long>(e->Length)));
     listCtrl->SetItemText(row, 3, e->FileName);
     listCtrl->SetItemText(row, 4, e->FullPath);
-    listCtrl->SetItemData(row, e);
+    listCtrl->SetItemData(row, e.get());
   }
 }

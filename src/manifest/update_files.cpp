@@ -77,12 +77,12 @@ void CUpdateFiles::LoadUrlList(const std::wstring& path) {
 
 bool CUpdateFiles::BuildEntries(const platform::XmlNode& root) {
   for (const platform::XmlNode& node : root.Descendants(L"File")) {
-    auto* entry = new CUpdateFile(std::wstring());
+    auto entry = std::make_unique<CUpdateFile>(std::wstring());
     for (const platform::XmlNode& child : node.Children()) {
-      AssignChild(entry, child.Name(), child.Text());
+      AssignChild(entry.get(), child.Name(), child.Text());
     }
     entry->FullPath = ExpandPath(*entry);
-    Files.push_back(entry);
+    Files.push_back(std::move(entry));
   }
   return true;
 }
@@ -99,28 +99,25 @@ std::wstring CUpdateFiles::ExpandPath(const CUpdateFile& entry) const {
 
 void CUpdateFiles::RemoveAll() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  for (CUpdateFile* entry : Files) delete entry;
   Files.clear();
 }
 
-CUpdateFile* CUpdateFiles::PopFront() {
+std::unique_ptr<CUpdateFile> CUpdateFiles::PopFront() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   if (Files.empty()) return nullptr;
-  CUpdateFile* entry = Files.front();
+  std::unique_ptr<CUpdateFile> entry = std::move(Files.front());
   Files.pop_front();
   return entry;
 }
 
-void CUpdateFiles::AddTail(CUpdateFile* entry) {
+void CUpdateFiles::AddTail(std::unique_ptr<CUpdateFile> entry) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  Files.push_back(entry);
+  if (entry) Files.push_back(std::move(entry));
 }
 
-void CUpdateFiles::Remove(CUpdateFile* entry) {
+void CUpdateFiles::Remove(const CUpdateFile* entry) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  size_t before = Files.size();
-  Files.remove(entry);
-  if (Files.size() != before) delete entry;
+  Files.remove_if([entry](const std::unique_ptr<CUpdateFile>& e) { return e.get() == entry; });
 }
 
 unsigned CUpdateFiles::RemoveIf(const std::function<bool(const CUpdateFile&)>& drop) {
@@ -128,7 +125,6 @@ unsigned CUpdateFiles::RemoveIf(const std::function<bool(const CUpdateFile&)>& d
   unsigned removed = 0;
   for (auto it = Files.begin(); it != Files.end();) {
     if (drop(**it)) {
-      delete *it;
       it = Files.erase(it);
       ++removed;
     } else {
@@ -151,7 +147,6 @@ unsigned CUpdateFiles::CheckLocalFiles(bool existingOnly) {
       ++count;
       ++it;
     } else {
-      delete *it;
       it = Files.erase(it);
     }
   }
@@ -161,7 +156,7 @@ unsigned CUpdateFiles::CheckLocalFiles(bool existingOnly) {
 uint64_t CUpdateFiles::GetUpdateLength() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   uint64_t total = 0;
-  for (const CUpdateFile* entry : Files) {
+  for (const auto& entry : Files) {
     if (entry->NeedUpdate && entry->Length > 0) total += static_cast<uint64_t>(entry->Length);
   }
   return total;

@@ -3,6 +3,7 @@
 // entries of the working version.
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -38,9 +39,10 @@ class CUpdateFiles {
   void LoadUrlList(const std::wstring& path);
 
   void RemoveAll();
-  CUpdateFile* PopFront();
-  void AddTail(CUpdateFile* entry);
-  void Remove(CUpdateFile* entry);
+  // The first entry, now the caller's; null when none is left.
+  std::unique_ptr<CUpdateFile> PopFront();
+  void AddTail(std::unique_ptr<CUpdateFile> entry);
+  void Remove(const CUpdateFile* entry);
   // Deletes every entry for which |drop| is true, in one pass; returns how
   // many.
   unsigned RemoveIf(const std::function<bool(const CUpdateFile&)>& drop);
@@ -55,7 +57,7 @@ class CUpdateFiles {
   void FillListCtrl(IListCtrl* listCtrl);
 
   // Entries in document order; guarded by the lock.
-  std::list<CUpdateFile*> Files;
+  std::list<std::unique_ptr<CUpdateFile>> Files;
   std::wstring ModuleDir;
   std::wstring WindowsDir;
   std::wstring SystemDir;

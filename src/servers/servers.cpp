@@ -4,29 +4,23 @@ CServers::~CServers() { RemoveAll(); }
 
 void CServers::RemoveAll() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  while (!entries_.empty()) {
-    delete entries_.front();
-    entries_.pop_front();
-  }
+  entries_.clear();
 }
 
-bool CServers::Add(CServer* server) {
+bool CServers::Add(std::unique_ptr<CServer> server) {
   if (!server) return false;
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  entries_.push_back(server);
+  entries_.push_back(std::move(server));
   return true;
 }
 
 bool CServers::Add(const std::wstring& name, const std::wstring& address) {
-  return Add(new CServer(name, address));
+  return Add(std::make_unique<CServer>(name, address));
 }
 
 CServer* CServers::GetFirst() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  for (CServer* s : entries_) {
-    if (s) return s;
-  }
-  return nullptr;
+  return entries_.empty() ? nullptr : entries_.front().get();
 }
 
 unsigned CServers::GetCount() {

@@ -2,6 +2,7 @@
 // The server entry the next request goes to: its resume-file key and the
 // complete address of the document to fetch.
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -23,14 +24,14 @@ class CServers {
   CServers& operator=(const CServers&) = delete;
 
   void RemoveAll();
-  // Takes ownership; false for a null entry.
-  bool Add(CServer* server);
+  // False for a null entry.
+  bool Add(std::unique_ptr<CServer> server);
   bool Add(const std::wstring& name, const std::wstring& address);
   // The first entry, still owned by the list; null when empty.
   CServer* GetFirst();
   unsigned GetCount();
 
  private:
-  std::list<CServer*> entries_;
+  std::list<std::unique_ptr<CServer>> entries_;
   std::recursive_mutex lock_;
 };

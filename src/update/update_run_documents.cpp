@@ -211,7 +211,7 @@ bool UpdateRun::QueueNextFile() {
   bool file_queued = false;
   jobs_.ForEach([&](const CInetFile& job) { file_queued = file_queued || job.Kind == kJobFile; });
   if (file_queued) return true;
-  std::unique_ptr<CUpdateFile> entry(manifest_.PopFront());
+  std::unique_ptr<CUpdateFile> entry = manifest_.PopFront();
   if (!entry) return false;
   const CServer* server = servers_.GetFirst();
   jobs_.AddTail(MakeFileJob(server_base_address_, *entry, working_version_, server ? server->name : std::wstring(),

@@ -116,9 +116,9 @@ bool LoadPreviousRelease(const std::wstring& root, const std::wstring& version, 
 // time that had to be changed.
 std::wstring SettleTimes(CUpdateFiles* manifest, CUpdateFiles* previous) {
   std::map<std::wstring, const CUpdateFile*> before;
-  for (const CUpdateFile* entry : previous->Files) before[entry->LocalPath + L"/" + entry->FileName] = entry;
+  for (const auto& entry : previous->Files) before[entry->LocalPath + L"/" + entry->FileName] = entry.get();
   std::wstring notes;
-  for (CUpdateFile* entry : manifest->Files) {
+  for (const auto& entry : manifest->Files) {
     uint32_t& low = entry->FileDate.dwLowDateTime;
     low = std::min<uint32_t>(low, 2147483647u);
     auto found = before.find(entry->LocalPath + L"/" + entry->FileName);
@@ -212,7 +212,7 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
       return false;
     }
     made_dir = dest_dir;
-    manifest.AddTail(entry.release());
+    manifest.AddTail(std::move(entry));
   }
   CUpdateFiles previous;
   LoadPreviousRelease(root, version, &previous);
