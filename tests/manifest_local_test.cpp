@@ -58,7 +58,7 @@ TEST_F(LocalFilesTest, OtherwiseAnyTimeDifferenceFetchesTheFile) {
   Entry("missing", kStamp);
   EXPECT_EQ(files_.CheckLocalFiles(false), 3u);
   std::vector<std::wstring> kept;
-  for (auto* e : files_.Files) kept.push_back(e->FileName);
+  for (const auto& e : files_.Files) kept.push_back(e->FileName);
   EXPECT_EQ(kept, (std::vector<std::wstring>{L"older", L"newer", L"missing"}));
   EXPECT_EQ(files_.GetUpdateLength(), 30u);
 }
