@@ -163,7 +163,8 @@ TEST_F(InstallSafetyTest, AJobIsMadeOnlyWhenTheQueueReachesItsFile) {
     CountingDlg dlg(&app, &ui_);
     ASSERT_TRUE(dlg.OnInitDialog());
     ui_.RunModal();
-    EXPECT_EQ(dlg.most_queued, 1u);
+    // Jobs for the files in flight only, never one per entry.
+    EXPECT_LE(dlg.most_queued, static_cast<unsigned>(UpdateRun::kMaxConnections));
     ui_.DestroyMainWindow();
   }
   EXPECT_TRUE(f_.LobbyStarted());

@@ -406,6 +406,11 @@ bool CInetFile::OnDownLoadError(int) {
   return true;
 }
 
+int CInetFile::ConnectionsNeeded() const {
+  const bool ranged = Kind == kJobFile && ExpectedLength >= kMinRangedLength && ExpectedLength >= OneStreamBelow;
+  return ranged ? kParts : 1;
+}
+
 FinishedFile CInetFile::Finished() const {
   FinishedFile file;
   file.target = TargetPath;
@@ -499,6 +504,14 @@ void CInetFiles::ForEach(const std::function<void(CInetFile&)>& visit) {
 CInetFile* CInetFiles::HeadWithId(JobId id) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   return !jobs_.empty() && jobs_.front()->Id == id ? jobs_.front().get() : nullptr;
+}
+
+CInetFile* CInetFiles::FindById(JobId id) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  for (const auto& job : jobs_) {
+    if (job->Id == id) return job.get();
+  }
+  return nullptr;
 }
 
 void CInetFiles::RemoveAll() {

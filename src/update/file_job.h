@@ -59,6 +59,8 @@ class CInetFile : public IDownLoadSink {
   // files, the target itself for the others.
   std::wstring GetTempName() const;
 
+  // Connections the job holds while it runs: one per range.
+  int ConnectionsNeeded() const;
   // What the installer needs of a job whose copy is complete.
   FinishedFile Finished() const;
 
@@ -184,6 +186,8 @@ class CInetFiles {
   void ForEach(const std::function<void(CInetFile&)>& visit);
   // The job at the head of the queue when its id is |id|, else null.
   CInetFile* HeadWithId(JobId id);
+  // The queued job with id |id|, else null.
+  CInetFile* FindById(JobId id);
   unsigned GetCount();
   void Remove(CInetFile* job);
   // Takes |job| out of the queue without deleting it; null when it was not

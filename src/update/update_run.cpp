@@ -144,37 +144,55 @@ void UpdateRun::OnDispatchTick() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   CInetFile* job = jobs_.GetHead();
   if (!IsWorking(phase_) || !job) return;
-  current_transfer_bytes_ = last_seen_bytes_ = 0;
+  last_seen_bytes_ = transferred_;
   stall_ticks_ = 0;
-  SetDownloadNaming(job, download_naming_switch_);
-  if (job->Kind == kJobFile) {
-    SetStatusText(Format(texts::kUpdatingFile, working_version_.c_str(), job->FileName.c_str()), false);
-  }
-  // One job at a time: the next one is asked for when this one's result
-  // has been handled.
+  // The next start is asked for when a result has been handled.
   observer_->ScheduleDispatch(RunObserver::kNoDispatch);
-  job->Start(job->Kind == kJobFile);
-  // Bytes an earlier attempt left on disk count as done, once per job.
   if (job->Kind == kJobFile) {
-    if (counted_job_ != job->Id) {
-      counted_job_ = job->Id;
-      counted_bytes_ = 0;
-    }
-    if (job->Resumed > counted_bytes_) {
-      bytes_done_ += job->Resumed - counted_bytes_;
-      counted_bytes_ = job->Resumed;
-    }
-    current_transfer_bytes_ = last_seen_bytes_ = job->Received;
-    UpdatePercentages(job);
+    StartFileJobs();
+    return;
   }
+  // Server documents come one at a time.
+  SetDownloadNaming(job, download_naming_switch_);
+  job->Start(false);
+}
+
+void UpdateRun::StartFileJobs() {
+  QueueNextFile();
+  int used = 0;
+  jobs_.ForEach([&](const CInetFile& job) {
+    if (running_.count(job.Id)) used += job.ConnectionsNeeded();
+  });
+  jobs_.ForEach([&](CInetFile& job) {
+    if (job.Kind != kJobFile || running_.count(job.Id)) return;
+    const int need = job.ConnectionsNeeded();
+    if (used > 0 && used + need > kMaxConnections) return;
+    used += need;
+    running_.insert(job.Id);
+    SetDownloadNaming(&job, download_naming_switch_);
+    SetStatusText(Format(texts::kUpdatingFile, working_version_.c_str(), job.FileName.c_str()), false);
+    job.Start(true);
+    // Bytes an earlier attempt left on disk count as done, once per job.
+    uint64_t& counted = counted_[job.Id];
+    if (job.Resumed > counted) {
+      bytes_done_ += job.Resumed - counted;
+      counted = job.Resumed;
+    }
+    UpdatePercentages(&job);
+  });
+}
+
+void UpdateRun::StopFileJobs() {
+  for (JobId id : running_) {
+    if (CInetFile* job = jobs_.FindById(id)) job->Stop();
+  }
+  running_.clear();
 }
 
 void UpdateRun::OnWatchdogTick() {
   if (IsWorking(phase_)) {
-    // A transfer that started over counts from where it is now.
-    if (current_transfer_bytes_ < last_seen_bytes_) last_seen_bytes_ = current_transfer_bytes_;
-    if (current_transfer_bytes_ >= last_seen_bytes_ + kMinProgressBytes) {
-      last_seen_bytes_ = current_transfer_bytes_;
+    if (transferred_ >= last_seen_bytes_ + kMinProgressBytes) {
+      last_seen_bytes_ = transferred_;
       stall_ticks_ = 0;
     } else if (++stall_ticks_ >= kStallTicks) {
       AbandonServer(texts::kReasonStalled);
@@ -187,9 +205,10 @@ void UpdateRun::OnJobDone(uint32_t code, int kind, JobId id) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   if (!IsWorking(phase_)) return;
   // A result still queued for a job that a server switch has deleted names
-  // a job that is no longer at the head.
-  CInetFile* job = jobs_.HeadWithId(id);
+  // a job that is no longer queued, or no longer under way.
+  CInetFile* job = kind == kJobFile ? (running_.count(id) ? jobs_.FindById(id) : nullptr) : jobs_.HeadWithId(id);
   if (!job) return;
+  if (kind == kJobFile) running_.erase(id);
   // The reasons a result code cannot carry: TLS refused the server, or a
   // redirect would have left https.
   if (code != 0 && !job->FailureNote.empty()) host_->WriteLog(job->FailureNote);
@@ -209,12 +228,12 @@ bool UpdateRun::OnJobProgress(uint32_t count, int kind, JobId id) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   if (!IsWorking(phase_)) return false;
   // Progress still queued for a job that a server switch has deleted.
-  CInetFile* job = jobs_.HeadWithId(id);
+  CInetFile* job = kind == kJobFile ? (running_.count(id) ? jobs_.FindById(id) : nullptr) : jobs_.HeadWithId(id);
   if (!job) return false;
-  if (job->ExpectedLength != 0) current_transfer_bytes_ = job->Received;
+  transferred_ += count;
   if (kind == kJobFile) {
     bytes_done_ += count;
-    if (counted_job_ == job->Id) counted_bytes_ += count;
+    counted_[id] += count;
   }
   UpdatePercentages(job);
   return true;
@@ -310,6 +329,8 @@ void UpdateRun::DropJobs() {
   InstallAwaiting();  // finished files are kept, as if installed at once
   // The documents' temporary files are of no use to anyone; a file's
   // pending copy is kept for a later attempt when its progress is recorded.
+  running_.clear();
+  counted_.clear();
   jobs_.ForEach([this](CInetFile& job) {
     job.Stop();
     if (job.Kind != kJobFile || !disk_.Exists(ProgressRecordPath(job.GetTempName()))) {
@@ -345,7 +366,7 @@ void UpdateRun::RestartUpdate(bool retry) {
     if (!held_document_.empty()) disk_.Delete(held_document_);
     held_document_.clear();
     ++server_number_;
-    current_transfer_bytes_ = last_seen_bytes_ = 0;
+    last_seen_bytes_ = transferred_;
     stall_ticks_ = 0;
     files_total_ = 0;
     bytes_total_ = 0;

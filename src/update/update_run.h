@@ -10,8 +10,10 @@
 // or answer goes out through RunObserver; answers come back as commands,
 // never from inside a result handler.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,9 @@ class UpdateRun : private InstallReport {
     kClosed,          // handed over or closed; final
   };
 
+  // Connections the working version's file jobs may hold at once: small
+  // files take one each, a file fetched in ranges takes one per range.
+  static constexpr int kMaxConnections = 8;
   // Finished files share a durability barrier up to these limits.
   static constexpr size_t kBatchFiles = 256;
   static constexpr uint64_t kBatchBytes = 64u << 20;
@@ -155,9 +160,14 @@ class UpdateRun : private InstallReport {
   std::wstring DocumentName(int kind) const;
   unsigned RejectUnsafeEntries();
   unsigned RejectEntriesWithoutSha256();
-  // Makes the job of the next manifest entry when no file job is queued:
-  // a manifest of any size costs one job's memory. False when none is left.
+  // Makes jobs of the next manifest entries while the queued file jobs
+  // need fewer connections than the budget: a manifest of any size costs
+  // the memory of the jobs in flight. False when no file job is left.
   bool QueueNextFile();
+  // Starts the queued file jobs that fit the connection budget.
+  void StartFileJobs();
+  // Stops the file jobs under way; each keeps its bytes for a later attempt.
+  void StopFileJobs();
   // Puts the finished copies into place with one barrier.
   void InstallAwaiting();
   void RecordCompletedVersion();
@@ -207,10 +217,13 @@ class UpdateRun : private InstallReport {
   unsigned files_rejected_ = 0;
   uint64_t bytes_total_ = 0;
   uint64_t bytes_done_ = 0;
-  // The file job whose bytes bytes_done_ counts last, and how many of them.
-  JobId counted_job_ = 0;
-  uint64_t counted_bytes_ = 0;
-  uint64_t current_transfer_bytes_ = 0;
+  // The file jobs under way.
+  std::set<JobId> running_;
+  // Per file job, how many of its bytes bytes_done_ counts.
+  std::map<JobId, uint64_t> counted_;
+  // Every body byte received in this run, and the count at the watchdog's
+  // last sign of progress.
+  uint64_t transferred_ = 0;
   uint64_t last_seen_bytes_ = 0;
   int stall_ticks_ = 0;
   int file_percent_ = 0;

@@ -209,14 +209,23 @@ void UpdateRun::HandleSignature(CInetFile* job, uint32_t code) {
 bool UpdateRun::QueueNextFile() {
   if (!IsWorking(phase_)) return false;  // the run has ended
   bool file_queued = false;
-  jobs_.ForEach([&](const CInetFile& job) { file_queued = file_queued || job.Kind == kJobFile; });
-  if (file_queued) return true;
-  std::unique_ptr<CUpdateFile> entry = manifest_.PopFront();
-  if (!entry) return false;
+  int connections = 0;
+  jobs_.ForEach([&](const CInetFile& job) {
+    if (job.Kind != kJobFile) return;
+    file_queued = true;
+    connections += job.ConnectionsNeeded();
+  });
   const CServer* server = servers_.GetFirst();
-  jobs_.AddTail(MakeFileJob(server_base_address_, *entry, working_version_, server ? server->name : std::wstring(),
-                            job_target_, &disk_));
-  return true;
+  while (connections < kMaxConnections) {
+    std::unique_ptr<CUpdateFile> entry = manifest_.PopFront();
+    if (!entry) break;
+    std::unique_ptr<CInetFile> job = MakeFileJob(server_base_address_, *entry, working_version_,
+                                                 server ? server->name : std::wstring(), job_target_, &disk_);
+    connections += job->ConnectionsNeeded();
+    jobs_.AddTail(std::move(job));
+    file_queued = true;
+  }
+  return file_queued;
 }
 
 void UpdateRun::HandleFile(CInetFile* job, uint32_t code) {
@@ -225,6 +234,9 @@ void UpdateRun::HandleFile(CInetFile* job, uint32_t code) {
       RestartUpdate(false);
       return;
     }
+    // The first failure is the one shown: the others under way stop and
+    // keep their bytes for Retry.
+    StopFileJobs();
     const std::wstring text = Format(texts::kDownloadFailed, job->FileName.c_str(), code);
     SetStatusText(text, true);
     if (!job->TriedUrl.empty()) host_->WriteLog(Format(texts::kLastUrlTried, job->TriedUrl.c_str()));
@@ -234,6 +246,7 @@ void UpdateRun::HandleFile(CInetFile* job, uint32_t code) {
     return;
   }
   download_naming_switch_ = false;
+  counted_.erase(job->Id);
   // The finished copy waits for a barrier it shares with the next ones.
   awaiting_bytes_ += job->ExpectedLength;
   awaiting_.push_back(jobs_.Detach(job));
