@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "platform/text.h"
@@ -56,6 +58,34 @@ TEST_F(UpdateNginxTest, NamesWithReservedCharactersAreUpdated) {
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "2");
   for (const auto& f : v2) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
   EXPECT_EQ(f_.Log(), "");
+}
+
+// Small files follow one another on kept connections: nginx logs the
+// serial of each request's connection.
+TEST_F(UpdateNginxTest, SmallFilesShareConnections) {
+  GameFiles v1 = {{"game.dat", {Bytes(1000, 'a'), Stamp(1, 1)}}};
+  GameFiles v2 = v1;
+  for (int i = 0; i < 20; ++i) {
+    v2["small/" + std::to_string(i) + ".dat"] = {Bytes(2000 + i, static_cast<char>('b' + i)), Stamp(2, i)};
+  }
+  f_.Publish(1, v1);
+  f_.Publish(2, v2);
+  f_.PublishVersionList(2, 2, {NginxWord()});
+  Ini(1);
+  f_.InstallFiles(v1);
+  f_.Run(&ui_);
+  EXPECT_TRUE(f_.LobbyStarted());
+  for (const auto& f : v2) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
+  std::set<std::string> connections;
+  int files = 0;
+  std::istringstream log(nginx_->AccessLog());
+  for (std::string line; std::getline(log, line);) {
+    if (line.find("/small/") == std::string::npos) continue;
+    ++files;
+    connections.insert(line.substr(line.rfind(' ') + 1));
+  }
+  EXPECT_EQ(files, 20);
+  EXPECT_LT(connections.size(), 20u) << nginx_->AccessLog();
 }
 
 // The file is sparse on the server, with marks where the 32-bit range split

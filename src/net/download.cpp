@@ -1,14 +1,22 @@
 #include "net/download.h"
 
+#include "net/connection_pool.h"
 #include "net/secure_texts.h"
 #include "net/url.h"
 #include "platform/text.h"
 
-CDownLoad::CDownLoad() { socket_.SetSink(this); }
+CDownLoad::CDownLoad() = default;
 
 CDownLoad::~CDownLoad() {
   sink_ = nullptr;
   Reset();
+}
+
+bool CDownLoad::SetProxy(uint8_t type, const ProxySettings& settings) {
+  if (type > CWEBSocket::kSocks5) return false;
+  proxy_type_ = type;
+  proxy_ = type == CWEBSocket::kNoProxy ? ProxySettings() : settings;
+  return true;
 }
 
 bool CDownLoad::DownLoad(const std::wstring& url, IDownLoadSink* sink) {
@@ -27,20 +35,43 @@ bool CDownLoad::StartRequest(const std::wstring& url) {
     Reset();
     return false;
   }
-  socket_.SetSecure(parsed.scheme == L"https");
-  if (socket_.Connect(parsed.host, parsed.port) != CWEBSocket::kConnectStarted) {
-    Reset();
-    return false;
-  }
   secure_ = parsed.scheme == L"https";
   url_ = url;
   host_ = parsed.host;
   port_ = parsed.port;
   path_ = parsed.path;
+  pool_key_ = platform::ToAnsi(parsed.scheme + L"://" + host_) + ":" + std::to_string(port_) + " " +
+              std::to_string(proxy_type_);
+  if (proxy_type_ != CWEBSocket::kNoProxy) {
+    pool_key_ += " " + platform::ToAnsi(proxy_.host) + ":" + std::to_string(proxy_.port) + " " +
+                 platform::ToAnsi(proxy_.user);
+  }
+  std::unique_ptr<CWEBSocket> kept = SharedConnectionPool().Take(pool_key_);
+  if (kept) {
+    SharedConnectionPool().Retire(std::move(socket_));
+    socket_ = std::move(kept);
+    socket_->SetSink(this);
+    reused_ = true;
+  } else if (!Connect()) {
+    Reset();
+    return false;
+  }
   state_ = kRequesting;
   ++run_;
+  const uint64_t run = run_;
   if (sink_) sink_->OnDownLoadStatus(kDownLoadConnecting);
+  if (reused_ && run_ == run) SendRequest();
   return true;
+}
+
+bool CDownLoad::Connect() {
+  reused_ = false;
+  SharedConnectionPool().Retire(std::move(socket_));
+  socket_.reset(new CWEBSocket);
+  socket_->SetSink(this);
+  socket_->SetSecure(secure_);
+  socket_->SetProxy(proxy_type_, proxy_);
+  return socket_->Connect(host_, port_) == CWEBSocket::kConnectStarted;
 }
 
 void CDownLoad::SendRequest() {
@@ -48,9 +79,11 @@ void CDownLoad::SendRequest() {
   if (port_ != DefaultPort(secure_ ? L"https" : L"http")) host += ":" + std::to_string(port_);
   std::string request = "GET " + EncodeRequestTarget(path_) + " HTTP/1.1\r\nHost: " + host +
                         "\r\n" + extra_headers_ + "\r\n";
-  if (request.size() > 65535 || socket_.Send(request.data(), static_cast<uint16_t>(request.size())) == 0) {
-    // A failed send has already reported through OnSocketClose.
-    if (state_ != kIdle) Fail(kDownLoadFailed);
+  const uint64_t run = run_;
+  if (request.size() > 65535 || socket_->Send(request.data(), static_cast<uint16_t>(request.size())) == 0) {
+    // A failed send has already reported through OnSocketClose, which may
+    // have begun a retry.
+    if (run_ == run && state_ != kIdle) Fail(kDownLoadFailed);
   }
 }
 
@@ -59,14 +92,18 @@ void CDownLoad::Reset() {
   received_ = 0;
   state_ = kIdle;
   head_.Clear();
-  socket_.Close(CWEBSocket::kCloseSilent);
+  // A connection left mid-answer cannot carry another request.
+  if (socket_) socket_->Close(CWEBSocket::kCloseSilent);
   length_known_ = false;
   chunked_ = false;
   decoder_ = ChunkedDecoder();
   ++run_;
 }
 
-void CDownLoad::Complete() {
+void CDownLoad::Complete(bool keep) {
+  if (keep && head_.keep_alive() && socket_->EndExchange()) {
+    SharedConnectionPool().Put(pool_key_, std::move(socket_));
+  }
   Reset();
   if (sink_) sink_->OnDownLoadStatus(kDownLoadComplete);
 }
@@ -80,7 +117,7 @@ bool CDownLoad::OnSocketConnect(uint16_t error) {
   if (state_ != kRequesting) return true;
   if (error == CWEBSocket::kSecureRefused) {
     failure_note_ = platform::Format(texts::kSecureConnectFailed, host_.c_str(),
-                                     texts::TlsFailureReason(socket_.tls_failure()));
+                                     texts::TlsFailureReason(socket_->tls_failure()));
   }
   if (error != 0) Fail(kDownLoadConnectFailed);
   else SendRequest();
@@ -88,6 +125,13 @@ bool CDownLoad::OnSocketConnect(uint16_t error) {
 }
 
 bool CDownLoad::OnSocketClose(uint8_t) {
+  if (state_ == kRequesting && reused_ && !socket_->answered()) {
+    // The server may close a kept connection just as a request goes out:
+    // once, the request is sent again on a fresh one.
+    ++run_;
+    if (!Connect()) Fail(kDownLoadConnectFailed);
+    return true;
+  }
   if (state_ != kIdle) Fail(kDownLoadFailed);
   return true;
 }
@@ -112,7 +156,7 @@ bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t stat
     if (run_ != run) return true;
     if (sink_) sink_->OnDataInformation(expected_length_, head_.entity_tag(), path_);
     if (run_ != run) return true;
-    if (length_known_ && expected_length_ == 0) Complete();
+    if (length_known_ && expected_length_ == 0) Complete(true);
     return true;
   }
   if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
@@ -132,7 +176,7 @@ bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t stat
       Fail(kDownLoadFailed);
       return true;
     }
-    socket_.Close(CWEBSocket::kCloseSilent);
+    socket_->Close(CWEBSocket::kCloseSilent);
     if (!StartRequest(target)) {
       Reset();
       if (sink_) sink_->OnDownLoadError(kDownLoadFailed);
@@ -153,7 +197,7 @@ bool CDownLoad::OnSocketData(const char* data, int32_t count) {
   const uint64_t run = run_;
   if (count == 0) {
     // The peer closed: the end of a body without a length, else a break.
-    if (!length_known_ && !chunked_) Complete();
+    if (!length_known_ && !chunked_) Complete(false);
     else Fail(kDownLoadFailed);
     return true;
   }
@@ -167,7 +211,8 @@ bool CDownLoad::OnSocketData(const char* data, int32_t count) {
       return true;
     }
     if (!decoded_.empty()) Deliver(decoded_.data(), static_cast<uint32_t>(decoded_.size()));
-    if (run_ == run && result == ChunkedDecoder::kDone) Complete();
+    // Bytes after the last chunk belong to no request: the connection goes.
+    if (run_ == run && result == ChunkedDecoder::kDone) Complete(used == static_cast<size_t>(count));
     return true;
   }
   uint32_t take = static_cast<uint32_t>(count);
@@ -175,6 +220,8 @@ bool CDownLoad::OnSocketData(const char* data, int32_t count) {
     take = static_cast<uint32_t>(expected_length_ - received_);  // never past the length
   }
   Deliver(data, take);
-  if (run_ == run && length_known_ && received_ == expected_length_) Complete();
+  if (run_ == run && length_known_ && received_ == expected_length_) {
+    Complete(take == static_cast<uint32_t>(count));
+  }
   return true;
 }

@@ -1,7 +1,10 @@
 #pragma once
-// One HTTP/1.1 GET of a URL over its own connection: status check,
-// redirects, body length and end, body delivered straight to the owner.
+// One HTTP/1.1 GET of a URL: status check, redirects, body length and end,
+// body delivered straight to the owner. Connections come from and go back
+// to the process's ConnectionPool: an answer that ends by its framing
+// leaves its connection for the next request to the same server.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "net/head_translate.h"
@@ -43,13 +46,16 @@ class CDownLoad : public IWEBSocketSink {
 
   // Tunnels the connections through a proxy; none is configured by the
   // updater itself.
-  bool SetProxy(uint8_t type, const ProxySettings& settings) { return socket_.SetProxy(type, settings); }
+  bool SetProxy(uint8_t type, const ProxySettings& settings);
   // Header lines sent with every request, each ending in CR LF.
   void SetExtraHeaders(const std::string& text) { extra_headers_ = text; }
   // False (and nothing reported) when busy or when the start fails.
   bool DownLoad(const std::wstring& url, IDownLoadSink* sink);
   int GetState() const { return state_; }
   void Reset();
+
+  // The latest request went out on a connection an earlier one had used.
+  bool reused() const { return reused_; }
 
   // Of the accepted response: its status, whether it announced a length,
   // and the first byte and complete length of its Content-Range (-1 when
@@ -79,9 +85,13 @@ class CDownLoad : public IWEBSocketSink {
 
  private:
   bool StartRequest(const std::wstring& url);
+  // Opens a new connection to the current target on a new socket object:
+  // the old one may still be running further up the stack.
+  bool Connect();
   void SendRequest();
   void Deliver(const char* data, uint32_t count);
-  void Complete();
+  // With |keep| the connection may carry the next request.
+  void Complete(bool keep);
   void Fail(int code);
 
   uint64_t expected_length_ = 0;
@@ -93,7 +103,13 @@ class CDownLoad : public IWEBSocketSink {
   std::wstring url_;
   int state_ = kIdle;
   std::string extra_headers_;
-  CWEBSocket socket_;
+  uint8_t proxy_type_ = CWEBSocket::kNoProxy;
+  ProxySettings proxy_;
+  // Null between requests once the connection went back to the pool.
+  std::unique_ptr<CWEBSocket> socket_;
+  // What the pool files the connection under: scheme, host, port, proxy.
+  std::string pool_key_;
+  bool reused_ = false;
   CHeadTranslate head_;
   IDownLoadSink* sink_ = nullptr;
 

@@ -35,6 +35,29 @@ int64_t Decimal(const std::string& text) {
   return value;
 }
 
+// Whether a Connection value lists the option "close".
+bool ListsClose(const std::string& value) {
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t comma = value.find(',', start);
+    if (comma == std::string::npos) comma = value.size();
+    std::string item = Trimmed(value.data() + start, comma - start);
+    if (item.size() == 5 && StartsNoCase(item.data(), item.size(), "close")) return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
+// HTTP/1.1 and later keep the connection unless told otherwise; an older
+// answer does not, whatever it says.
+bool PersistentVersion(const char* line, size_t length) {
+  if (length < 8 || memcmp(line, "HTTP/", 5) != 0) return false;
+  const char major = line[5];
+  if (major < '1' || major > '9') return false;
+  if (major > '1') return true;
+  return line[6] == '.' && line[7] >= '1' && line[7] <= '9';
+}
+
 }  // namespace
 
 int32_t FindHeaderEnd(const char* data, uint32_t size) {
@@ -60,6 +83,7 @@ void CHeadTranslate::Clear() {
   strong_tag_.clear();
   last_modified_.clear();
   chunked_ = false;
+  keep_alive_ = false;
   location_.clear();
   range_start_ = -1;
   range_total_ = -1;
@@ -87,14 +111,20 @@ void CHeadTranslate::TakeContentLength(const std::string& value) {
 
 void CHeadTranslate::Parse(const char* header, uint32_t length) {
   Clear();
+  bool closes = false;
   size_t start = 0;
   for (size_t i = 0; i < length; ++i) {
     if (header[i] != '\n') continue;
     const char* line = header + start;
     size_t n = i - start;
     if (n > 0 && line[n - 1] == '\r') --n;
+    const bool status_line = start == 0;
     start = i + 1;
-    if (StartsNoCase(line, n, "content-length:")) {
+    if (status_line) {
+      keep_alive_ = PersistentVersion(line, n);
+    } else if (StartsNoCase(line, n, "connection:")) {
+      if (ListsClose(Trimmed(line + 11, n - 11))) closes = true;
+    } else if (StartsNoCase(line, n, "content-length:")) {
       TakeContentLength(std::string(line + 15, n - 15));
     } else if (StartsNoCase(line, n, "etag:")) {
       std::string tag = Trimmed(line + 5, n - 5);
@@ -129,6 +159,7 @@ void CHeadTranslate::Parse(const char* header, uint32_t length) {
     }
   }
   if (length_invalid_) content_length_ = -1;
+  if (closes) keep_alive_ = false;
 }
 
 ChunkedDecoder::Result ChunkedDecoder::Feed(const char* data, size_t size, std::string* out,

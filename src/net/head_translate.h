@@ -34,6 +34,9 @@ class CHeadTranslate {
   const std::string& strong_tag() const { return strong_tag_; }
   const std::string& last_modified() const { return last_modified_; }
   bool chunked() const { return chunked_; }
+  // The answer leaves its connection open for another request: HTTP/1.1
+  // or later, and no "close" among its Connection options.
+  bool keep_alive() const { return keep_alive_; }
   const std::string& location() const { return location_; }
   // First byte of a Content-Range, -1 when there is none; the complete
   // length it gives after the slash, -1 when none or "*".
@@ -49,6 +52,7 @@ class CHeadTranslate {
   std::string strong_tag_;
   std::string last_modified_;
   bool chunked_ = false;
+  bool keep_alive_ = false;
   std::string location_;
   int64_t range_start_ = -1;
   int64_t range_total_ = -1;

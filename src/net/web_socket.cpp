@@ -329,9 +329,19 @@ void CWEBSocket::OnSocketEvent(int event, int error) {
 void CWEBSocket::DeliverBody(const char* data, long count, uint16_t serial) {
   for (long done = 0; done < count && serial_ == serial && sink_;) {
     int32_t piece = static_cast<int32_t>(std::min<long>(kMaxDelivery, count - done));
+    undelivered_ = count - done - piece;
     sink_->OnSocketData(data + done, piece);
     done += piece;
   }
+  undelivered_ = 0;
+}
+
+bool CWEBSocket::EndExchange() {
+  ++serial_;
+  header_complete_ = false;
+  header_fill_ = 0;
+  return state_ == kConnected && socket_.IsOpen() && !send_pending_ && undelivered_ == 0 &&
+         !Buffered();
 }
 
 int32_t CWEBSocket::TakeInterimResponses() {

@@ -79,6 +79,13 @@ class CWEBSocket : private platform::SocketEventSink {
 
   uint8_t state() const { return state_; }
   uint16_t serial() const { return serial_; }
+  // Some of an answer has arrived since the last Send.
+  bool answered() const { return header_complete_ || header_fill_ > 0; }
+  // Ends the exchange on a connection that stays open: nothing more of it
+  // reaches the sink, and the next Send waits for a new header. False when
+  // the connection cannot carry another request (closed, still sending, or
+  // holding bytes beyond the answer).
+  bool EndExchange();
 
  private:
   void OnSocketEvent(int event, int error) override;
@@ -130,6 +137,8 @@ class CWEBSocket : private platform::SocketEventSink {
   size_t plain_taken_ = 0;
   // The last read filled its buffer: more may be waiting.
   bool more_waiting_ = false;
+  // Bytes of the delivery under way not handed to the sink yet.
+  long undelivered_ = 0;
 };
 
 // The status code after the first blank of a header; 0 without one.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "net/connection_pool.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "update/leftover_downloads.h"
@@ -363,6 +364,8 @@ void UpdateRun::RestartUpdate(bool retry) {
     observer_->ScheduleDispatch(kFirstDispatch);
   } else {
     DropJobs();
+    // Connections kept for the server given up are of no further use.
+    CloseIdleConnections();
     if (!held_document_.empty()) disk_.Delete(held_document_);
     held_document_.clear();
     ++server_number_;

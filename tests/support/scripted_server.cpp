@@ -35,6 +35,24 @@ std::vector<std::string> ScriptedServer::requests() {
   return requests_;
 }
 
+const char ScriptedServer::kNextRequest[] = "\x01next request\x01";
+
+bool ScriptedServer::ReadRequest(int fd) {
+  std::string request;
+  char c;
+  // A byte at a time: what follows the blank line is the next request's.
+  while (request.size() < 4 || request.compare(request.size() - 4, 4, "\r\n\r\n") != 0) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) <= 0) break;
+    if (recv(fd, &c, 1, 0) != 1) break;
+    request += c;
+  }
+  if (request.empty()) return false;
+  std::lock_guard<std::mutex> hold(mutex_);
+  requests_.push_back(request);
+  return true;
+}
+
 void ScriptedServer::Serve() {
   for (const auto& pieces : replies_) {
     pollfd p{listen_fd_, POLLIN, 0};
@@ -42,25 +60,19 @@ void ScriptedServer::Serve() {
     }
     if (stop_) return;
     int fd = accept(listen_fd_, nullptr, nullptr);
-    std::string request;
-    char buf[4096];
-    while (request.find("\r\n\r\n") == std::string::npos) {
-      pollfd c{fd, POLLIN, 0};
-      if (poll(&c, 1, 5000) <= 0) break;
-      ssize_t n = recv(fd, buf, sizeof(buf), 0);
-      if (n <= 0) break;
-      request.append(buf, static_cast<size_t>(n));
-    }
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      requests_.push_back(request);
-    }
+    ++connections_;
+    bool open = ReadRequest(fd);
     for (const std::string& piece : pieces) {
+      if (!open) break;
+      if (piece == kNextRequest) {
+        open = ReadRequest(fd);
+        continue;
+      }
       send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
       std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     // Hold the connection open a moment so the client ends it first.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (open) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     close(fd);
   }
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <map>
 
 namespace platform {
 namespace {
@@ -15,6 +16,31 @@ namespace {
 std::string EnvText(const char* name) {
   const char* value = getenv(name);
   return value ? value : "";
+}
+
+// The last session each host gave, so that the next connection to it
+// resumes instead of running a full handshake. A session is only offered
+// to the host whose certificate was checked for it.
+std::map<std::string, SSL_SESSION*>& Sessions() {
+  static auto* sessions = new std::map<std::string, SSL_SESSION*>;  // lives as long as the process
+  return *sessions;
+}
+
+void ForgetSession(const std::string& host) {
+  auto it = Sessions().find(host);
+  if (it == Sessions().end()) return;
+  SSL_SESSION_free(it->second);
+  Sessions().erase(it);
+}
+
+// Sessions (TLS 1.3 tickets too) arrive here once the server issues them;
+// the session's host rides on the connection as its app data.
+int KeepSession(SSL* ssl, SSL_SESSION* session) {
+  const auto* host = static_cast<const std::string*>(SSL_get_app_data(ssl));
+  if (!host) return 0;
+  ForgetSession(*host);
+  Sessions()[*host] = session;
+  return 1;  // the reference is ours now
 }
 
 // One context for the process: loading the trust store costs milliseconds
@@ -34,6 +60,10 @@ SSL_CTX* SharedContext() {
     return nullptr;
   }
   SSL_CTX_set_verify(fresh, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_session_cache_mode(fresh, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(fresh, KeepSession);
+  // Sessions checked against another trust store are not taken on trust.
+  while (!Sessions().empty()) ForgetSession(Sessions().begin()->first);
   if (context) SSL_CTX_free(context);
   context = fresh;
   file = now_file;
@@ -64,7 +94,7 @@ TlsFailure FromVerifyResult(long result) {
 
 class OpenSslSession final : public TlsSession {
  public:
-  explicit OpenSslSession(const std::string& host) {
+  explicit OpenSslSession(const std::string& host) : host_(host) {
     SSL_CTX* context = SharedContext();
     ssl_ = context ? SSL_new(context) : nullptr;
     if (!ssl_) {
@@ -96,6 +126,11 @@ class OpenSslSession final : public TlsSession {
     if (host.empty() || !named) {
       failure_ = TlsFailure::kSetup;
       return;
+    }
+    SSL_set_app_data(ssl_, &host_);
+    auto kept = Sessions().find(host_);
+    if (kept != Sessions().end() && SSL_SESSION_is_resumable(kept->second)) {
+      SSL_set_session(ssl_, kept->second);
     }
     Handshake();
   }
@@ -171,6 +206,7 @@ class OpenSslSession final : public TlsSession {
     }
     int error = SSL_get_error(ssl_, result);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return;
+    ForgetSession(host_);
     long verify = SSL_get_verify_result(ssl_);
     failure_ = verify == X509_V_OK ? TlsFailure::kHandshake : FromVerifyResult(verify);
   }
@@ -191,6 +227,7 @@ class OpenSslSession final : public TlsSession {
     return true;
   }
 
+  const std::string host_;
   SSL* ssl_ = nullptr;
   BIO* in_ = nullptr;   // owned by ssl_
   BIO* out_ = nullptr;  // owned by ssl_

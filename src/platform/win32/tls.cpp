@@ -1,6 +1,7 @@
 #include "platform/tls.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "platform/win32/windows_min.h"
@@ -57,6 +58,29 @@ struct ContextBuffer {
   }
 };
 
+// One credentials handle for the process: SChannel keeps its session cache
+// with it, so a new connection to a server it spoke to resumes the session
+// (looked up by the target name) instead of a full handshake. Null when
+// SChannel refused; asked again next time.
+CredHandle* SharedCredentials() {
+  static CredHandle* shared = nullptr;  // lives as long as the process
+  if (shared) return shared;
+  SCHANNEL_CRED credentials = {};
+  credentials.dwVersion = SCHANNEL_CRED_VERSION;
+  credentials.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+  // The chain and the name are checked by us once the handshake is over,
+  // with the system's SSL policy; no client certificate is ever offered.
+  credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+  std::unique_ptr<CredHandle> handle(new CredHandle());
+  TimeStamp expiry;
+  SECURITY_STATUS status =
+      AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
+                                &credentials, nullptr, nullptr, handle.get(), &expiry);
+  if (status != SEC_E_OK) return nullptr;
+  shared = handle.release();
+  return shared;
+}
+
 class SChannelSession final : public TlsSession {
  public:
   explicit SChannelSession(const std::string& host) : host_(host.begin(), host.end()) {
@@ -64,27 +88,16 @@ class SChannelSession final : public TlsSession {
       failure_ = TlsFailure::kSetup;
       return;
     }
-    SCHANNEL_CRED credentials = {};
-    credentials.dwVersion = SCHANNEL_CRED_VERSION;
-    credentials.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    // The chain and the name are checked by us once the handshake is over,
-    // with the system's SSL policy; no client certificate is ever offered.
-    credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-    TimeStamp expiry;
-    SECURITY_STATUS status =
-        AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                  &credentials, nullptr, nullptr, &credentials_, &expiry);
-    if (status != SEC_E_OK) {
+    credentials_ = SharedCredentials();
+    if (!credentials_) {
       failure_ = TlsFailure::kSetup;
       return;
     }
-    have_credentials_ = true;
     Handshake();
   }
 
   ~SChannelSession() override {
     if (have_context_) DeleteSecurityContext(&context_);
-    if (have_credentials_) FreeCredentialsHandle(&credentials_);
   }
 
   bool Received(const void* data, size_t size) override {
@@ -149,7 +162,7 @@ class SChannelSession final : public TlsSession {
       ULONG attributes = 0;
       TimeStamp expiry;
       SECURITY_STATUS status = InitializeSecurityContextW(
-          &credentials_, have_context_ ? &context_ : nullptr, &host_[0], kContextFlags, 0, 0,
+          credentials_, have_context_ ? &context_ : nullptr, &host_[0], kContextFlags, 0, 0,
           have_context_ ? &in_desc : nullptr, 0, have_context_ ? nullptr : &context_, &out_desc, &attributes,
           &expiry);
       ContextBuffer token {out[0].pvBuffer};
@@ -309,9 +322,8 @@ class SChannelSession final : public TlsSession {
   }
 
   std::wstring host_;
-  CredHandle credentials_ = {};
+  CredHandle* credentials_ = nullptr;
   CtxtHandle context_ = {};
-  bool have_credentials_ = false;
   bool have_context_ = false;
   SecPkgContext_StreamSizes sizes_ = {};
   std::string incoming_;  // ciphertext not yet used

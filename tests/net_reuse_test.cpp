@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "net/connection_pool.h"
+#include "net/download.h"
+#include "platform/event_loop.h"
+#include "platform/text.h"
+#include "support/scripted_server.h"
+
+namespace {
+
+struct Sink : IDownLoadSink {
+  std::string body;
+  std::vector<int> errors;
+  bool finished = false;
+  CDownLoad* reset_on_information = nullptr;
+  bool OnDownLoadError(int code) override {
+    errors.push_back(code);
+    finished = true;
+    return true;
+  }
+  bool OnDownLoadStatus(int status) override {
+    finished = finished || status == kDownLoadComplete;
+    return true;
+  }
+  bool OnDownLoadData(const char* data, uint32_t count) override {
+    body.append(data, count);
+    return true;
+  }
+  bool OnDataInformation(uint64_t, const std::wstring&, const std::wstring&) override {
+    if (reset_on_information) {
+      reset_on_information->Reset();
+      finished = true;
+    }
+    return true;
+  }
+};
+
+std::string Answer(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string Chunked(const std::string& body) {
+  char size[16];
+  snprintf(size, sizeof(size), "%zx", body.size());
+  return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(size) + "\r\n" + body +
+         "\r\n0\r\n\r\n";
+}
+
+// Fetches |path| with its own request, as range parts and file jobs do.
+bool Fetch(const ScriptedServer& server, const std::string& path, Sink* sink, CDownLoad* request) {
+  const std::wstring url = platform::FromUtf8(server.base() + path);
+  if (!request->DownLoad(url, sink)) return false;
+  return platform::RunUntil([&] { return sink->finished; }, 20000);
+}
+
+class ConnectionReuse : public ::testing::Test {
+ protected:
+  // Connections kept by earlier tests lead to servers that are gone.
+  void SetUp() override { CloseIdleConnections(); }
+  void TearDown() override { CloseIdleConnections(); }
+};
+
+}  // namespace
+
+TEST_F(ConnectionReuse, RequestsInARowToOneServerShareItsConnection) {
+  ScriptedServer server({{Answer("first"), ScriptedServer::kNextRequest, Chunked("second"),
+                          ScriptedServer::kNextRequest, Answer("")}});
+  Sink a, b, c;
+  CDownLoad one, two;
+  ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+  ASSERT_TRUE(Fetch(server, "/b", &b, &two));
+  ASSERT_TRUE(Fetch(server, "/c", &c, &one));
+  EXPECT_EQ(a.body, "first");
+  EXPECT_EQ(b.body, "second");
+  EXPECT_TRUE(c.errors.empty());
+  EXPECT_TRUE(two.reused());
+  EXPECT_EQ(server.connections(), 1);
+  ASSERT_EQ(server.requests().size(), 3u);
+  EXPECT_EQ(server.requests()[1].substr(0, 15), "GET /b HTTP/1.1");
+}
+
+TEST_F(ConnectionReuse, AnswersThatEndTheirConnectionAreNotReused) {
+  const std::string second = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfresh";
+  const std::vector<std::string> ending = {
+      "HTTP/1.1 200 OK\r\nConnection: keep-alive, close\r\nContent-Length: 5\r\n\r\nfirst",
+      "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfirst",
+      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst and more than its length",
+  };
+  for (const std::string& first : ending) {
+    SCOPED_TRACE(first);
+    // A client that wrongly kept the connection gets "stale" on it.
+    ScriptedServer server({{first, ScriptedServer::kNextRequest, Answer("stale")}, {second}});
+    Sink a, b;
+    CDownLoad one, two;
+    ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+    ASSERT_TRUE(Fetch(server, "/b", &b, &two));
+    EXPECT_EQ(a.body, "first");
+    EXPECT_EQ(b.body, "fresh");
+    EXPECT_FALSE(two.reused());
+  }
+}
+
+TEST_F(ConnectionReuse, ABodyReadToTheCloseOrLeftMidwayEndsItsConnection) {
+  {
+    ScriptedServer server({{"HTTP/1.1 200 OK\r\n\r\nto the close"}, {Answer("fresh")}});
+    Sink a, b;
+    CDownLoad one;
+    ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+    ASSERT_TRUE(Fetch(server, "/b", &b, &one));
+    EXPECT_EQ(a.body, "to the close");
+    EXPECT_EQ(b.body, "fresh");
+    EXPECT_EQ(server.connections(), 2);
+  }
+  {
+    // The rest of the first body would be read as the next answer.
+    ScriptedServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\nhalf",
+                            ScriptedServer::kNextRequest, Answer("stale")},
+                           {Answer("fresh")}});
+    Sink a, b;
+    CDownLoad one;
+    a.reset_on_information = &one;
+    ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+    ASSERT_TRUE(Fetch(server, "/b", &b, &one));
+    EXPECT_EQ(b.body, "fresh");
+    EXPECT_FALSE(one.reused());
+  }
+}
+
+TEST_F(ConnectionReuse, AKeptConnectionTheServerClosesIsDroppedOrRetriedOnce) {
+  {
+    // Closed while idle: the pool notices and lets it go.
+    ScriptedServer server({{Answer("first")}, {Answer("second")}});
+    Sink a, b;
+    CDownLoad one;
+    ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+    ASSERT_TRUE(platform::RunUntil([] { return SharedConnectionPool().idle() == 0; }, 20000));
+    ASSERT_TRUE(Fetch(server, "/b", &b, &one));
+    EXPECT_EQ(b.body, "second");
+    EXPECT_FALSE(one.reused());
+  }
+  {
+    // Closed as the next request arrives: sent again on a fresh one.
+    ScriptedServer server({{Answer("first"), ScriptedServer::kNextRequest}, {Answer("second")}});
+    Sink a, b;
+    CDownLoad one, two;
+    ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+    ASSERT_TRUE(Fetch(server, "/b", &b, &two));
+    EXPECT_TRUE(b.errors.empty());
+    EXPECT_EQ(b.body, "second");
+    EXPECT_EQ(server.connections(), 2);
+    ASSERT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(server.requests()[2], server.requests()[1]);
+  }
+}
+
+TEST_F(ConnectionReuse, ARequestThatFailsOnAFreshConnectionIsNotRetried) {
+  ScriptedServer server({{}, {Answer("second")}});
+  Sink a;
+  CDownLoad one;
+  ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+  ASSERT_EQ(a.errors.size(), 1u);
+  EXPECT_EQ(a.errors[0], kDownLoadFailed);
+  EXPECT_EQ(a.body, "");
+  EXPECT_EQ(server.requests().size(), 1u);
+}
