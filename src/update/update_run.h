@@ -153,7 +153,9 @@ class UpdateRun : private InstallReport {
   void HandleSignature(CInetFile* job, uint32_t code);
   void HandleFile(CInetFile* job, uint32_t code);
   std::wstring DocumentName(int kind) const;
-  unsigned RejectUnsafeEntries();
+  // Entries that must not be installed from this manifest, each logged;
+  // they count as not installed.
+  unsigned RejectUnsafeEntries(bool signed_manifest);
   unsigned RejectEntriesWithoutSha256();
   // Makes the job of the next manifest entry when no file job is queued:
   // a manifest of any size costs one job's memory. False when none is left.
