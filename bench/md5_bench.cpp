@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "digest/md5.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ long DigestPeakKiB(const std::string& path) {
   if (pid == 0) {
     char text[33];
     MD5_CTX ctx;
-    _exit(ctx.DigestFile(text, path.c_str()) ? 0 : 1);
+    _exit(ctx.DigestFile(text, platform::FromUtf8(path)) ? 0 : 1);
   }
   int status = 0;
   struct rusage usage {};

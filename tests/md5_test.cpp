@@ -5,6 +5,7 @@
 #include <string>
 
 #include "digest/md5.h"
+#include "platform/text.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -79,7 +80,7 @@ TEST(Md5, DigestFileAgreesWithMd5sumAcrossBlockBoundaries) {
     WriteFileBytes(path, data);
     char text[33];
     MD5_CTX ctx;
-    ASSERT_TRUE(ctx.DigestFile(text, path.c_str()));
+    ASSERT_TRUE(ctx.DigestFile(text, platform::FromUtf8(path)));
     EXPECT_EQ(std::string(text), Md5sum(path)) << size;
     EXPECT_EQ(strlen(text), 32u);
   }
@@ -88,6 +89,6 @@ TEST(Md5, DigestFileAgreesWithMd5sumAcrossBlockBoundaries) {
 TEST(Md5, MissingFileLeavesTextUntouched) {
   char text[33] = "unchanged";
   MD5_CTX ctx;
-  EXPECT_FALSE(ctx.DigestFile(text, "/nonexistent/file"));
+  EXPECT_FALSE(ctx.DigestFile(text, L"/nonexistent/file"));
   EXPECT_STREQ(text, "unchanged");
 }

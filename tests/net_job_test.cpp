@@ -131,7 +131,7 @@ TEST_F(JobTest, SmallerFilesComeInOneStreamDigestedOnTheWay) {
   EXPECT_EQ(server_->CountRequests("/update/1/mid.bin") - before, 1);
   char digest[33];
   MD5_CTX ctx;
-  ASSERT_TRUE(ctx.DigestFile(digest, out_.File("mid.bin.update.1").c_str()));
+  ASSERT_TRUE(ctx.DigestFile(digest, out_.WFile("mid.bin.update.1")));
   EXPECT_EQ(job->ComputedMd5, platform::FromUtf8(digest));
   // A run that breaks off leaves no digest behind.
   server_->SetRules("{\"/update/1/mid.bin\": \"close-mid-body\"}");

@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/file.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -184,4 +186,64 @@ TEST_F(LinkFreeRootTest, PlainPathsBelowTheRootAndPathsOutsideItWorkAsBefore) {
   EXPECT_TRUE(platform::CanOpenForRead(dir_.WFile("elsewhere/keep.bin")));
   EXPECT_FALSE(platform::CrossesLink(dir_.WFile("elsewhere/keep.bin")));
   EXPECT_TRUE(file.Open(dir_.WFile("elsewhere/other.bin"), platform::File::kCreateTruncate));
+}
+
+TEST(Files, FileSystemKeysAgreeWhereTheFileSystemTakesTwoPathsForOne) {
+  using platform::FileSystemKey;
+  EXPECT_EQ(FileSystemKey(L"/game/data//map.dat"), FileSystemKey(L"/game/data/map.dat"));
+  EXPECT_EQ(FileSystemKey(L"/game/./data/./map.dat"), FileSystemKey(L"/game/data/map.dat"));
+  EXPECT_NE(FileSystemKey(L"/game/data/map.dat"), FileSystemKey(L"/game/data/map.da"));
+  EXPECT_NE(FileSystemKey(L"/game/data/map.dat"), FileSystemKey(L"/game/datamap.dat"));
+  // Linux names are bytes: case tells files apart.
+  EXPECT_NE(FileSystemKey(L"/game/data/Map.dat"), FileSystemKey(L"/game/data/map.dat"));
+}
+
+// Under a locale whose code page lacks some characters (LC_ALL=zh_CN.GBK,
+// a ctest of its own): a name it cannot spell is never used in its lossy
+// form.
+class LegacyCodePageFilesTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (platform::ToAnsi(L"名") != platform::ToUtf8(L"名")) return;
+    const char* locale = getenv("LC_ALL");
+    if (locale && std::string(locale).find("GBK") != std::string::npos) {
+      FAIL() << "the zh_CN.GBK locale is not installed (scripts/install-deps.sh makes it)";
+    }
+    GTEST_SKIP() << "needs LC_ALL=zh_CN.GBK";
+  }
+  TempDir dir_;
+};
+
+TEST_F(LegacyCodePageFilesTest, ANameOutsideTheCodePageIsRefusedByEveryOperation) {
+  const std::wstring base = platform::FromUtf8(dir_.path()) + L"/";
+  const std::wstring lossy = base + L"音乐\U0001F600.ogg", spelled = base + L"音乐.ogg";
+  EXPECT_FALSE(platform::CanSpellExactly(lossy));
+  EXPECT_TRUE(platform::CanSpellExactly(spelled));
+  // "音乐?.ogg" is what the lossy spelling would touch.
+  const std::string question = dir_.File(platform::ToAnsi(L"音乐") + "?.ogg");
+  WriteFileBytes(question, "someone else's");
+  WriteFileBytes(dir_.File("source"), "new");
+
+  platform::File file;
+  EXPECT_FALSE(file.Open(lossy, platform::File::kCreateTruncate));
+  EXPECT_FALSE(file.Open(lossy, platform::File::kRead));
+  EXPECT_FALSE(platform::CanOpenForRead(lossy));
+  EXPECT_FALSE(platform::IsMissing(lossy));  // unknown, not missing
+  EXPECT_FALSE(platform::DeleteFile(lossy));
+  EXPECT_FALSE(platform::ReplaceFile(dir_.WFile("source"), lossy));
+  EXPECT_FALSE(platform::MoveFileNoReplace(dir_.WFile("source"), lossy));
+  EXPECT_FALSE(platform::CreateDirectory(lossy));
+  EXPECT_FALSE(platform::SetAllFileTimes(lossy, platform::FromTicks(1)));
+  EXPECT_EQ(ReadFileBytes(question), "someone else's");
+  EXPECT_EQ(ReadFileBytes(dir_.File("source")), "new");
+
+  // A name on disk that does not read back exactly is not listed under a
+  // lossy spelling either.
+  WriteFileBytes(dir_.File("\xff\xfe.bin"), "x");
+  std::vector<platform::DirectoryEntry> entries;
+  ASSERT_TRUE(platform::ListDirectory(platform::FromUtf8(dir_.path()), &entries));
+  std::vector<std::wstring> names;
+  for (const auto& e : entries) names.push_back(e.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"source", L"音乐?.ogg"}));
 }

@@ -14,7 +14,7 @@ namespace {
 std::wstring Md5Of(const std::string& path) {
   char digest[33];
   MD5_CTX ctx;
-  return ctx.DigestFile(digest, path.c_str()) ? platform::FromAnsi(digest) : std::wstring();
+  return ctx.DigestFile(digest, platform::FromUtf8(path)) ? platform::FromAnsi(digest) : std::wstring();
 }
 
 mode_t ModeOf(const std::string& path) {

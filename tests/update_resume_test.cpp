@@ -101,7 +101,7 @@ TEST_F(ResumeUpdateTest, ARunTakesUpWhatTheLastOneLeftAndCountsItAsDone) {
   char tag[33];
   MD5_CTX md5;
   WriteFileBytes(f_.Install("big.bin.update.2"), big_);
-  ASSERT_TRUE(md5.DigestFile(tag, f_.Install("big.bin.update.2").c_str()));
+  ASSERT_TRUE(md5.DigestFile(tag, platform::FromUtf8(f_.Install("big.bin.update.2"))));
   p.validator = "\"" + std::string(tag, 16) + "\"";
   for (int i = 0; i < CInetFile::kParts; ++i) {
     const uint64_t first = static_cast<uint64_t>(i) * big_.size() / CInetFile::kParts;

@@ -185,7 +185,7 @@ TEST_F(ProcessTest, AKillDuringTheStartUpSwapNeverLeavesTheUpdaterMissingOrUnusa
     chmod(pending.c_str(), 0644);
     char digest[33];
     MD5_CTX ctx;
-    ASSERT_TRUE(ctx.DigestFile(digest, pending.c_str()));
+    ASSERT_TRUE(ctx.DigestFile(digest, platform::FromUtf8(pending)));
     f_.WriteIni("[Version]\r\nCurrentVersion=1\r\nUpdaterMd5=" + std::string(digest) + "\r\n[Temp]\r\nTemp1=" +
                 f_.ServerWord() + "\r\n");
     pid_t pid = Start(exe, "127.0.0.1");

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "platform/file.h"
-#include "platform/text.h"
 
 namespace {
 
@@ -168,9 +167,9 @@ void MD5_CTX::MD5Final(unsigned char digest[16]) {
   MD5Init();
 }
 
-bool MD5_CTX::DigestFile(char* text, const char* path) {
+bool MD5_CTX::DigestFile(char* text, const std::wstring& path) {
   platform::File file;
-  if (!file.Open(platform::FromAnsi(path), platform::File::kRead)) return false;
+  if (!file.Open(path, platform::File::kRead)) return false;
   std::unique_ptr<unsigned char[]> chunk(new unsigned char[kChunk]);
   MD5Init();
   bool ok = true;

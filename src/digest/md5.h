@@ -1,6 +1,7 @@
 #pragma once
 // MD5 message digest (RFC 1321) and the digest of a whole file as text.
 #include <cstdint>
+#include <string>
 
 class MD5_CTX {
  public:
@@ -12,11 +13,11 @@ class MD5_CTX {
   // Writes the 16-byte digest, then wipes the context and starts afresh.
   void MD5Final(unsigned char digest[16]);
 
-  // Digests the file named |path| (in the ANSI code page) into |text|:
+  // Digests the file at |path| into |text|:
   // 32 lower-case hexadecimal digits and a NUL, so |text| holds at least 33
   // bytes. False when the file cannot be opened or read; |text| is then
   // left untouched. Reads in chunks, so memory does not grow with the file.
-  bool DigestFile(char* text, const char* path);
+  bool DigestFile(char* text, const std::wstring& path);
 
  private:
   void Transform(const unsigned char* block, uint32_t blocks);

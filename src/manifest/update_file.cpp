@@ -50,7 +50,7 @@ bool CUpdateFile::ReadLocalFile() {
   bool result = ExamineFile();
   char digest[33];
   MD5_CTX ctx;
-  if (ctx.DigestFile(digest, platform::ToAnsi(FullPath).c_str())) {
+  if (ctx.DigestFile(digest, FullPath)) {
     Md5 = platform::FromAnsi(digest);
   }
   return result;
@@ -70,6 +70,15 @@ bool CUpdateFile::NeedsUpdate(bool existingOnly) {
   bool examined = status == S_OK_STATUS || GetVersionInfo(FullPath, &info) == S_OK_STATUS;
   if (examined && platform::CompareFileTime(local, FileDate) != 0) NeedUpdate = true;
   return NeedUpdate;
+}
+
+bool CUpdateFile::TargetsSystemDirectory() const {
+  return platform::EqualsNoCase(InstallDir, L"WINDOWSDIR") || platform::EqualsNoCase(InstallDir, L"SYSTEMDIR");
+}
+
+bool CUpdateFile::SameContents(const CUpdateFile& other) const {
+  return Length == other.Length && platform::CompareFileTime(FileDate, other.FileDate) == 0 &&
+         platform::EqualsNoCase(Md5, other.Md5) && platform::EqualsNoCase(Sha256, other.Sha256);
 }
 
 uint32_t CUpdateFile::GetVersionInfo(const std::wstring& path, VS_FIXEDFILEINFO* info) {

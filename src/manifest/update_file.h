@@ -25,6 +25,11 @@ class CUpdateFile {
   // when its last-write time differs from FileDate. Never clears the mark.
   bool NeedsUpdate(bool existingOnly);
 
+  // InstallDir WINDOWSDIR or SYSTEMDIR: outside the install on Windows.
+  bool TargetsSystemDirectory() const;
+  // Whether |other| lists the same contents: length, time and digests.
+  bool SameContents(const CUpdateFile& other) const;
+
   static uint32_t GetVersionInfo(const std::wstring& path, VS_FIXEDFILEINFO* info);
   static uint32_t GetLastWriteTime(const std::wstring& path, FILETIME* time);
   static bool FileExists(const std::wstring& path);

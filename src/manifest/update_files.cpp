@@ -1,5 +1,8 @@
 #include "manifest/update_files.h"
 
+#include <functional>
+#include <unordered_map>
+
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/xml.h"
@@ -137,6 +140,34 @@ unsigned CUpdateFiles::RemoveIf(const std::function<bool(const CUpdateFile&)>& d
 unsigned CUpdateFiles::GetCount() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   return static_cast<unsigned>(Files.size());
+}
+
+bool CUpdateFiles::DropDuplicates(std::wstring* conflict) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  // Only the hash of each key is kept: a manifest may list 300,000 files.
+  std::unordered_multimap<size_t, const CUpdateFile*> seen;
+  seen.reserve(Files.size());
+  std::vector<std::list<std::unique_ptr<CUpdateFile>>::iterator> repeats;
+  const std::hash<std::wstring> hash;
+  for (auto it = Files.begin(); it != Files.end(); ++it) {
+    const std::wstring key = platform::FileSystemKey((*it)->FullPath);
+    const size_t h = hash(key);
+    const CUpdateFile* first = nullptr;
+    for (auto range = seen.equal_range(h); range.first != range.second && !first; ++range.first) {
+      if (platform::FileSystemKey(range.first->second->FullPath) == key) first = range.first->second;
+    }
+    if (!first) {
+      seen.emplace(h, it->get());
+      continue;
+    }
+    if (!first->SameContents(**it)) {
+      *conflict = (*it)->LocalPath.empty() ? (*it)->FileName : (*it)->LocalPath + L"/" + (*it)->FileName;
+      return false;
+    }
+    repeats.push_back(it);
+  }
+  for (auto it : repeats) Files.erase(it);
+  return true;
 }
 
 unsigned CUpdateFiles::CheckLocalFiles(bool existingOnly) {

@@ -48,6 +48,11 @@ class CUpdateFiles {
   unsigned RemoveIf(const std::function<bool(const CUpdateFile&)>& drop);
   unsigned GetCount();
 
+  // Entries that name one target (as the file system compares names) count
+  // once when they agree on its contents. False when two disagree; then
+  // |conflict| is the entry's path below its base and the list is as read.
+  bool DropDuplicates(std::wstring* conflict);
+
   unsigned CheckLocalFiles(bool existingOnly);
   // 64-bit, so totals of 4 GiB and more stay right.
   uint64_t GetUpdateLength();

@@ -35,6 +35,14 @@ void SetLinkFreeRoot(const std::wstring& dir);
 // there, the last one included, is a link (or a reparse point).
 bool CrossesLink(const std::wstring& path);
 
+// The spelling under which the file system takes two paths for one (links
+// aside): repeated separators and "." components do not count, and each
+// component is compared as FileSystemName gives it.
+std::wstring FileSystemKey(const std::wstring& path);
+// A name as the file system compares it: as it is on POSIX; on Windows
+// case-folded and without trailing dots and blanks, which it ignores.
+std::wstring FileSystemName(const std::wstring& name);
+
 // True only when the system says |path| has no directory entry at all. A
 // link (dangling or not), a directory, a file that cannot be read, or a
 // path that cannot be looked at (no permission on the way) is not missing.

@@ -11,6 +11,11 @@ namespace platform {
 // become '?'; a character is never cut in half.
 std::string ToAnsi(const std::wstring& text);
 std::wstring FromAnsi(const std::string& bytes);
+// Whether the file system holds |path| under exactly this name. POSIX
+// names are bytes in the locale's charset, which may lack characters (GBK
+// has no emoji): a lossy spelling would name another file. Windows takes
+// wide names as they are.
+bool CanSpellExactly(const std::wstring& path);
 
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& bytes);

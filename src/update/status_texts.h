@@ -30,6 +30,12 @@ constexpr wchar_t kTrustKeyUnreadable[] = L"无法读取签名密钥文件 [%s]�
 constexpr wchar_t kTrustKeyNone[] = L"签名密钥文件 [%s] 中没有有效的密钥，所有更新文件都将被拒绝";
 // A manifest entry whose path would leave the installation.
 constexpr wchar_t kUnsafePath[] = L"文件路径不安全，已跳过 [%s]";
+// An entry of an unsigned manifest that targets the Windows or System
+// directory.
+constexpr wchar_t kSystemDirUnsigned[] = L"文件列表未签名，不能写入系统目录，已跳过 [%s]";
+// An entry whose name the locale's code page cannot spell exactly; the
+// characters it lacks are written as <U+XXXX>.
+constexpr wchar_t kNameNotSpellable[] = L"文件名无法在本机编码中准确表示，已跳过 [%s]";
 // A recorded version that is not a version number; it counts as 0.
 constexpr wchar_t kBadRecordedVersion[] = L"记录的版本号无效，按 0 处理 [%s]";
 // A pending copy of the updater that does not match its recorded digest.
@@ -43,6 +49,7 @@ constexpr wchar_t kServerAbandoned[] = L"放弃 %d 号游戏服务器：%s";
 constexpr wchar_t kReasonStalled[] = L"30秒内没有收到数据";
 constexpr wchar_t kReasonBadList[] = L"版本列表无法读取";
 constexpr wchar_t kReasonManifestFailed[] = L"版本 %s 的文件列表获取失败";
+constexpr wchar_t kReasonManifestConflict[] = L"版本 %s 的文件列表中 [%s] 出现多次且内容不一致";
 constexpr wchar_t kReasonUserSwitch[] = L"用户切换服务器";
 constexpr wchar_t kHandOverBelowNewest[] = L"未能更新到最新版本 %s（当前版本 %s），直接启动游戏大厅";
 constexpr wchar_t kHandOverNoVersionList[] = L"没有服务器提供版本列表，未能更新，直接启动游戏大厅";

@@ -158,7 +158,9 @@ class UpdateRun : private InstallReport {
   void HandleSignature(CInetFile* job, uint32_t code);
   void HandleFile(CInetFile* job, uint32_t code);
   std::wstring DocumentName(int kind) const;
-  unsigned RejectUnsafeEntries();
+  // Entries that must not be installed from this manifest, each logged;
+  // they count as not installed.
+  unsigned RejectUnsafeEntries(bool signed_manifest);
   unsigned RejectEntriesWithoutSha256();
   // Makes jobs of the next manifest entries while the queued file jobs
   // need fewer connections than the budget: a manifest of any size costs

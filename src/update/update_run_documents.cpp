@@ -27,6 +27,17 @@ std::wstring NewestVersionOf(const std::wstring& path) {
   return attributes.size() >= 2 ? attributes[1].second : std::wstring();
 }
 
+// |name| for the log, the characters the file system could not spell
+// written as <U+XXXX>, so that two refused names stay apart.
+std::wstring SpelledForLog(const std::wstring& name) {
+  std::wstring out;
+  for (wchar_t c : name) {
+    const std::wstring one(1, c);
+    out += platform::CanSpellExactly(one) ? one : Format(L"<U+%X>", static_cast<unsigned>(c));
+  }
+  return out;
+}
+
 }  // namespace
 
 void UpdateRun::HandleVersionList(CInetFile* job, uint32_t code) {
@@ -122,7 +133,16 @@ void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
     AbandonServer(Format(texts::kReasonManifestFailed, working_version_.c_str()));
     return;
   }
-  files_rejected_ = RejectUnsafeEntries();
+  // One file listed twice alike is fetched once; listed with two contents,
+  // the manifest cannot say which is meant: it is refused like one that
+  // could not be read, and the next server may have a sound one.
+  std::wstring conflict;
+  if (!manifest_.DropDuplicates(&conflict)) {
+    manifest_.RemoveAll();
+    AbandonServer(Format(texts::kReasonManifestConflict, working_version_.c_str(), conflict.c_str()));
+    return;
+  }
+  files_rejected_ = RejectUnsafeEntries(signed_manifest);
   files_total_ = manifest_.CheckLocalFiles(existing_only) + files_rejected_;
   if (signed_manifest) files_rejected_ += RejectEntriesWithoutSha256();
   bytes_total_ = manifest_.GetUpdateLength();
@@ -136,11 +156,23 @@ void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
   Advance();
 }
 
-unsigned UpdateRun::RejectUnsafeEntries() {
-  return manifest_.RemoveIf([this](const CUpdateFile& entry) {
+unsigned UpdateRun::RejectUnsafeEntries(bool signed_manifest) {
+  return manifest_.RemoveIf([this, signed_manifest](const CUpdateFile& entry) {
+    const std::wstring name = entry.LocalPath + L"/" + entry.FileName;
+    std::wstring text;
     // A link inside the install could lead the file anywhere.
-    if (IsSafeEntryPath(entry) && !platform::CrossesLink(entry.FullPath)) return false;
-    const std::wstring text = Format(texts::kUnsafePath, (entry.LocalPath + L"/" + entry.FileName).c_str());
+    if (!IsSafeEntryPath(entry) || platform::CrossesLink(entry.FullPath)) {
+      text = Format(texts::kUnsafePath, name.c_str());
+    } else if (entry.TargetsSystemDirectory() && !signed_manifest) {
+      // Anyone on the way from an unsigned server could write there; the
+      // rule is the same where the keywords mean the install itself.
+      text = Format(texts::kSystemDirUnsigned, name.c_str());
+    } else if (!platform::CanSpellExactly(entry.FullPath)) {
+      // Two such names could fall onto one spelling, or onto another file.
+      text = Format(texts::kNameNotSpellable, SpelledForLog(name).c_str());
+    } else {
+      return false;
+    }
     SetStatusText(text, true);
     SetFailureText(text);
     return true;

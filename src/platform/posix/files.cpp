@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/exact_text.h"
 #include "platform/posix/link_free.h"
 #include "platform/text.h"
 
@@ -117,11 +118,16 @@ bool ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>* entries
   while (dirent* e = readdir(d)) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
+    // A name the locale does not read back exactly would be acted on
+    // under another file's name.
+    std::wstring wide = FromAnsi(name);
+    std::string back;
+    if (!ToAnsiExactly(wide, &back) || back != name) continue;
     struct stat st;
     if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;
     DirectoryEntry entry;
-    entry.name = FromAnsi(name);
+    entry.name = std::move(wide);
     entry.directory = S_ISDIR(st.st_mode);
     entries->push_back(entry);
   }
@@ -225,6 +231,8 @@ std::wstring ModuleDir() {
 
 std::wstring WindowsDirectory() { return std::wstring(); }
 std::wstring SystemDirectory() { return std::wstring(); }
+
+std::wstring FileSystemName(const std::wstring& name) { return name; }
 
 std::wstring NativeSeparators(std::wstring path) {
   for (auto& c : path) {

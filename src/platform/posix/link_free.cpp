@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "platform/files.h"
+#include "platform/posix/exact_text.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -37,7 +38,13 @@ bool CrossesLink(const std::wstring& path) {
 }
 
 ParentDir::ParentDir(const std::wstring& path) {
-  std::string narrow = ToAnsi(path);
+  // A lossy spelling would name another file: nothing is done under it.
+  std::string narrow;
+  if (!ToAnsiExactly(path, &narrow)) {
+    ok_ = false;
+    errno = EILSEQ;
+    return;
+  }
   if (g_root.empty() || narrow.size() <= g_root.size() + 1 ||
       narrow.compare(0, g_root.size(), g_root) != 0 || narrow[g_root.size()] != '/') {
     leaf_ = narrow;

@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include "platform/posix/exact_text.h"
+
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
@@ -151,6 +153,34 @@ std::string ToAnsi(const std::wstring& text) {
   const std::string& cs = AnsiCharset();
   if (IsUtf8(cs)) return ToUtf8(text);
   return EncodeCharset(text, cs.c_str(), nullptr);
+}
+
+bool ToAnsiExactly(const std::wstring& text, std::string* out) {
+  const std::string& cs = AnsiCharset();
+  if (IsUtf8(cs)) {
+    for (wchar_t wc : text) {
+      uint32_t c = static_cast<uint32_t>(wc);
+      if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    }
+    *out = ToUtf8(text);
+    return true;
+  }
+  std::string utf32(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+  std::string bytes;
+  const char* from = sizeof(wchar_t) == 4 ? "UTF-32LE" : "UTF-16LE";
+  if (!Iconv(cs.c_str(), from, utf32.data(), utf32.size(), sizeof(wchar_t), &bytes,
+             [](const char*, size_t, std::string*) { return false; })) {
+    return false;
+  }
+  // Some charsets give two characters one spelling.
+  if (FromAnsi(bytes) != text) return false;
+  *out = std::move(bytes);
+  return true;
+}
+
+bool CanSpellExactly(const std::wstring& path) {
+  std::string spelled;
+  return ToAnsiExactly(path, &spelled);
 }
 
 std::wstring FromAnsi(const std::string& bytes) {

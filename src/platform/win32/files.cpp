@@ -21,6 +21,17 @@ std::wstring StripTrailingSeparator(std::wstring dir) {
 
 const wchar_t kPathSeparator = L'\\';
 
+std::wstring FileSystemName(const std::wstring& name) {
+  size_t keep = name.find_last_not_of(L". ");
+  // "." and ".." keep their dots: they are not names.
+  std::wstring trimmed = keep == std::wstring::npos ? name : name.substr(0, keep + 1);
+  if (trimmed.empty()) return trimmed;
+  std::wstring folded(trimmed.size(), L'\0');
+  int n = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, trimmed.data(), static_cast<int>(trimmed.size()),
+                       &folded[0], static_cast<int>(folded.size()));
+  return n > 0 ? folded.substr(0, static_cast<size_t>(n)) : trimmed;
+}
+
 bool IsMissing(const std::wstring& path) {
   if (CrossesReparsePoint(path)) return false;
   if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;

@@ -36,6 +36,8 @@ UINT CodePage(const char* charset) {
 
 std::string ToAnsi(const std::wstring& text) { return Narrow(text, CP_ACP); }
 std::wstring FromAnsi(const std::string& bytes) { return Widen(bytes, CP_ACP, 0); }
+// Every file operation takes the wide name.
+bool CanSpellExactly(const std::wstring&) { return true; }
 std::string ToUtf8(const std::wstring& text) { return Narrow(text, CP_UTF8); }
 std::wstring FromUtf8(const std::string& bytes) { return Widen(bytes, CP_UTF8, 0); }
 
