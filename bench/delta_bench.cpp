@@ -122,8 +122,7 @@ int main(int argc, char** argv) {
   for (uint32_t avg : {2u << 10, 4u << 10, 8u << 10, 16u << 10, 64u << 10}) {
     choices.push_back({avg / 4, avg, avg * 4});
   }
-  choices.push_back({2u << 10, 8u << 10, 64u << 10});
-  choices.push_back({16u << 10, 64u << 10, 256u << 10});
+  choices.push_back({2u << 10, 4u << 10, 16u << 10});
   uint64_t changed = 0;
   const std::string patched = Patched(v1, &rng, &changed);
   Table("pair (40 x 64 KiB rewritten, 3 x 1 KiB inserted, 4 KiB deleted)", v1, patched, changed, choices);
@@ -132,11 +131,11 @@ int main(int argc, char** argv) {
 
   // From what size is an index worth its extra request? One 1 KiB rewrite
   // in the middle of the file.
-  const ChunkParams chosen{2u << 10, 8u << 10, 32u << 10};
+  const ChunkParams chosen{1u << 10, 4u << 10, 16u << 10};
   printf("\nthreshold, %u/%u/%u KiB, one 1 KiB rewrite in the middle:\n", chosen.min >> 10,
          chosen.avg >> 10, chosen.max >> 10);
   printf("  %10s %12s %12s %8s\n", "file", "whole", "fetch+index", "saved");
-  for (size_t size : {32u << 10, 64u << 10, 128u << 10, 256u << 10, 512u << 10, 1u << 20}) {
+  for (size_t size : {16u << 10, 32u << 10, 64u << 10, 128u << 10, 256u << 10, 1u << 20}) {
     const std::string a = v1.substr(0, size);
     std::string b = a;
     b.replace(size / 2, 1024, rng.Bytes(1024));
