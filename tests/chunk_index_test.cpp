@@ -92,6 +92,7 @@ TEST(ChunkIndex, ADamagedIndexIsRefused) {
   damaged("count too small for the length", [](std::string* b) { PutU64At(b, 32, 1); });
   damaged("count too large for the length", [](std::string* b) { PutU64At(b, 32, 100000 / 1024 + 2); });
   damaged("file length", [](std::string* b) { PutU64At(b, 24, 100001); });
+  damaged("file length at the top of the range", [](std::string* b) { PutU64At(b, 24, ~uint64_t{0}); });
   damaged("empty chunk", [](std::string* b) { PutU32At(b, kHeader, 0); });
   damaged("chunk over max", [](std::string* b) { PutU32At(b, kHeader, 16385); });
   damaged("inner chunk under min", [&](std::string* b) {

@@ -73,7 +73,7 @@ bool ChunkIndexReader::TakeHeader() {
   expected_chunks_ = GetLe(p + 32, 8);
   if (!ValidChunkParams(index_.params) || expected_chunks_ > kChunkIndexMaxChunks) return false;
   // The count must be one the chunker could have made for this length.
-  const uint64_t fewest = (index_.file_length + index_.params.max - 1) / index_.params.max;
+  const uint64_t fewest = index_.file_length / index_.params.max + (index_.file_length % index_.params.max != 0);
   const uint64_t most = index_.file_length / index_.params.min + 1;
   if (expected_chunks_ < fewest || expected_chunks_ > most) return false;
   if ((index_.file_length == 0) != (expected_chunks_ == 0)) return false;
