@@ -192,3 +192,43 @@ TEST_F(ManifestReaderTest, CollectionOwnsAndHandsOutEntries) {
   EXPECT_EQ(taken.get(), b);
   EXPECT_EQ(files_.PopFront(), nullptr);
 }
+
+// Entries as the publisher writes them for large files: the chunk index's
+// name and digest follow the file's own digests. A reader that knows nothing
+// of them must read every entry as before, and never take the index's digest
+// for the file's.
+TEST_F(ManifestReaderTest, ManifestWithChunkIndexesReadsAsBefore) {
+  const std::string sha_a(64, 'a'), sha_c(64, 'c');
+  std::wstring doc = Doc(
+      "<xmlRoot keyname=\"KeyValue\">\r\n\t<Product productVerion=\"8\" maxVersion=\"8\" filenum=\"2\">\r\n"
+      "\t\t<File>\r\n\t\t\t<FileName>pack.dat</FileName>\r\n\t\t\t<FileVersion></FileVersion>\r\n"
+      "\t\t\t<ProductVersion></ProductVersion>\r\n\t\t\t<Length>134217728</Length>\r\n"
+      "\t\t\t<FileDateLow>100</FileDateLow>\r\n\t\t\t<FileDateHigh>200</FileDateHigh>\r\n"
+      "\t\t\t<InstallDir>CURRENTDIR</InstallDir>\r\n\t\t\t<LocalPath>data</LocalPath>\r\n"
+      "\t\t\t<Md5>0123456789abcdef0123456789abcdef</Md5>\r\n\t\t\t<Sha256>" + sha_a + "</Sha256>\r\n"
+      "\t\t\t<Chunks>pack.dat.chunks</Chunks>\r\n\t\t\t<ChunksSha256>" + sha_c + "</ChunksSha256>\r\n"
+      "\t\t</File>\r\n"
+      "\t\t<File>\r\n\t\t\t<FileName>small.txt</FileName>\r\n\t\t\t<Length>5</Length>\r\n"
+      "\t\t\t<Md5>fedcba9876543210fedcba9876543210</Md5>\r\n\t\t</File>\r\n"
+      "\t</Product>\r\n</xmlRoot>\r\n",
+      "GB2312");
+  files_.LoadXml(doc, true);
+  EXPECT_EQ(files_.productVerion, L"8");
+  ASSERT_TRUE(files_.LoadXml(doc, false));
+  ASSERT_EQ(files_.GetCount(), 2u);
+  const CUpdateFile* pack = files_.Files.front().get();
+  EXPECT_EQ(pack->FileName, L"pack.dat");
+  EXPECT_EQ(pack->Length, 134217728);
+  EXPECT_EQ(pack->FileDate.dwLowDateTime, 100u);
+  EXPECT_EQ(pack->FileDate.dwHighDateTime, 200u);
+  EXPECT_EQ(pack->InstallDir, L"CURRENTDIR");
+  EXPECT_EQ(pack->LocalPath, L"data");
+  EXPECT_EQ(pack->Md5, L"0123456789abcdef0123456789abcdef");
+  EXPECT_EQ(pack->Sha256, platform::FromUtf8(sha_a));
+  EXPECT_EQ(pack->FullPath, L"/game/data/pack.dat");
+  const CUpdateFile* small = files_.Files.back().get();
+  EXPECT_EQ(small->FileName, L"small.txt");
+  EXPECT_EQ(small->Length, 5);
+  EXPECT_EQ(small->Md5, L"fedcba9876543210fedcba9876543210");
+  EXPECT_EQ(small->Sha256, L"");
+}

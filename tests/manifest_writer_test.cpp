@@ -127,3 +127,31 @@ TEST(ManifestWriter, UnwritableTargetFails) {
   CUpdateFiles files;
   EXPECT_FALSE(files.SaveXml(L"/nonexistent-dir/m.xml"));
 }
+
+TEST(ManifestWriter, ChunkIndexFieldsFollowTheDigestsAndRoundTrip) {
+  TempDir dir;
+  CUpdateFiles out;
+  out.AddTail(MakeEntry(L"pack.dat", L"data"));
+  out.Files.back()->Sha256 = std::wstring(64, L'a');
+  out.Files.back()->Chunks = L"pack.dat.chunks";
+  out.Files.back()->ChunksSha256 = std::wstring(64, L'c');
+  out.AddTail(MakeEntry(L"small.txt", L""));
+  ASSERT_TRUE(out.SaveXml(dir.WFile("m.xml")));
+  const std::string text = ReadFileBytes(dir.File("m.xml"));
+  // The layout the reader test of manifests with indexes takes.
+  EXPECT_NE(text.find("\t\t\t<Sha256>" + std::string(64, 'a') + "</Sha256>\r\n"
+                      "\t\t\t<Chunks>pack.dat.chunks</Chunks>\r\n"
+                      "\t\t\t<ChunksSha256>" + std::string(64, 'c') + "</ChunksSha256>\r\n"
+                      "\t\t</File>\r\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("<Chunks>", text.find("small.txt")), std::string::npos);
+
+  CUpdateFiles in;
+  ASSERT_TRUE(in.LoadXml(dir.WFile("m.xml"), false));
+  ASSERT_EQ(in.GetCount(), 2u);
+  EXPECT_EQ(in.Files.front()->Chunks, L"pack.dat.chunks");
+  EXPECT_EQ(in.Files.front()->ChunksSha256, std::wstring(64, L'c'));
+  EXPECT_EQ(in.Files.front()->Sha256, std::wstring(64, L'a'));
+  EXPECT_EQ(in.Files.back()->Chunks, L"");
+  EXPECT_EQ(in.Files.back()->ChunksSha256, L"");
+}

@@ -4,9 +4,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <ctime>
 
+#include "delta/chunk_index.h"
+#include "digest/sha256_file.h"
 #include "manifest/update_files.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -365,4 +369,82 @@ TEST(Publish, InstallConfigRefusesWhatTheUpdaterCouldNotUseAndWritesNothing) {
   EXPECT_EQ(ListDirectory(install.path()).size(), 1u);
   EXPECT_NE(PublisherErrors("install-config --to " + install.File("none") + " --server 127.0.0.1:1", &errors), 0);
   EXPECT_FALSE(PathExists(install.File("none")));
+}
+
+TEST(Publish, LargeFilesGetAChunkIndexTheirEntryNamesWithItsDigest) {
+  TempDir src, root;
+  mkdir(src.File("数据").c_str(), 0755);
+  const std::string pack = RandomBytes(kChunkIndexThreshold + 300000, 31);
+  WriteFileBytes(src.File("数据/pack.dat"), pack);
+  WriteFileBytes(src.File("edge.dat"), RandomBytes(kChunkIndexThreshold, 32));
+  WriteFileBytes(src.File("small.dat"), RandomBytes(kChunkIndexThreshold - 1, 33));
+  std::wstring error, table;
+  ASSERT_TRUE(PublishRelease(L"6", platform::FromUtf8(src.path()), platform::FromUtf8(root.path()),
+                             &error, &table)) << platform::ToUtf8(error);
+
+  CUpdateFiles manifest;
+  ASSERT_TRUE(manifest.LoadXml(root.WFile("update/6/FileConfig.xml"), false));
+  ASSERT_EQ(manifest.GetCount(), 3u);
+  const CUpdateFile* edge = manifest.Files.front().get();
+  const CUpdateFile* small = (*std::next(manifest.Files.begin())).get();
+  const CUpdateFile* packed = manifest.Files.back().get();
+  EXPECT_EQ(packed->Chunks, L"pack.dat.chunks");
+  EXPECT_EQ(edge->Chunks, L"edge.dat.chunks");
+  EXPECT_EQ(small->Chunks, L"");
+  EXPECT_EQ(small->ChunksSha256, L"");
+  EXPECT_FALSE(PathExists(root.File("update/6/small.dat.chunks")));
+
+  const std::string bytes = ReadFileBytes(root.File("update/6/数据/pack.dat.chunks"));
+  std::wstring digest;
+  ASSERT_TRUE(Sha256OfFile(root.WFile("update/6/数据/pack.dat.chunks"), &digest));
+  EXPECT_EQ(packed->ChunksSha256, digest);
+  ChunkIndex index;
+  ASSERT_TRUE(ParseChunkIndex(bytes, &index));
+  EXPECT_EQ(index.file_length, pack.size());
+  EXPECT_EQ(index.params.avg, kReleaseChunkParams.avg);
+  Chunker chunker(kReleaseChunkParams);
+  std::vector<Chunk> expected;
+  chunker.Feed(pack.data(), pack.size(), &expected);
+  chunker.Finish(&expected);
+  ASSERT_EQ(index.chunks.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(index.chunks[i].length, expected[i].length);
+    EXPECT_EQ(memcmp(index.chunks[i].digest, expected[i].digest, kChunkDigestSize), 0);
+  }
+  // The copy itself is unchanged by being chunked on the way.
+  EXPECT_EQ(ReadFileBytes(root.File("update/6/数据/pack.dat")), pack);
+}
+
+TEST(Publish, AReleaseFileWithTheIndexNameKeepsItsNameAndTheOtherGoesWithoutIndex) {
+  TempDir src, root;
+  WriteFileBytes(src.File("pack.dat"), RandomBytes(kChunkIndexThreshold, 34));
+  WriteFileBytes(src.File("pack.dat.chunks"), "a game file");
+  std::wstring error, table;
+  ASSERT_TRUE(PublishRelease(L"2", platform::FromUtf8(src.path()), platform::FromUtf8(root.path()),
+                             &error, &table)) << platform::ToUtf8(error);
+  EXPECT_EQ(ReadFileBytes(root.File("update/2/pack.dat.chunks")), "a game file");
+  CUpdateFiles manifest;
+  ASSERT_TRUE(manifest.LoadXml(root.WFile("update/2/FileConfig.xml"), false));
+  ASSERT_EQ(manifest.GetCount(), 2u);
+  EXPECT_EQ(manifest.Files.front()->Chunks, L"");
+  EXPECT_TRUE(Contains(table, L"no chunk index")) << platform::ToUtf8(table);
+}
+
+TEST(Publish, ASignedReleaseCoversItsChunkIndexesThroughTheirDigests) {
+  TempDir src, root, keys;
+  WriteFileBytes(src.File("pack.dat"), RandomBytes(kChunkIndexThreshold * 2, 35));
+  std::string pem = keys.File("k.pem");
+  WriteFileBytes(keys.File("UpdateTrust.pub"), PublisherOutput("keygen --out " + pem));
+  ASSERT_EQ(RunPublisher("release --version 3 --from " + src.path() + " --to " + root.path() +
+                         " --sign " + pem), 0);
+  std::wstring manifest = root.WFile("update/3/FileConfig.xml");
+  CUpdateTrust trust;
+  trust.Load(keys.WFile("UpdateTrust.pub"));
+  EXPECT_EQ(trust.Verify(manifest, manifest + L".sig", "update/3/FileConfig.xml", false, time(nullptr)),
+            TrustVerdict::kTrusted);
+  std::wstring digest;
+  ASSERT_TRUE(Sha256OfFile(root.WFile("update/3/pack.dat.chunks"), &digest));
+  EXPECT_NE(ReadFileBytes(root.File("update/3/FileConfig.xml"))
+                .find("<ChunksSha256>" + platform::ToUtf8(digest) + "</ChunksSha256>"),
+            std::string::npos);
 }

@@ -61,6 +61,10 @@ bool CUpdateFiles::SaveXml(const std::wstring& path) {
     out += "\t\t\t<Md5>" + Value(e->Md5) + "</Md5>\r\n";
     // Readers skip unknown children, so older clients take signed manifests.
     if (!e->Sha256.empty()) out += "\t\t\t<Sha256>" + Value(e->Sha256) + "</Sha256>\r\n";
+    if (!e->Chunks.empty()) {
+      out += "\t\t\t<Chunks>" + Value(e->Chunks) + "</Chunks>\r\n";
+      out += "\t\t\t<ChunksSha256>" + Value(e->ChunksSha256) + "</ChunksSha256>\r\n";
+    }
     out += "\t\t</File>\r\n";
   }
   out += "\t</Product>\r\n</xmlRoot>\r\n";

@@ -49,6 +49,11 @@ class CUpdateFile {
   std::wstring Md5;
   // SHA-256 of the contents in hexadecimal, from signed releases only.
   std::wstring Sha256;
+  // The file's chunk index on the server, a name in the entry's own
+  // directory, and the index's SHA-256 in hexadecimal; both empty when the
+  // file has no index.
+  std::wstring Chunks;
+  std::wstring ChunksSha256;
   bool NeedUpdate = false;
 
  private:

@@ -30,6 +30,8 @@ void AssignChild(CUpdateFile* entry, const std::wstring& name, const std::wstrin
   else if (platform::EqualsNoCase(name, L"Md5")) entry->Md5 = text;
   else if (platform::EqualsNoCase(name, L"Sha256")) entry->Sha256 = text;
   else if (platform::EqualsNoCase(name, L"LocalPath")) entry->LocalPath = text;
+  else if (platform::EqualsNoCase(name, L"Chunks")) entry->Chunks = text;
+  else if (platform::EqualsNoCase(name, L"ChunksSha256")) entry->ChunksSha256 = text;
 }
 
 // The first Product element below the root, never the root itself.

@@ -21,6 +21,8 @@ const char kUsage[] =
     "  updater-publish release --version V --from DIR --to ROOT [--sign FILE]\n"
     "      Publishes the game files in DIR as version V: writes\n"
     "      ROOT/update/V/FileConfig.xml and copies the files below ROOT/update/V/.\n"
+    "      Files of 128 KiB and more get a chunk index NAME.chunks beside\n"
+    "      them, so clients fetch only the parts that changed.\n"
     "      With --sign, every entry carries its SHA-256 and FileConfig.xml.sig\n"
     "      is written.\n"
     "  updater-publish versions --to ROOT --product P --max M [--url ADDRESS]...\n"

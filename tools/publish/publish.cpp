@@ -7,12 +7,16 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 
+#include "delta/chunk_index.h"
+#include "digest/hex.h"
 #include "digest/sha256_file.h"
 #include "manifest/path_safety.h"
 #include "manifest/update_files.h"
 #include "platform/file.h"
 #include "platform/files.h"
+#include "platform/signature.h"
 #include "platform/text.h"
 #include "release_names.h"
 #include "signing_key.h"
@@ -61,18 +65,23 @@ bool MakeDirectories(const std::wstring& path) {
   return true;
 }
 
-bool CopyFile(const std::wstring& from, const std::wstring& to) {
+// Copies |from| to |to|; with |chunks|, chunks what it copies on the way,
+// so a large file is read once.
+bool CopyFile(const std::wstring& from, const std::wstring& to, std::vector<Chunk>* chunks) {
   platform::File in, out;
   if (!in.Open(from, platform::File::kRead) || !out.Open(to, platform::File::kCreateTruncate)) {
     return false;
   }
+  Chunker chunker(kReleaseChunkParams);
   char buf[1 << 16];
   for (;;) {
     long n = in.Read(buf, sizeof(buf));
     if (n < 0) return false;
     if (n == 0) break;
     if (!out.Write(buf, static_cast<size_t>(n))) return false;
+    if (chunks && !chunker.Feed(buf, static_cast<size_t>(n), chunks)) return false;
   }
+  if (chunks && !chunker.Finish(chunks)) return false;
   platform::FILETIME t;
   bool ok = out.Close();
   if (ok && platform::GetLastWriteTime(from, &t)) platform::SetAllFileTimes(to, t);
@@ -133,6 +142,43 @@ std::wstring SettleTimes(CUpdateFiles* manifest, CUpdateFiles* previous) {
   return notes;
 }
 
+std::wstring Joined(const std::wstring& local_path, const std::wstring& name) {
+  return local_path.empty() ? name : local_path + L"/" + name;
+}
+
+// The index's name beside |f|; empty, with a line in |notes|, when the
+// release has a file of that name or the server could not store it.
+std::wstring ChunkIndexName(const Found& f, const std::set<std::wstring>& release,
+                            std::wstring* notes) {
+  const std::wstring name = f.name + L".chunks";
+  const std::wstring shown = Joined(f.local_path, f.name);
+  if (release.count(Joined(f.local_path, name))) {
+    *notes += L"no chunk index: the release has a file named " + name + L" beside " + shown + L"\n";
+    return L"";
+  }
+  if (platform::ToUtf8(name).size() > 255) {
+    *notes += L"no chunk index: the name would be longer than 255 bytes: " + shown + L"\n";
+    return L"";
+  }
+  return name;
+}
+
+// Writes the index of a copied file to |path|; its SHA-256 into |hex|.
+bool WriteChunkIndex(const ChunkIndex& index, const std::wstring& path, std::wstring* hex) {
+  const std::string bytes = SerializeChunkIndex(index);
+  platform::Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  uint8_t digest[platform::kSha256Size];
+  if (!sha.Final(digest)) return false;
+  platform::File file;
+  if (!file.Open(path, platform::File::kCreateTruncate)) return false;
+  bool ok = file.Write(bytes.data(), bytes.size());
+  ok = file.Close() && ok;
+  if (!ok) return false;
+  *hex = platform::FromUtf8(ToHex(digest, sizeof(digest)));
+  return true;
+}
+
 class TableList : public IListCtrl {
  public:
   int InsertItem(int index, const std::wstring& text, bool) override {
@@ -178,12 +224,14 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
   }
   std::vector<ReleaseName> names;
   names.reserve(found.size());
+  std::set<std::wstring> release;
   for (const Found& f : found) {
     if (!IsSafeEntryPath(f.name, f.local_path)) {
       *error = L"the file name cannot be published: " + f.path;
       return false;
     }
     names.push_back(ReleaseName{f.local_path, f.name});
+    release.insert(Joined(f.local_path, f.name));
   }
   if (!CheckReleaseNames(names, error)) return false;
   std::wstring out_dir = root + L"/update/" + version;
@@ -195,6 +243,7 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
   manifest.productVerion = version;
   manifest.maxVersion = version;
   std::wstring made_dir;
+  std::wstring notes;
   for (const Found& f : found) {
     // Names are unique here, so AddLocalFile's search for an entry to
     // replace (linear in the entries so far) is not needed.
@@ -206,17 +255,32 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
     entry->LocalPath = f.local_path;
     // Consecutive files mostly share a directory: it is made once.
     std::wstring dest_dir = f.local_path.empty() ? out_dir : out_dir + L"/" + f.local_path;
+    const std::wstring index_name = static_cast<uint64_t>(entry->Length) >= kChunkIndexThreshold
+                                        ? ChunkIndexName(f, release, &notes)
+                                        : L"";
+    ChunkIndex index;
+    index.params = kReleaseChunkParams;
     if ((dest_dir != made_dir && !MakeDirectories(dest_dir)) ||
-        !CopyFile(f.path, dest_dir + L"/" + entry->FileName)) {
+        !CopyFile(f.path, dest_dir + L"/" + entry->FileName, index_name.empty() ? nullptr : &index.chunks)) {
       *error = L"cannot write into the output directory: " + dest_dir;
       return false;
     }
     made_dir = dest_dir;
+    if (!index_name.empty() && index.chunks.size() > kChunkIndexMaxChunks) {
+      notes += L"no chunk index: too many chunks for clients to read: " + Joined(f.local_path, f.name) + L"\n";
+    } else if (!index_name.empty()) {
+      index.file_length = index.chunks.empty() ? 0 : index.chunks.back().offset + index.chunks.back().length;
+      if (!WriteChunkIndex(index, dest_dir + L"/" + index_name, &entry->ChunksSha256)) {
+        *error = L"cannot write into the output directory: " + dest_dir;
+        return false;
+      }
+      entry->Chunks = index_name;
+    }
     manifest.AddTail(std::move(entry));
   }
   CUpdateFiles previous;
   LoadPreviousRelease(root, version, &previous);
-  const std::wstring notes = SettleTimes(&manifest, &previous);
+  notes += SettleTimes(&manifest, &previous);
   if (!manifest.SaveXml(out_dir + L"/FileConfig.xml")) {
     *error = L"cannot write " + out_dir + L"/FileConfig.xml";
     return false;

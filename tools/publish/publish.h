@@ -4,12 +4,21 @@
 #include <string>
 #include <vector>
 
+#include "delta/chunker.h"
+
 class SigningKey;
+
+// Files from this size on get a chunk index beside them on the server,
+// <name>.chunks, named with its SHA-256 in their manifest entry, so that
+// clients fetch only the chunks they lack. Chosen with bench/delta_bench.
+constexpr uint64_t kChunkIndexThreshold = 128u << 10;
+constexpr ChunkParams kReleaseChunkParams{1u << 10, 4u << 10, 16u << 10};
 
 // Writes update/<version>/FileConfig.xml and the files of one version,
 // taken from |from|, below |root|. Returns false with |error| set; nothing
 // is written when a name cannot be published. With a |key|, every entry
-// carries its Sha256 and the manifest is signed. |warning| receives what
+// carries its Sha256 and the manifest is signed (and with it the digests
+// of the chunk indexes). |warning| receives what
 // the publisher should hear of a release that was still written.
 bool PublishRelease(const std::wstring& version, const std::wstring& from,
                     const std::wstring& root, std::wstring* error, std::wstring* table,

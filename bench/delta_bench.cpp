@@ -1,0 +1,148 @@
+// Chunk sizes for delta updates: bytes a client fetches (chunks plus the
+// index) and requests to turn version 1 of a pack into version 2, for a few
+// (min, avg, max) choices; and from what file size an index pays off.
+// Usage: delta_bench [MiB]   (128 unless given)
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "delta/chunk_index.h"
+#include "delta/chunk_plan.h"
+
+namespace {
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+struct Random {
+  uint64_t state;
+  uint64_t Next() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
+  std::string Bytes(size_t size) {
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; i += 8) {
+      uint64_t v = Next();
+      for (size_t j = 0; j < 8 && i + j < size; ++j) out[i + j] = static_cast<char>(v >> (8 * j));
+    }
+    return out;
+  }
+};
+
+std::vector<Chunk> ChunksOf(const std::string& data, const ChunkParams& params) {
+  Chunker chunker(params);
+  std::vector<Chunk> chunks;
+  chunker.Feed(data.data(), data.size(), &chunks);
+  chunker.Finish(&chunks);
+  return chunks;
+}
+
+struct Cost {
+  uint64_t fetched = 0;  // chunks to fetch
+  uint64_t index = 0;    // bytes of the index
+  size_t ranges = 0;     // runs to fetch
+};
+
+Cost DeltaCost(const std::string& v1, const std::string& v2, const ChunkParams& params) {
+  ChunkIndex index;
+  index.params = params;
+  index.file_length = v2.size();
+  index.chunks = ChunksOf(v2, params);
+  const ChunkPlan plan = BuildChunkPlan(ChunksOf(v1, params), index);
+  Cost cost;
+  cost.fetched = plan.to_fetch;
+  cost.index = SerializeChunkIndex(index).size();
+  for (const PlanPiece& piece : plan.pieces) cost.ranges += piece.local ? 0 : 1;
+  return cost;
+}
+
+// Version 2 of the pair: 40 scattered 64 KiB rewrites, three 1 KiB
+// insertions and one 4 KiB deletion.
+std::string Patched(const std::string& v1, Random* rng, uint64_t* changed) {
+  std::string v2 = v1;
+  for (int i = 0; i < 40; ++i) {
+    const size_t at = rng->Next() % (v2.size() - 65536);
+    v2.replace(at, 65536, rng->Bytes(65536));
+  }
+  for (int i = 0; i < 3; ++i) v2.insert(rng->Next() % v2.size(), rng->Bytes(1024));
+  v2.erase(rng->Next() % (v2.size() - 4096), 4096);
+  *changed = 40 * 65536 + 3 * 1024 + 4096;
+  return v2;
+}
+
+// Content shifted throughout: a 16-byte insertion every 256 KiB.
+std::string Shifted(const std::string& v1, Random* rng, uint64_t* changed) {
+  std::string v2;
+  v2.reserve(v1.size() + v1.size() / 16384);
+  *changed = 0;
+  for (size_t at = 0; at < v1.size(); at += 256 << 10) {
+    v2 += v1.substr(at, 256 << 10);
+    v2 += rng->Bytes(16);
+    *changed += 16;
+  }
+  return v2;
+}
+
+void Table(const char* title, const std::string& v1, const std::string& v2, uint64_t changed,
+           const std::vector<ChunkParams>& choices) {
+  printf("\n%s: %zu -> %zu bytes, %llu bytes changed\n", title, v1.size(), v2.size(),
+         static_cast<unsigned long long>(changed));
+  printf("  %-22s %12s %10s %12s %8s %8s %9s\n", "min/avg/max KiB", "chunks", "index", "fetch+index",
+         "of file", "ranges", "chunk MB/s");
+  for (const ChunkParams& p : choices) {
+    const auto start = std::chrono::steady_clock::now();
+    const Cost cost = DeltaCost(v1, v2, p);
+    const double rate = (v1.size() + v2.size()) / 1e6 / Seconds(start);
+    char name[64];
+    snprintf(name, sizeof(name), "%g/%g/%g", p.min / 1024.0, p.avg / 1024.0, p.max / 1024.0);
+    printf("  %-22s %12llu %10llu %12llu %7.2f%% %8zu %9.0f\n", name,
+           static_cast<unsigned long long>(cost.fetched), static_cast<unsigned long long>(cost.index),
+           static_cast<unsigned long long>(cost.fetched + cost.index),
+           100.0 * (cost.fetched + cost.index) / v2.size(), cost.ranges, rate);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const size_t mib = argc > 1 ? strtoul(argv[1], nullptr, 10) : 128;
+  if (mib < 2) {
+    fprintf(stderr, "usage: delta_bench [MiB >= 2]\n");
+    return 2;
+  }
+  Random rng{0x2545f4914f6cdd1dull};
+  const std::string v1 = rng.Bytes(mib << 20);
+  std::vector<ChunkParams> choices;
+  for (uint32_t avg : {2u << 10, 4u << 10, 8u << 10, 16u << 10, 64u << 10}) {
+    choices.push_back({avg / 4, avg, avg * 4});
+  }
+  choices.push_back({2u << 10, 4u << 10, 16u << 10});
+  uint64_t changed = 0;
+  const std::string patched = Patched(v1, &rng, &changed);
+  Table("pair (40 x 64 KiB rewritten, 3 x 1 KiB inserted, 4 KiB deleted)", v1, patched, changed, choices);
+  const std::string shifted = Shifted(v1, &rng, &changed);
+  Table("shifted (16 bytes inserted every 256 KiB)", v1, shifted, changed, choices);
+
+  // From what size is an index worth its extra request? One 1 KiB rewrite
+  // in the middle of the file.
+  const ChunkParams chosen{1u << 10, 4u << 10, 16u << 10};
+  printf("\nthreshold, %u/%u/%u KiB, one 1 KiB rewrite in the middle:\n", chosen.min >> 10,
+         chosen.avg >> 10, chosen.max >> 10);
+  printf("  %10s %12s %12s %8s\n", "file", "whole", "fetch+index", "saved");
+  for (size_t size : {16u << 10, 32u << 10, 64u << 10, 128u << 10, 256u << 10, 1u << 20}) {
+    const std::string a = v1.substr(0, size);
+    std::string b = a;
+    b.replace(size / 2, 1024, rng.Bytes(1024));
+    const Cost cost = DeltaCost(a, b, chosen);
+    printf("  %10zu %12zu %12llu %7.0f%%\n", size, size,
+           static_cast<unsigned long long>(cost.fetched + cost.index),
+           100.0 - 100.0 * (cost.fetched + cost.index) / size);
+  }
+  return 0;
+}

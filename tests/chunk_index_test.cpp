@@ -1,0 +1,122 @@
+#include "delta/chunk_index.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+const ChunkParams kParams{1024, 4096, 16384};
+
+ChunkIndex IndexOf(const std::string& data) {
+  ChunkIndex index;
+  index.params = kParams;
+  index.file_length = data.size();
+  Chunker chunker(kParams);
+  EXPECT_TRUE(chunker.Feed(data.data(), data.size(), &index.chunks));
+  EXPECT_TRUE(chunker.Finish(&index.chunks));
+  return index;
+}
+
+void PutU32At(std::string* bytes, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+void PutU64At(std::string* bytes, size_t at, uint64_t v) {
+  for (int i = 0; i < 8; ++i) (*bytes)[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+constexpr size_t kHeader = 40;
+constexpr size_t kEntry = 4 + kChunkDigestSize;
+
+bool Parses(const std::string& bytes) {
+  ChunkIndex out;
+  return ParseChunkIndex(bytes, &out);
+}
+
+}  // namespace
+
+TEST(ChunkIndex, WrittenIndexReadsBackWhateverThePieces) {
+  const ChunkIndex written = IndexOf(RandomBytes(200000, 3));
+  const std::string bytes = SerializeChunkIndex(written);
+  EXPECT_EQ(bytes.size(), kHeader + kEntry * written.chunks.size());
+  for (size_t piece : {size_t{1}, size_t{13}, bytes.size()}) {
+    ChunkIndexReader reader;
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+      ASSERT_TRUE(reader.Feed(bytes.data() + at, std::min(piece, bytes.size() - at)));
+    }
+    ChunkIndex read;
+    ASSERT_TRUE(reader.Finish(&read));
+    EXPECT_EQ(read.params.min, kParams.min);
+    EXPECT_EQ(read.params.avg, kParams.avg);
+    EXPECT_EQ(read.params.max, kParams.max);
+    EXPECT_EQ(read.file_length, 200000u);
+    ASSERT_EQ(read.chunks.size(), written.chunks.size());
+    for (size_t i = 0; i < read.chunks.size(); ++i) {
+      EXPECT_EQ(read.chunks[i].offset, written.chunks[i].offset);
+      EXPECT_EQ(read.chunks[i].length, written.chunks[i].length);
+      EXPECT_EQ(memcmp(read.chunks[i].digest, written.chunks[i].digest, kChunkDigestSize), 0);
+    }
+  }
+  ChunkIndex empty;
+  empty.params = kParams;
+  ChunkIndex read;
+  ASSERT_TRUE(ParseChunkIndex(SerializeChunkIndex(empty), &read));
+  EXPECT_TRUE(read.chunks.empty());
+}
+
+TEST(ChunkIndex, ADamagedIndexIsRefused) {
+  const ChunkIndex index = IndexOf(RandomBytes(100000, 4));
+  const std::string good = SerializeChunkIndex(index);
+  ASSERT_TRUE(Parses(good));
+  const size_t chunks = index.chunks.size();
+  ASSERT_GT(chunks, 3u);
+
+  for (size_t cut = 0; cut < good.size(); ++cut) EXPECT_FALSE(Parses(good.substr(0, cut))) << cut;
+  EXPECT_FALSE(Parses(good + '\0'));
+
+  auto damaged = [&](const char* what, auto change) {
+    std::string bytes = good;
+    change(&bytes);
+    EXPECT_FALSE(Parses(bytes)) << what;
+  };
+  damaged("magic", [](std::string* b) { (*b)[1] = 'k'; });
+  damaged("newer version", [](std::string* b) { PutU32At(b, 8, 2); });
+  damaged("min below 64", [](std::string* b) { PutU32At(b, 12, 32); });
+  damaged("avg not a power of two", [](std::string* b) { PutU32At(b, 16, 5000); });
+  damaged("max over the limit", [](std::string* b) { PutU32At(b, 20, kChunkSizeLimit + 1); });
+  damaged("count beyond the cap", [](std::string* b) { PutU64At(b, 32, kChunkIndexMaxChunks + 1); });
+  damaged("count too small for the length", [](std::string* b) { PutU64At(b, 32, 1); });
+  damaged("count too large for the length", [](std::string* b) { PutU64At(b, 32, 100000 / 1024 + 2); });
+  damaged("file length", [](std::string* b) { PutU64At(b, 24, 100001); });
+  damaged("file length at the top of the range", [](std::string* b) { PutU64At(b, 24, ~uint64_t{0}); });
+  damaged("empty chunk", [](std::string* b) { PutU32At(b, kHeader, 0); });
+  damaged("chunk over max", [](std::string* b) { PutU32At(b, kHeader, 16385); });
+  damaged("inner chunk under min", [&](std::string* b) {
+    PutU32At(b, kHeader, 1000);
+    PutU32At(b, kHeader + kEntry, index.chunks[1].length + index.chunks[0].length - 1000);
+  });
+  damaged("lengths do not add up", [&](std::string* b) {
+    PutU32At(b, kHeader + kEntry * (chunks - 1), index.chunks.back().length - 1);
+  });
+  damaged("chunks run past the file", [&](std::string* b) {
+    PutU32At(b, kHeader, index.chunks[0].length + 1);
+  });
+}
+
+TEST(ChunkIndex, AFailedReaderStaysFailed) {
+  const std::string good = SerializeChunkIndex(IndexOf(RandomBytes(50000, 5)));
+  ChunkIndexReader reader;
+  EXPECT_FALSE(reader.Feed("not an index at all, not at all", 32));
+  EXPECT_FALSE(reader.Feed(good.data(), good.size()));
+  ChunkIndex out;
+  EXPECT_FALSE(reader.Finish(&out));
+
+  ChunkIndexReader once;
+  ASSERT_TRUE(once.Feed(good.data(), good.size()));
+  ASSERT_TRUE(once.Finish(&out));
+  EXPECT_FALSE(once.Finish(&out));
+}
