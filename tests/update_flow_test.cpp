@@ -181,8 +181,11 @@ TEST_F(UpdateFlowTest, AFileThatCannotBeMovedIntoPlaceIsLoggedAndNotCounted) {
   ui_.failure_actions = {ScriptedUi::kExit};
   f_.Run(&ui_);
   ASSERT_EQ(ui_.failures_shown.size(), 1u);
-  EXPECT_EQ(ui_.failures_shown[0], L"重命名文件失败 [sound.ogg]");
-  EXPECT_NE(f_.Log().find("重命名文件失败 [sound.ogg]"), std::string::npos);
+  // The text names the path and what stands there.
+  const std::string text = "无法安装文件 [" + f_.Install("data/new/sound.ogg") + "]：该位置已有目录，其中有其他内容 [" +
+                           f_.Install("data/new/sound.ogg/keep") + "]";
+  EXPECT_EQ(platform::ToUtf8(ui_.failures_shown[0]), text);
+  EXPECT_NE(f_.Log().find(text), std::string::npos);
   EXPECT_EQ(ReadFileBytes(f_.Install("data/new/sound.ogg/keep")), "x");
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
 }
