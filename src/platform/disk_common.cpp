@@ -45,7 +45,7 @@ class RealFileSystem : public Disk {
   }
   bool MakeDurable(const std::vector<std::wstring>& paths) override { return platform::MakeDurable(paths); }
   bool SetTimes(const std::wstring& path, FILETIME time) override { return SetAllFileTimes(path, time); }
-  bool FreeSpace(const std::wstring& dir, uint64_t* bytes) override { return GetFreeSpace(dir, bytes); }
+  bool FreeSpace(const std::wstring& dir, uint64_t* bytes) override { return FreeDiskBytes(dir, bytes); }
   bool SwapIn(const std::wstring& from, const std::wstring& to, const std::wstring& retired) override {
     return SwapInFile(from, to, retired);
   }

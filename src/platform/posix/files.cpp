@@ -140,7 +140,7 @@ bool RemoveDirectory(const std::wstring& path) {
   return parent.ok() && unlinkat(parent.fd(), parent.leaf().c_str(), AT_REMOVEDIR) == 0;
 }
 
-bool GetFreeSpace(const std::wstring& dir, uint64_t* bytes) {
+bool FreeDiskBytes(const std::wstring& dir, uint64_t* bytes) {
   struct statvfs vfs;
   if (statvfs(ToAnsi(dir).c_str(), &vfs) != 0) return false;
   *bytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;

@@ -103,7 +103,7 @@ bool RemoveDirectory(const std::wstring& path) {
   return !CrossesReparsePoint(path) && RemoveDirectoryW(path.c_str()) != FALSE;
 }
 
-bool GetFreeSpace(const std::wstring& dir, uint64_t* bytes) {
+bool FreeDiskBytes(const std::wstring& dir, uint64_t* bytes) {
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr)) return false;
   *bytes = available.QuadPart;
