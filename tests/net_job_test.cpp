@@ -335,8 +335,8 @@ TEST_F(JobTest, StartAndCreateFailuresHaveTheirOwnCodes) {
   bad_url->TargetPath = out_.WFile("x");
   EXPECT_EQ(runner_.Run(bad_url.get(), false), kJobStartFailed);
 
-  WriteFileBytes(out_.File("plain"), "a file, not a directory");
-  auto job = FileJob("mid.bin", "plain/sub/mid.bin");
+  // A directory whose name no file system takes.
+  auto job = FileJob("mid.bin", std::string(300, 'd') + "/mid.bin");
   EXPECT_EQ(runner_.Run(job.get(), true), kJobCreateFailed);
 
   auto refused = std::make_unique<CInetFile>(

@@ -179,6 +179,8 @@ TEST_F(LinkFreeRootTest, PlainPathsBelowTheRootAndPathsOutsideItWorkAsBefore) {
   EXPECT_TRUE(platform::IsDirectory(In("real/sub")));
   EXPECT_FALSE(platform::CrossesLink(In("real/sub/a")));
   EXPECT_FALSE(platform::CrossesLink(In("real/missing/a")));
+  // A regular file where a directory is to be is in the way, not a link.
+  EXPECT_FALSE(platform::CrossesLink(In("real/sub/a/b")));
   EXPECT_EQ(ReadFileBytes(dir_.File("install/real/sub/a")), "new");
   EXPECT_TRUE(platform::DeleteFile(In("real/sub/a")));
   // Outside the root a link is followed as before.

@@ -181,8 +181,11 @@ TEST_F(UpdateFlowTest, AFileThatCannotBeMovedIntoPlaceIsLoggedAndNotCounted) {
   ui_.failure_actions = {ScriptedUi::kExit};
   f_.Run(&ui_);
   ASSERT_EQ(ui_.failures_shown.size(), 1u);
-  EXPECT_EQ(ui_.failures_shown[0], L"重命名文件失败 [sound.ogg]");
-  EXPECT_NE(f_.Log().find("重命名文件失败 [sound.ogg]"), std::string::npos);
+  // The text names the path and what stands there.
+  const std::string text = "无法安装文件 [" + f_.Install("data/new/sound.ogg") + "]：该位置已有目录，其中有其他内容 [" +
+                           f_.Install("data/new/sound.ogg/keep") + "]";
+  EXPECT_EQ(platform::ToUtf8(ui_.failures_shown[0]), text);
+  EXPECT_NE(f_.Log().find(text), std::string::npos);
   EXPECT_EQ(ReadFileBytes(f_.Install("data/new/sound.ogg/keep")), "x");
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
 }
@@ -323,17 +326,19 @@ TEST_F(UpdateFlowTest, FilesThatCameBeforeAFailureAreInPlaceWhenTheDialogShows) 
   StandardIni("5");
   f_.InstallFiles(v5_);
   f_.server().SetRules("{\"/update/6/data/new/sound.ogg\": \"status:500\"}");
-  // Files come several at once: one that had finished is in place, one
-  // still under way stopped and kept its bytes with their record.
-  bool map_new = false, map_pending = true, map_kept = false;
+  // Files come several at once: one that had finished is in place; one
+  // still under way stopped, the old file untouched, keeping what bytes it
+  // had with their record.
+  bool map_new = false, map_old = false, map_pending = true, map_kept = false;
   ui.on_show = [&] {
     map_new = f_.FileMatches("data/map.bin", v6_["data/map.bin"]);
+    map_old = f_.FileMatches("data/map.bin", v5_["data/map.bin"]);
     map_pending = PathExists(f_.Install("data/map.bin.update.6"));
     map_kept = map_pending && PathExists(f_.Install("data/map.bin.update.6.progress"));
   };
   ui.failure_actions = {ScriptedUi::kExit};
   f_.Run(&ui);
   ASSERT_EQ(ui.failures_shown.size(), 1u);
-  EXPECT_TRUE(map_new ? !map_pending : map_kept);
+  EXPECT_TRUE(map_new ? !map_pending : map_old && (!map_pending || map_kept));
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
 }

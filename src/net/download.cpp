@@ -43,8 +43,10 @@ bool CDownLoad::StartRequest(const std::wstring& url) {
   pool_key_ = platform::ToAnsi(parsed.scheme + L"://" + host_) + ":" + std::to_string(port_) + " " +
               std::to_string(proxy_type_);
   if (proxy_type_ != CWEBSocket::kNoProxy) {
+    // The credentials too: a tunnel opened with one password is not
+    // handed to a request that gives another.
     pool_key_ += " " + platform::ToAnsi(proxy_.host) + ":" + std::to_string(proxy_.port) + " " +
-                 platform::ToAnsi(proxy_.user);
+                 platform::ToAnsi(proxy_.user) + " " + platform::ToAnsi(proxy_.password);
   }
   std::unique_ptr<CWEBSocket> kept = SharedConnectionPool().Take(pool_key_);
   if (kept) {

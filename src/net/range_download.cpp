@@ -21,6 +21,7 @@ bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64
   file_ = file;
   written_ = done;
   file_changed_ = false;
+  write_failure_ = 0;
   strong_tag_.clear();
   last_modified_.clear();
   resuming_ = done > 0 && !ifRange.empty();
@@ -49,6 +50,7 @@ bool CRangeDownLoad::Stop() {
 bool CRangeDownLoad::FlushBuffer() {
   if (buffered_ == 0) return true;
   bool ok = file_->WriteAt(buffer_offset_, buffer_.get(), buffered_);
+  if (!ok && write_failure_ == 0) write_failure_ = platform::LastErrorStatus();
   buffer_offset_ += buffered_;
   buffered_ = 0;
   if (ok) written_ = buffer_offset_ - first_byte_;

@@ -43,6 +43,9 @@ class CRangeDownLoad : public IDownLoadSink {
   // The status of this part's last response, 0 when none came.
   int last_status() const { return request_.last_status(); }
   const std::wstring& failure_note() const { return request_.failure_note(); }
+  // The status of the write to the file that failed this run of the part
+  // (see platform::LastErrorStatus), 0 when none did.
+  uint32_t write_failure() const { return write_failure_; }
 
   bool OnDownLoadError(int code) override;
   bool OnDownLoadStatus(int status) override;
@@ -67,6 +70,7 @@ class CRangeDownLoad : public IDownLoadSink {
   uint64_t written_ = 0;
   bool resuming_ = false;
   bool file_changed_ = false;
+  uint32_t write_failure_ = 0;
   std::string strong_tag_;
   std::string last_modified_;
   // Bytes of a whole-file answer that lie before the range, and bytes of

@@ -40,6 +40,8 @@ class Disk {
   virtual bool GetSize(const std::wstring& path, uint64_t* size) = 0;
   virtual bool ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>* entries) = 0;
   virtual bool CreateDirectory(const std::wstring& path) = 0;
+  // Removes an empty directory.
+  virtual bool RemoveDirectory(const std::wstring& path) = 0;
   virtual bool Delete(const std::wstring& path) = 0;
   // As ReplaceFile and MoveFileNoReplace with |durable| false: the caller
   // makes the new names durable.
@@ -47,6 +49,8 @@ class Disk {
   virtual bool MoveNoReplace(const std::wstring& from, const std::wstring& to) = 0;
   virtual bool MakeDurable(const std::vector<std::wstring>& paths) = 0;
   virtual bool SetTimes(const std::wstring& path, FILETIME time) = 0;
+  // The bytes that may still be written on the file system of |dir|.
+  virtual bool FreeSpace(const std::wstring& dir, uint64_t* bytes) = 0;
   // As SwapInFile.
   virtual bool SwapIn(const std::wstring& from, const std::wstring& to, const std::wstring& retired) = 0;
 };

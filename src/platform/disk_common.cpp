@@ -35,6 +35,7 @@ class RealFileSystem : public Disk {
     return platform::ListDirectory(dir, entries);
   }
   bool CreateDirectory(const std::wstring& path) override { return platform::CreateDirectory(path); }
+  bool RemoveDirectory(const std::wstring& path) override { return platform::RemoveDirectory(path); }
   bool Delete(const std::wstring& path) override { return DeleteFile(path); }
   bool Replace(const std::wstring& from, const std::wstring& to) override {
     return ReplaceFile(from, to, false);
@@ -44,6 +45,7 @@ class RealFileSystem : public Disk {
   }
   bool MakeDurable(const std::vector<std::wstring>& paths) override { return platform::MakeDurable(paths); }
   bool SetTimes(const std::wstring& path, FILETIME time) override { return SetAllFileTimes(path, time); }
+  bool FreeSpace(const std::wstring& dir, uint64_t* bytes) override { return FreeDiskBytes(dir, bytes); }
   bool SwapIn(const std::wstring& from, const std::wstring& to, const std::wstring& retired) override {
     return SwapInFile(from, to, retired);
   }

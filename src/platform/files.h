@@ -66,6 +66,11 @@ struct DirectoryEntry {
 };
 bool ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>* entries);
 bool CreateDirectory(const std::wstring& path);
+// Removes an empty directory.
+bool RemoveDirectory(const std::wstring& path);
+// The bytes the running user may still write on the file system that holds
+// |dir| (a quota or the space kept for the administrator counts against it).
+bool FreeDiskBytes(const std::wstring& dir, uint64_t* bytes);
 // Moves |from| onto |to| in one step, replacing an existing |to| and keeping
 // its permissions. With |durable| false the move may still be lost in a
 // crash until MakeDurable has covered |to|.

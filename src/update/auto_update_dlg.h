@@ -31,6 +31,8 @@ class CAutoUpdateClientDlg : public platform::MessageTarget,
   bool OnInitDialog();
   // From the switch button and the watchdog's tests: see UpdateRun.
   void RestartUpdate(bool retry) { run_->RestartUpdate(retry); }
+  // WM_CLOSE: the run ends and the window's modal loop with it.
+  void Close() { run_->Exit(); }
 
   // The job messages of the message map.
   void OnJobDone(uintptr_t wParam, intptr_t lParam);

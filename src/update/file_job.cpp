@@ -6,6 +6,7 @@
 #include "net/url.h"
 #include "platform/event_loop.h"
 #include "platform/text.h"
+#include "update/status_texts.h"
 
 namespace {
 
@@ -228,19 +229,43 @@ bool CInetFile::OpenTarget() {
   std::wstring name = GetTempName();
   if ((file_ = disk_->Open(name, platform::File::kCreateTruncate))) return true;
   for (size_t i = 1; i < name.size(); ++i) {
-    if (name[i] == platform::kPathSeparator) disk_->CreateDirectory(name.substr(0, i));
+    if (name[i] != platform::kPathSeparator) continue;
+    const std::wstring dir = name.substr(0, i);
+    // A file of an earlier release where this version has a directory. It
+    // is only moved: it goes when the version is recorded.
+    if (Kind == kJobFile && disk_->Exists(dir)) disk_->MoveNoReplace(dir, SetAsidePath(dir, Version));
+    disk_->CreateDirectory(dir);
   }
-  return (file_ = disk_->Open(name, platform::File::kCreateTruncate)) != nullptr;
+  if ((file_ = disk_->Open(name, platform::File::kCreateTruncate))) return true;
+  NoteWriteFailure(name);
+  return false;
+}
+
+void CInetFile::NoteWriteFailure(const std::wstring& path, uint32_t status) {
+  if (status == 0) status = platform::LastErrorStatus();
+  std::wstring reason;
+  switch (status) {
+    case 0x80070070u:  // disk full
+    case 0x80070027u:  // handle disk full
+      reason = texts::kReasonDiskFull;
+      break;
+    case 0x80070005u: reason = texts::kReasonNoPermission; break;
+    case 0x80070013u: reason = texts::kReasonReadOnly; break;
+    default: reason = platform::StatusMessage(status); break;
+  }
+  FailureNote = platform::Format(texts::kWriteFailed, path.c_str(), reason.c_str());
 }
 
 bool CInetFile::StartRanges(uint64_t length) {
   // A resumed copy keeps its bytes; a new one is made empty.
   if (!(resuming_ ? (file_ = disk_->Open(GetTempName(), platform::File::kWriteExisting)) != nullptr
                    : OpenTarget())) {
+    if (resuming_) NoteWriteFailure(GetTempName());
     Fail(kJobCreateFailed);
     return false;
   }
   if (!file_->SetLength(length)) {
+    NoteWriteFailure(GetTempName());
     Fail(kJobCreateFailed);
     return false;
   }
@@ -278,6 +303,7 @@ bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const st
     if (rest) {
       if (!(file_ = disk_->Open(GetTempName(), platform::File::kWriteExisting)) ||
           !file_->SetLength(Received) || !file_->Seek(Received)) {
+        NoteWriteFailure(GetTempName());
         Fail(kJobCreateFailed);
         return false;
       }
@@ -315,7 +341,12 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
     return true;
   }
   if (!file_) return true;
-  if (!LengthAllowed(Received + count, false) || !file_->Write(data, count)) {
+  if (!LengthAllowed(Received + count, false)) {
+    Fail(kJobTransferFailed);
+    return false;
+  }
+  if (!file_->Write(data, count)) {
+    NoteWriteFailure(GetTempName());
     Fail(kJobTransferFailed);
     return false;
   }
@@ -339,6 +370,7 @@ bool CInetFile::OnDownLoadStatus(int status) {
     bool ok = DeferDurability || file_->Sync();
     ok = file_->Close() && ok;
     if (!ok) {
+      NoteWriteFailure(GetTempName());
       Fail(kJobTransferFailed);
       return false;
     }
@@ -349,8 +381,10 @@ bool CInetFile::OnDownLoadStatus(int status) {
   if (!file_) return true;
   // Small files are left to the barrier: a hint each would cost more.
   if (writeback_from_ > 0) file_->StartWriteback(writeback_from_, Received - writeback_from_);
-  bool ok = LengthAllowed(Received, Kind == kJobFile) && (DeferDurability || file_->Sync());
+  const bool length_ok = LengthAllowed(Received, Kind == kJobFile);
+  bool ok = length_ok && (DeferDurability || file_->Sync());
   ok = file_->Close() && ok;
+  if (!ok && length_ok) NoteWriteFailure(GetTempName());
   file_.reset();
   if (!ok) {
     Fail(kJobTransferFailed);
@@ -380,6 +414,7 @@ bool CInetFile::OnDownLoadError(int) {
   if (FailureNote.empty()) FailureNote = transfer_->request.failure_note();
   if (ranges_active_) {
     for (const CRangeDownLoad& part : transfer_->parts) {
+      if (FailureNote.empty() && part.write_failure() != 0) NoteWriteFailure(GetTempName(), part.write_failure());
       if (FailureNote.empty()) FailureNote = part.failure_note();
       // The status a part was refused with, if any.
       const int status = part.last_status();

@@ -104,14 +104,20 @@ class CInetFile : public IDownLoadSink {
   // The URL this run asked for last.
   std::wstring TriedUrl;
   // For the log: why this run failed, when the result code cannot tell
-  // (TLS refused the server, a redirect from https to http); else empty.
+  // (TLS refused the server, a redirect from https to http, a write to
+  // the disk and its reason); else empty.
   std::wstring FailureNote;
 
  private:
   void Fail(int code);
   void PostResult(int code);
   void PostProgress(uint32_t count);
+  // Creates the copy, with the directories on its way; a regular file that
+  // stands where one of them goes is set aside.
   bool OpenTarget();
+  // Notes for the log why writing |path| failed, from the error status the
+  // disk left (|status| when given).
+  void NoteWriteFailure(const std::wstring& path, uint32_t status = 0);
   bool Ranged() const;
   bool StartRanges(uint64_t length);
   bool StartStream();

@@ -1,8 +1,11 @@
 #include "update/installer.h"
 
 #include "digest/file_digests.h"
+#include "digest/hex.h"
+#include "digest/md5.h"
 #include "platform/text.h"
 #include "update/download_progress.h"
+#include "update/leftover_downloads.h"
 #include "update/resume_file.h"
 #include "update/self_swap.h"
 #include "update/status_texts.h"
@@ -12,11 +15,33 @@ using platform::Format;
 namespace {
 
 const wchar_t kPendingMarker[] = L".update.";
+const wchar_t kSetAsideEnding[] = L".aside";
+// The limit of one name in a directory: 255 bytes on POSIX file systems,
+// 255 UTF-16 units on Windows; UTF-8 is never shorter than either count.
+constexpr size_t kMaxNameBytes = 255;
+// The longest ending a file of ours adds to a pending copy's name: its
+// progress record while it is being replaced.
+constexpr size_t kLongestEnding = sizeof(".progress.new") - 1;
 
 }  // namespace
 
 std::wstring PendingCopyPath(const std::wstring& target, const std::wstring& version) {
-  return Format(L"%s%s%s", target.c_str(), kPendingMarker, version.c_str());
+  const std::wstring ending = kPendingMarker + version;
+  const size_t cut = target.find_last_of(L"/\\");
+  const size_t leaf = cut == std::wstring::npos ? 0 : cut + 1;
+  const std::string name = platform::ToUtf8(target.substr(leaf));
+  if (name.size() + platform::ToUtf8(ending).size() + kLongestEnding <= kMaxNameBytes) return target + ending;
+  // Unique for the target in its directory, and the version still ends
+  // it: resume and the sweep of kept copies find it as any other.
+  MD5_CTX md5;
+  unsigned char digest[16];
+  md5.MD5Update(reinterpret_cast<const unsigned char*>(name.data()), static_cast<uint32_t>(name.size()));
+  md5.MD5Final(digest);
+  return target.substr(0, leaf) + L"~" + platform::FromAnsi(ToHex(digest, sizeof(digest))) + ending;
+}
+
+std::wstring SetAsidePath(const std::wstring& path, const std::wstring& version) {
+  return PendingCopyPath(path, version) + kSetAsideEnding;
 }
 
 bool PendingCopyVersion(const std::wstring& name, int* version) {
@@ -24,6 +49,11 @@ bool PendingCopyVersion(const std::wstring& name, int* version) {
   if (marker == std::wstring::npos) return false;
   *version = platform::LeadingInt(name.substr(marker + (sizeof(kPendingMarker) / sizeof(wchar_t) - 1)));
   return true;
+}
+
+bool IsSetAsideName(const std::wstring& name) {
+  int version = 0;
+  return platform::EndsWith(name, kSetAsideEnding) && PendingCopyVersion(name, &version);
 }
 
 Installer::Installer(platform::Disk* disk, InstallReport* report, std::wstring exe_path,
@@ -95,6 +125,8 @@ Installer::Outcome Installer::Place(const FinishedFile& file) {
       ReplaceRunningUpdater(file);
       return Outcome::kPlaced;
     }
+  } else if (!ClearWay(file)) {
+    return Outcome::kFailed;
   } else if (!disk_->MoveNoReplace(pending, file.target) && !disk_->MoveNoReplace(pending, file.target)) {
     // The target was absent; a move that would replace something fails.
     Fail(texts::kRenameFailed, file.file_name);
@@ -105,6 +137,17 @@ Installer::Outcome Installer::Place(const FinishedFile& file) {
     report_->Status(Format(texts::kStampFailed, file.file_name.c_str()), true);
   }
   return Outcome::kPlaced;
+}
+
+bool Installer::ClearWay(const FinishedFile& file) {
+  std::vector<platform::DirectoryEntry> entries;
+  if (!disk_->ListDirectory(file.target, &entries)) return true;  // no directory there
+  std::wstring foreign;
+  if (RemoveLeftoverTree(*disk_, file.target, &foreign)) return true;
+  const std::wstring text = Format(texts::kDirectoryInTheWay, file.target.c_str(), foreign.c_str());
+  report_->Status(text, true);
+  report_->FailureText(text);
+  return false;
 }
 
 bool Installer::Verify(const FinishedFile& file) {

@@ -15,11 +15,20 @@
 #include "platform/files.h"
 
 // The pending copy of |target| for |version|: where a file is downloaded
-// before it is moved into place.
+// before it is moved into place. "<target>.update.<version>" when that
+// name, and the names of the files kept beside it, fit the file systems'
+// limit of 255 bytes (or UTF-16 units) for a name; else a short name in the
+// same directory made from the digest of the target's name, with the same
+// ending.
 std::wstring PendingCopyPath(const std::wstring& target, const std::wstring& version);
-// The version of a pending copy's (or its progress record's) file name;
-// false when |name| is not one.
+// Where a regular file that stands where |version| needs a directory is
+// put aside: it goes once that version is recorded.
+std::wstring SetAsidePath(const std::wstring& path, const std::wstring& version);
+// The version of a pending copy's (or its progress record's, or a file set
+// aside's) file name; false when |name| is not one.
 bool PendingCopyVersion(const std::wstring& name, int* version);
+// True for the name of a file set aside.
+bool IsSetAsideName(const std::wstring& name);
 
 // What the installer tells the user: status lines (logged when |log|) and
 // the text the failure dialog will show.
@@ -71,6 +80,10 @@ class Installer {
                       const std::wstring& expected, const std::wstring& computed);
   Outcome Place(const FinishedFile& file);
   void ReplaceRunningUpdater(const FinishedFile& file);
+  // A directory where the file goes gives way when it holds nothing but
+  // what our downloads left; false, with a failure naming what stands
+  // there, when it holds anything else.
+  bool ClearWay(const FinishedFile& file);
   // MakeDurable for |paths|; when the batch barrier fails, each path on its
   // own, so that only the ones that fail are marked in |failed|.
   void Barrier(const std::vector<std::wstring>& paths, std::vector<bool>* failed);

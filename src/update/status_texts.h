@@ -28,6 +28,16 @@ constexpr wchar_t kNoSha256[] = L"缺少SHA256，未安装文件 [%s]";
 // A key file that is there but unusable: every document is refused.
 constexpr wchar_t kTrustKeyUnreadable[] = L"无法读取签名密钥文件 [%s]，所有更新文件都将被拒绝";
 constexpr wchar_t kTrustKeyNone[] = L"签名密钥文件 [%s] 中没有有效的密钥，所有更新文件都将被拒绝";
+// A directory that stands where a file goes and holds things that are not
+// the updater's: the file's path and the first such thing.
+constexpr wchar_t kDirectoryInTheWay[] = L"无法安装文件 [%s]：该位置已有目录，其中有其他内容 [%s]";
+// A write of a download that failed: the file, and why.
+constexpr wchar_t kWriteFailed[] = L"写入文件失败 [%s]，原因 [%s]";
+constexpr wchar_t kReasonDiskFull[] = L"磁盘空间不足";
+constexpr wchar_t kReasonNoPermission[] = L"没有写入权限";
+constexpr wchar_t kReasonReadOnly[] = L"磁盘只读";
+// Too little free space for the files of a version: needed and free, with units.
+constexpr wchar_t kDiskSpaceShort[] = L"磁盘空间不足：需要 %s，可用 %s";
 // A manifest entry whose path would leave the installation.
 constexpr wchar_t kUnsafePath[] = L"文件路径不安全，已跳过 [%s]";
 // An entry of an unsigned manifest that targets the Windows or System

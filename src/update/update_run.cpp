@@ -345,11 +345,12 @@ void UpdateRun::RestartUpdate(bool retry) {
   if (phase_ == Phase::kClosed || phase_ == Phase::kTooOld) return;
   failure_pending_ = false;
   if (retry) {
-    download_naming_switch_ = !download_naming_switch_;
-    // The job that failed is still at the head and runs again. When none
-    // is left (a copy that failed its digest), the version starts again
-    // from its manifest: what is in place already is not fetched twice.
+    // The job that failed is still at the head and runs again, under the
+    // other name. When none is left (a copy that failed its digest, a disk
+    // too small), the version starts again from its manifest, asked for by
+    // its own name: what is in place already is not fetched twice.
     const CInetFile* head = jobs_.GetHead();
+    if (head) download_naming_switch_ = !download_naming_switch_;
     if (!head && phase_ != Phase::kVersionList && phase_ != Phase::kManifest) {
       if (!QueueServerDocument(false)) {
         HandOver();

@@ -82,6 +82,11 @@ class UpdateRun : private InstallReport {
   // Less than this in the watchdog's whole period counts as no progress: a
   // server that drips a byte now and then must not hold the run forever.
   static constexpr uint64_t kMinProgressBytes = 1024;
+  // Free space a version's files must leave on the install's disk: room
+  // for the progress records, the log and the resume file, and for the
+  // game itself, which cannot say why it fails on a full disk. A fixed
+  // amount rather than a share: a share of a large disk is gigabytes.
+  static constexpr uint64_t kSpaceMargin = 64u << 20;
 
   // What the window paints.
   struct Snapshot {
@@ -158,10 +163,18 @@ class UpdateRun : private InstallReport {
   void HandleSignature(CInetFile* job, uint32_t code);
   void HandleFile(CInetFile* job, uint32_t code);
   std::wstring DocumentName(int kind) const;
+  // False, with the user told, when the install's disk lacks |bytes| plus
+  // the margin.
+  bool EnoughSpaceFor(uint64_t bytes);
   // Entries that must not be installed from this manifest, each logged;
   // they count as not installed.
   unsigned RejectUnsafeEntries(bool signed_manifest);
   unsigned RejectEntriesWithoutSha256();
+  // When only missing files of the recorded version are restored: a path
+  // where a directory now stands, or that a file stands in the way of, is
+  // not missing but of a later version's shape, which that version
+  // settles. Returns how many entries were dropped.
+  unsigned DropEntriesOfAnotherShape();
   // Makes jobs of the next manifest entries while the queued file jobs
   // need fewer connections than the budget: a manifest of any size costs
   // the memory of the jobs in flight. False when no file job is left.

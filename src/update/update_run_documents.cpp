@@ -38,6 +38,17 @@ std::wstring SpelledForLog(const std::wstring& name) {
   return out;
 }
 
+// A size as the user reads it: "812 KB", "3.4 MB", "1.2 GB".
+std::wstring HumanSize(uint64_t bytes) {
+  const wchar_t* const units[] = {L"B", L"KB", L"MB", L"GB", L"TB"};
+  size_t unit = 0;
+  while (unit + 1 < sizeof(units) / sizeof(units[0]) && bytes >= (uint64_t{1024} << (10 * unit))) ++unit;
+  if (unit == 0) return Format(L"%llu B", static_cast<unsigned long long>(bytes));
+  const uint64_t scale = uint64_t{1} << (10 * unit);
+  const unsigned long long tenths = bytes / scale * 10 + bytes % scale * 10 / scale;
+  return Format(L"%llu.%llu %s", tenths / 10, tenths % 10, units[unit]);
+}
+
 }  // namespace
 
 void UpdateRun::HandleVersionList(CInetFile* job, uint32_t code) {
@@ -144,8 +155,16 @@ void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
   }
   files_rejected_ = RejectUnsafeEntries(signed_manifest);
   files_total_ = manifest_.CheckLocalFiles(existing_only) + files_rejected_;
+  if (existing_only) files_total_ -= DropEntriesOfAnotherShape();
   if (signed_manifest) files_rejected_ += RejectEntriesWithoutSha256();
   bytes_total_ = manifest_.GetUpdateLength();
+  if (!EnoughSpaceFor(bytes_total_)) {
+    // Retry fetches the manifest again and checks anew; Skip starts the lobby.
+    manifest_.RemoveAll();
+    Fail();
+    Advance();
+    return;
+  }
   if (files_total_ != 0) {
     SetStatusText(Format(texts::kFilesToUpdate, files_total_, static_cast<unsigned>(bytes_total_ / 1024)),
                   false);
@@ -154,6 +173,18 @@ void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
   version_loaded_ = true;
   if (!manifest_.Files.empty()) SetPhase(Phase::kFiles);
   Advance();
+}
+
+bool UpdateRun::EnoughSpaceFor(uint64_t bytes) {
+  uint64_t free_bytes = 0;
+  // A file system that cannot say is left to the writes to find out.
+  if (bytes == 0 || !disk_.FreeSpace(host_->ExeDir(), &free_bytes)) return true;
+  const uint64_t needed = bytes + kSpaceMargin;
+  if (free_bytes >= needed) return true;
+  const std::wstring text = Format(texts::kDiskSpaceShort, HumanSize(needed).c_str(), HumanSize(free_bytes).c_str());
+  Notify(text);
+  SetFailureText(text);
+  return false;
 }
 
 unsigned UpdateRun::RejectUnsafeEntries(bool signed_manifest) {
@@ -176,6 +207,18 @@ unsigned UpdateRun::RejectUnsafeEntries(bool signed_manifest) {
     SetStatusText(text, true);
     SetFailureText(text);
     return true;
+  });
+}
+
+unsigned UpdateRun::DropEntriesOfAnotherShape() {
+  return manifest_.RemoveIf([this](const CUpdateFile& entry) {
+    std::vector<platform::DirectoryEntry> listing;
+    if (disk_.ListDirectory(entry.FullPath, &listing)) return true;
+    const std::wstring& path = entry.FullPath;
+    for (size_t i = 1; i < path.size(); ++i) {
+      if (path[i] == platform::kPathSeparator && disk_.Exists(path.substr(0, i))) return true;
+    }
+    return false;
   });
 }
 

@@ -39,6 +39,11 @@ class FaultyFile : public platform::DiskFile {
 
 bool FaultyDisk::Allow(const std::string& kind, const std::wstring& path, bool adds_bytes) {
   ops.push_back({kind, platform::ToUtf8(path)});
+  if (!unwritable_suffix.empty() && unwritable_kinds.count(kind) &&
+      platform::EndsWith(path, platform::FromUtf8(unwritable_suffix))) {
+    errno = unwritable_errno;
+    return false;
+  }
   const int number = static_cast<int>(ops.size());
   if (full_from_fail_at && number >= fail_at && fail_at > 0) full_ = true;
   if (full_ && adds_bytes) {
@@ -64,6 +69,16 @@ std::unique_ptr<platform::DiskFile> FaultyDisk::Open(const std::wstring& path, p
 
 bool FaultyDisk::CreateDirectory(const std::wstring& path) {
   return Allow("mkdir", path, true) && real_.CreateDirectory(path);
+}
+
+bool FaultyDisk::RemoveDirectory(const std::wstring& path) {
+  return Allow("rmdir", path) && real_.RemoveDirectory(path);
+}
+
+bool FaultyDisk::FreeSpace(const std::wstring& dir, uint64_t* bytes) {
+  if (free_space_asked_ >= free_space.size()) return real_.FreeSpace(dir, bytes);
+  *bytes = free_space[free_space_asked_++];
+  return true;
 }
 
 bool FaultyDisk::Delete(const std::wstring& path) { return Allow("delete", path) && real_.Delete(path); }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -140,6 +141,18 @@ bool CreateDirectory(const std::wstring& path) {
   return parent.ok() && mkdirat(parent.fd(), parent.leaf().c_str(), 0755) == 0;
 }
 
+bool RemoveDirectory(const std::wstring& path) {
+  ParentDir parent(path);
+  return parent.ok() && unlinkat(parent.fd(), parent.leaf().c_str(), AT_REMOVEDIR) == 0;
+}
+
+bool FreeDiskBytes(const std::wstring& dir, uint64_t* bytes) {
+  struct statvfs vfs;
+  if (statvfs(ToAnsi(dir).c_str(), &vfs) != 0) return false;
+  *bytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  return true;
+}
+
 bool ReplaceFile(const std::wstring& from, const std::wstring& to, bool durable) {
   ParentDir src(from), dest(to);
   if (!src.ok() || !dest.ok()) return false;
@@ -250,6 +263,9 @@ uint32_t LastErrorStatus() {
     case EACCES:
     case EPERM: code = 5; break;     // access denied
     case EBUSY: code = 32; break;    // sharing violation
+    case EROFS: code = 19; break;    // write protected
+    case ENOSPC:
+    case EDQUOT: code = 112; break;  // disk full
     default: return 0x80004005u;     // E_FAIL
   }
   return 0x80070000u | code;
@@ -261,6 +277,8 @@ std::wstring StatusMessage(uint32_t status) {
     case 0x80070002u: return L"The system cannot find the file specified.";
     case 0x80070003u: return L"The system cannot find the path specified.";
     case 0x80070005u: return L"Access is denied.";
+    case 0x80070013u: return L"The media is write protected.";
+    case 0x80070070u: return L"There is not enough space on the disk.";
     case 0x80070020u:
       return L"The process cannot access the file because it is being used by another process.";
     default: return L"Unspecified error";

@@ -30,11 +30,22 @@ void SetLinkFreeRoot(const std::wstring& dir) {
 bool CrossesLink(const std::wstring& path) {
   ParentDir parent(path);
   if (!parent.confined()) return false;
-  // A directory on the way that is a link fails the walk with ELOOP or
-  // ENOTDIR; one that does not exist yet leads nowhere.
-  if (!parent.ok()) return errno == ELOOP || errno == ENOTDIR;
   struct stat st;
-  return fstatat(parent.fd(), parent.leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+  if (parent.ok()) {
+    return fstatat(parent.fd(), parent.leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+  }
+  // A directory on the way that does not exist yet leads nowhere.
+  if (errno != ELOOP && errno != ENOTDIR) return false;
+  // A link on the way fails the walk, and so does a regular file that
+  // stands where a directory is to be (it gives way when the file is
+  // written): the first component that is no directory tells which. The
+  // ones before it are directories, so the lookup follows no link.
+  const std::string relative = ToAnsi(path).substr(g_root.size() + 1);
+  for (size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1)) {
+    if (fstatat(g_root_fd, relative.substr(0, slash).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) return S_ISLNK(st.st_mode);
+  }
+  return true;
 }
 
 ParentDir::ParentDir(const std::wstring& path) {

@@ -110,6 +110,17 @@ bool CreateDirectory(const std::wstring& path) {
   return !CrossesReparsePoint(path) && CreateDirectoryW(path.c_str(), nullptr) != FALSE;
 }
 
+bool RemoveDirectory(const std::wstring& path) {
+  return !CrossesReparsePoint(path) && RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
+bool FreeDiskBytes(const std::wstring& dir, uint64_t* bytes) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}
+
 // Moves are always written through: a later barrier cannot reach a
 // directory entry here.
 bool ReplaceFile(const std::wstring& from, const std::wstring& to, bool) {

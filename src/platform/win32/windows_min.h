@@ -10,6 +10,7 @@
 
 #undef DeleteFile
 #undef CreateDirectory
+#undef RemoveDirectory
 #undef ReplaceFile
 #undef PostMessage
 #undef MessageBox
