@@ -121,7 +121,7 @@ void CheckSelfSwap(const std::wstring& dir) {
   Write(pending, "new build");
   char digest[33];
   MD5_CTX ctx;
-  Check(ctx.DigestFile(digest, platform::ToAnsi(pending).c_str()), "the pending copy has a digest");
+  Check(ctx.DigestFile(digest, pending), "the pending copy has a digest");
   Check(SwapInPendingCopy(platform::RealDisk(), exe, pending, platform::FromAnsi(digest)) == SelfSwapResult::kSwapped,
         "a verified copy is swapped in");
   Check(Read(exe) == "new build" && Read(exe + L".old") == "old build" && Read(pending) == "<missing>",
