@@ -242,9 +242,13 @@ class SChannelSession final : public TlsSession {
         verdict = policy_status.dwError == 0 ? FromChainStatus(chain->TrustStatus.dwErrorStatus)
                                              : FromPolicyError(policy_status.dwError);
       }
-      // A chain in doubt hides whether the name matched: asked again with
-      // the root's trust set aside, the name is what decides the reason (the
+      // A chain in doubt hides whether the certificate had run out or the
+      // name matched: the chain's own finding on time, then the policy
+      // asked again with the root's trust set aside, decide the reason (the
       // connection fails either way).
+      if (verdict == TlsFailure::kUntrusted && (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_TIME_VALID)) {
+        verdict = TlsFailure::kExpired;
+      }
       if (verdict == TlsFailure::kUntrusted) {
         ssl.fdwChecks = kIgnoreUnknownCa;
         CERT_CHAIN_POLICY_STATUS name_status = {};
