@@ -32,7 +32,7 @@ class CInetFile : public IDownLoadSink {
   // Server documents larger than these are refused: a manifest lists every
   // file of a game, as large as the XML reader takes; a version list or a
   // signature is small.
-  static constexpr uint64_t kMaxManifest = platform::XmlDocument::kMaxBytes;
+  static constexpr uint64_t kMaxManifest = platform::kMaxStreamedXmlBytes;
   static constexpr uint64_t kMaxDocument = 16u << 20;
 
   // With an entry the URL is "<base>/update/<version>/<LocalPath><FileName>",
