@@ -1,6 +1,7 @@
 // Streaming documents through XmlLite's pull reader: one element at a time,
-// never the tree. The bytes are decoded here and handed over as UTF-16, as
-// the DOM back end does: not every component knows code page 936.
+// never the tree. The bytes are decoded here and handed over as UTF-8 (not
+// every component knows code page 936, and UTF-16 handed over in pieces
+// trips some readers).
 #include "platform/win32/windows_min.h"
 
 #include <objbase.h>
@@ -39,7 +40,7 @@ size_t WholeCharacters(const std::string& bytes, Encoding encoding) {
   return n;
 }
 
-// The document as UTF-16 with a byte-order mark, its XML declaration left
+// The document as UTF-8 with a byte-order mark, its XML declaration left
 // out (it names the encoding the bytes had); capped at the streaming limit.
 class DecodingStream : public IStream {
  public:
@@ -56,13 +57,13 @@ class DecodingStream : public IStream {
       if (raw_.compare(0, 3, "\xEF\xBB\xBF") == 0) raw_.erase(0, 3);
     }
     if (!Decode()) return false;
-    if (!text_.empty() && text_[0] == 0xFEFF) text_.erase(0, 1);
-    if (text_.compare(0, 5, L"<?xml") == 0) {
-      const size_t end = text_.find(L"?>");
-      if (end == std::wstring::npos) return false;
+    if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) text_.erase(0, 3);
+    if (text_.compare(0, 5, "<?xml") == 0) {
+      const size_t end = text_.find("?>");
+      if (end == std::string::npos) return false;
       text_.erase(0, end + 2);
     }
-    text_.insert(text_.begin(), wchar_t(0xFEFF));
+    text_.insert(0, "\xEF\xBB\xBF");
     return true;
   }
   bool failed() const { return failed_; }
@@ -84,21 +85,28 @@ class DecodingStream : public IStream {
     ULONG done = 0;
     char* out = static_cast<char*>(buffer);
     while (done < size) {
-      const size_t available = text_.size() * sizeof(wchar_t) - offset_;
+      const size_t available = text_.size() - offset_;
       if (available == 0) {
         text_.clear();
         offset_ = 0;
         if (at_end_ || !Fill() || !Decode()) break;
         continue;
       }
-      const size_t n = available < size - done ? available : size - done;
-      memcpy(out + done, reinterpret_cast<const char*>(text_.data()) + offset_, n);
+      size_t n = available < size - done ? available : size - done;
+      if (n < available) {
+        // Pieces end after a '>' where one can: a token cut between two reads
+        // is where readers slip.
+        const size_t close = text_.rfind('>', offset_ + n - 1);
+        if (close != std::string::npos && close >= offset_) n = close + 1 - offset_;
+      }
+      memcpy(out + done, text_.data() + offset_, n);
       offset_ += n;
       done += static_cast<ULONG>(n);
+      if (offset_ < text_.size()) break;
     }
     if (read) *read = done;
     if (failed_) return E_FAIL;
-    return done < size ? S_FALSE : S_OK;
+    return done == 0 ? S_FALSE : S_OK;
   }
   HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
@@ -137,7 +145,7 @@ class DecodingStream : public IStream {
       return Fail();
     }
     raw_.erase(0, whole);
-    text_ += piece;
+    text_ += ToUtf8(piece);
     return true;
   }
 
@@ -148,8 +156,8 @@ class DecodingStream : public IStream {
 
   File file_;
   Encoding encoding_ = Encoding::kUtf8;
-  std::string raw_;    // bytes read, not yet decoded
-  std::wstring text_;  // decoded, not yet handed over from offset_ (bytes)
+  std::string raw_;   // bytes read, not yet decoded
+  std::string text_;  // decoded, not yet handed over from offset_
   size_t offset_ = 0;
   uint64_t total_ = 0;
   bool at_end_ = false;
@@ -213,18 +221,25 @@ bool StreamXmlElements(const std::wstring& path, const std::wstring& name, XmlPa
   UINT element_depth = 0;
   bool collecting = false;
   bool root_seen = false;
+  // Depths are counted here: readers disagree on an end element's depth.
+  UINT open_elements = 0;
   XmlNodeType type;
   HRESULT hr;
   while ((hr = reader->Read(&type)) == S_OK) {
     if (type == XmlNodeType_DocumentType) return false;
-    UINT depth = 0;
-    reader->GetDepth(&depth);
-    if (type == XmlNodeType_Element) root_seen = true;
+    UINT depth = open_elements;
+    const bool empty = type == XmlNodeType_Element && reader->IsEmptyElement();
+    if (type == XmlNodeType_Element) {
+      root_seen = true;
+      if (!empty) ++open_elements;
+    } else if (type == XmlNodeType_EndElement) {
+      if (open_elements == 0) return false;
+      depth = --open_elements;
+    }
     if (!collecting) {
       if (type != XmlNodeType_Element || depth < 1 || QualifiedName(reader.get()) != name) continue;
       element = XmlElement();
       element.name = name;
-      const bool empty = reader->IsEmptyElement();
       ReadAttributes(reader.get(), &element);
       if (!empty) {
         collecting = true;
