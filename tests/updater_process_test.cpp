@@ -288,7 +288,7 @@ TEST(ResumeProcessTest, TenKillsDuringABigDownloadEachLoseAtMostOneRecordStepOfW
   WriteFileBytes(exe, ReadFileBytes(kUpdater));
   chmod(exe.c_str(), 0755);
   // Slow enough that no run gets far past the point where it is killed.
-  NginxServer nginx(f.ServerRoot(), "limit_rate 2m;");
+  NginxServer nginx(f.ServerRoot(), "limit_rate 1m;");
   if (!nginx.ok()) GTEST_SKIP() << "nginx is not installed";
   f.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=127.0.0.1:" + std::to_string(nginx.port()) + "\r\n");
   // Bytes written after the last record: at most one step of received
@@ -300,8 +300,9 @@ TEST(ResumeProcessTest, TenKillsDuringABigDownloadEachLoseAtMostOneRecordStepOfW
   uint64_t lost = 0;
   for (int round = 0; round < 10; ++round) {
     // Each run is killed a random moment after its own records have gone
-    // past a mark; the marks end well before the end of the file.
-    const uint64_t mark = (round + 1) * big.size() / 16;
+    // past a mark; the marks end halfway, so that however late the kills
+    // come on a loaded machine, the file is never done before the last.
+    const uint64_t mark = (round + 1) * big.size() / 20;
     const uint64_t kept_before = kept.DoneBytes();
     pid_t pid = Start(exe, "127.0.0.1");
     ASSERT_GT(pid, 0);

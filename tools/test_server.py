@@ -32,6 +32,7 @@ Rules:
   interim             100 Continue and 103 Early Hints before the response
   lone-cr             a header line holds a CR not followed by LF
   status:N            answer with status N and a short body
+  late-status:N       the same, one second late (after quicker answers)
   trickle             send the body 512 bytes every 20 ms
   drip                send the body one byte every 100 ms
   partial:K           send the first K bytes of each body, then nothing
@@ -106,6 +107,9 @@ class Handler(BaseHTTPRequestHandler):
             status = int(kind[len("redirect-"):]) if kind.startswith("redirect-") else 302
             self.send_raw(status, [("Location", location), ("Content-Length", "5")], b"moved")
             return
+        if rule.startswith("late-status:"):
+            time.sleep(1)
+            rule = rule[len("late-"):]
         if rule.startswith("status:"):
             code = int(rule[len("status:"):])
             self.send_raw(code, [("Content-Length", "4")], b"oops")
