@@ -22,6 +22,7 @@ thread; .port, .connections, .down and .up tell what it did.
 """
 import argparse
 import asyncio
+import collections
 import os
 import signal
 import threading
@@ -40,13 +41,114 @@ class Link:
         self.rate = rate
         self.free_at = 0.0
 
-    async def carry(self, size):
-        if not self.rate:
-            return
-        now = time.monotonic()
-        start = max(now - self.SLACK, self.free_at)
-        self.free_at = start + size / self.rate
-        await asyncio.sleep(max(0, self.free_at - now))
+    def reserve(self, size, now):
+        """When a chunk of size bytes offered now has passed."""
+        self.free_at = max(now - self.SLACK, self.free_at) + size / self.rate
+        return self.free_at
+
+
+class Flow:
+    """The bytes of one direction of one connection: each chunk is written
+    to the target delay seconds after it was read from the source (not
+    before not_before), then, under a rate, after its turn on the link.
+    Over buffer bytes held, the source stops being read; while the target's
+    buffer is full, nothing is written."""
+
+    def __init__(self, proxy, direction, not_before=0.0):
+        self.proxy, self.direction, self.not_before = proxy, direction, not_before
+        self.link = proxy.links[direction]
+        self.loop = asyncio.get_running_loop()
+        self.source = self.target = None
+        self.queue = collections.deque()
+        self.held = 0
+        self.timer = None
+        self.reserved = False
+        self.blocked = False
+        self.source_paused = False
+        self.ended = False
+
+    def feed(self, data):
+        """Takes the next chunk read from the source; None: it ended."""
+        self.queue.append((max(self.loop.time(), self.not_before) + self.proxy.delay, data))
+        if data is None:
+            self.ended = True
+        else:
+            self.held += len(data)
+            if self.held > self.proxy.buffer and not self.source_paused:
+                self.source_paused = True
+                self.source.pause_reading()
+        self.pump()
+
+    def drop(self):
+        """The target is gone: nothing more to carry."""
+        self.queue.clear()
+        self.target = None
+        if self.timer:
+            self.timer.cancel()
+            self.timer = None
+
+    def fire(self):
+        self.timer = None
+        self.pump()
+
+    def pump(self):
+        while self.queue and not self.timer and not self.blocked and self.target:
+            due, data = self.queue[0]
+            now = self.loop.time()
+            if due > now:
+                self.timer = self.loop.call_at(due, self.fire)
+                return
+            if data is not None and self.link.rate and not self.reserved:
+                self.reserved = True
+                done = self.link.reserve(len(data), now)
+                if done > now:
+                    self.timer = self.loop.call_at(done, self.fire)
+                    return
+            self.queue.popleft()
+            self.reserved = False
+            if data is None:
+                self.target.close()
+                self.target = None
+                return
+            self.target.write(data)
+            self.held -= len(data)
+            self.proxy.carried(self.direction, len(data))
+            if self.source_paused and self.held <= self.proxy.buffer:
+                self.source_paused = False
+                if not self.source.is_closing():
+                    self.source.resume_reading()
+
+
+class Side(asyncio.Protocol):
+    """One end of a proxied connection: what it reads feeds outgoing, what
+    it is sent comes from incoming."""
+
+    def __init__(self, outgoing, incoming):
+        self.outgoing, self.incoming = outgoing, incoming
+
+    def connection_made(self, transport):
+        self.outgoing.source = transport
+        self.incoming.target = transport
+        self.incoming.pump()
+
+    def data_received(self, data):
+        self.outgoing.feed(data)
+
+    def eof_received(self):
+        self.outgoing.feed(None)
+        return False
+
+    def connection_lost(self, exc):
+        if not self.outgoing.ended:
+            self.outgoing.feed(None)
+        self.incoming.drop()
+
+    def pause_writing(self):
+        self.incoming.blocked = True
+
+    def resume_writing(self):
+        self.incoming.blocked = False
+        self.incoming.pump()
 
 
 class DelayProxy:
@@ -65,65 +167,30 @@ class DelayProxy:
             raise RuntimeError("the delay proxy did not start")
         return self
 
-    async def pipe(self, reader, writer, direction, not_before=0.0):
-        queue = asyncio.Queue()
-        held = 0
-        room = asyncio.Event()
-        room.set()
-        link = self.links[direction]
+    def carried(self, direction, size):
+        if direction == "down":
+            self.down += size
+        else:
+            self.up += size
 
-        async def send():
-            nonlocal held
-            try:
-                while True:
-                    due, data = await queue.get()
-                    if data is None:
-                        break
-                    await asyncio.sleep(max(0, due - time.monotonic()))
-                    await link.carry(len(data))
-                    writer.write(data)
-                    await writer.drain()
-                    held -= len(data)
-                    if held <= self.buffer:
-                        room.set()
-                    if direction == "down":
-                        self.down += len(data)
-                    else:
-                        self.up += len(data)
-            except OSError:
-                pass
-            finally:
-                room.set()
-                writer.close()
-
-        sender = asyncio.create_task(send())
-        try:
-            while not sender.done():
-                data = await reader.read(131072)
-                if not data:
-                    break
-                queue.put_nowait((max(time.monotonic(), not_before) + self.delay, data))
-                held += len(data)
-                if held > self.buffer:
-                    room.clear()
-                    await room.wait()
-        except OSError:
-            pass
-        queue.put_nowait((time.monotonic() + self.delay, None))
-        await sender
-
-    async def handle(self, client_reader, client_writer):
+    def accept(self):
         self.connections += 1
+        loop = asyncio.get_running_loop()
         # On a real path the client's first bytes leave after the handshake's
         # round trip; here its connect returned at once.
-        handshake_done = time.monotonic() + 2 * self.delay
-        try:
-            up_reader, up_writer = await asyncio.open_connection("127.0.0.1", self.upstream)
-        except OSError:
-            client_writer.close()
-            return
-        await asyncio.gather(self.pipe(client_reader, up_writer, "up", handshake_done),
-                             self.pipe(up_reader, client_writer, "down"), return_exceptions=True)
+        up = Flow(self, "up", loop.time() + 2 * self.delay)
+        down = Flow(self, "down")
+        client = Side(up, down)
+
+        async def connect():
+            try:
+                await loop.create_connection(lambda: Side(down, up), "127.0.0.1", self.upstream)
+            except OSError:
+                if down.target:
+                    down.target.close()
+
+        loop.create_task(connect())
+        return client
 
     async def report(self):
         last = None
@@ -136,10 +203,11 @@ class DelayProxy:
             await asyncio.sleep(0.1)
 
     async def serve(self):
-        server = await asyncio.start_server(self.handle, "127.0.0.1", self.port)
+        loop = asyncio.get_running_loop()
+        server = await loop.create_server(self.accept, "127.0.0.1", self.port)
         self.port = server.sockets[0].getsockname()[1]
         if self.stats:
-            asyncio.create_task(self.report())
+            loop.create_task(self.report())
         self.listening.set()
         async with server:
             await server.serve_forever()
