@@ -160,16 +160,16 @@ double g_fixed_cost = 0;
 // Prints the ratio of |peer|'s time to ours against |target| and adds the
 // verdict to |summary|. Behind the proxy the fixed cost measured on
 // loopback does not apply.
-void Verdict(const char* what, double peer, double ours, double target, bool far, Summary* summary) {
+void Verdict(const std::string& peer_name, double peer, double ours, double target, bool far, Summary* summary) {
   const double ratio = peer / ours;
   const bool met = ratio >= target;
-  printf("  %-44s %6.2f  (target >= %.2f) %-7s", what, ratio, target, met ? "met" : "NOT MET");
+  printf("  %-44s %6.2f  (target >= %.2f) %-7s", ("vs " + peer_name).c_str(), ratio, target, met ? "met" : "NOT MET");
   if (!far && g_fixed_cost > 0 && ours > g_fixed_cost) {
     printf("  %.2f without the fixed %.2f s", peer / (ours - g_fixed_cost), g_fixed_cost);
   }
   printf("\n");
   char text[96];
-  snprintf(text, sizeof(text), "%s%s %.2f >= %.2f %s", summary->verdicts.empty() ? "" : "; ", what + 3, ratio,
+  snprintf(text, sizeof(text), "%s%s %.2f >= %.2f %s", summary->verdicts.empty() ? "" : "; ", peer_name.c_str(), ratio,
            target, met ? "met" : "NOT MET");
   summary->verdicts += text;
 }
@@ -344,17 +344,17 @@ bool RunWorkload(const Workload& w, const Env& env) {
     Row("aria2c -x5 -s5 + md5sum", aria_md5, total);
   }
   if (plain_curl.m.ok) Row("curl, one stream", plain_curl, total);
-  if (w.target_curl > 0) Verdict("vs curl + md5sum + sync", curl_md5.m.wall, ours.m.wall, w.target_curl, far, &summary);
-  if (w.target_aria > 0) Verdict("vs aria2c + md5sum", aria_md5.m.wall, ours.m.wall, w.target_aria, far, &summary);
+  if (w.target_curl > 0) Verdict("curl + md5sum + sync", curl_md5.m.wall, ours.m.wall, w.target_curl, far, &summary);
+  if (w.target_aria > 0) Verdict("aria2c + md5sum", aria_md5.m.wall, ours.m.wall, w.target_aria, far, &summary);
   if (w.target_plain_curl > 0) {
-    Verdict("vs curl, one stream", plain_curl.m.wall, ours.m.wall, w.target_plain_curl, far, &summary);
+    Verdict("curl, one stream", plain_curl.m.wall, ours.m.wall, w.target_plain_curl, far, &summary);
   }
   if (w.target_best_peer > 0) {
     double best = curl_md5.m.wall;
     for (const Result* r : {&curl_parallel, &aria_md5}) {
       if (r->m.ok) best = std::min(best, r->m.wall);
     }
-    Verdict("vs the best peer", best, ours.m.wall, w.target_best_peer, far, &summary);
+    Verdict("the best peer", best, ours.m.wall, w.target_best_peer, far, &summary);
   }
   if (w.max_rate > 0) {
     const double held = ours.traffic.held_rate / 1024.0;  // KiB/s
