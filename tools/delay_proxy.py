@@ -104,6 +104,9 @@ class Flow:
                 if done > now:
                     self.timer = self.loop.call_at(done, self.fire)
                     return
+            if self.target.is_closing():  # the other end went away meanwhile
+                self.drop()
+                return
             self.queue.popleft()
             self.reserved = False
             if data is None:
