@@ -66,12 +66,7 @@ bool CInetFile::Start(bool allowRanges) {
   progress_ = DownloadProgress();
   progress_.length = ExpectedLength;
   if (Kind == kJobFile) {
-    const int parts = Ranged() ? kParts : 1;
-    for (int i = 0; i < parts; ++i) {
-      DownloadProgress::Part part;
-      part.first = i == 0 ? 0 : static_cast<uint64_t>(i) * ExpectedLength / kParts;
-      progress_.parts.push_back(part);
-    }
+    progress_.parts.resize(1);
     LoadRecord();
   }
   // The manifest gives the length: no request for the whole file first.
@@ -115,10 +110,15 @@ void CInetFile::LoadRecord() {
   const std::wstring pending = GetTempName();
   DownloadProgress record;
   if (!LoadProgress(*disk_, pending, ExpectedLength, &record)) return;
-  // A record of another split of the file is of no use to this one.
-  bool same = record.parts.size() == progress_.parts.size();
-  for (size_t i = 0; same && i < record.parts.size(); ++i) same = record.parts[i].first == progress_.parts[i].first;
-  if (!same) {
+  // Ranges go on from a record however its ranges were cut; one stream
+  // only from a record of one.
+  bool usable = record.parts.size() == 1 && record.parts[0].first == 0;
+  if (Ranged()) {
+    std::vector<RangePlan::Kept> kept;
+    for (const DownloadProgress::Part& part : record.parts) kept.push_back({part.first, part.done});
+    usable = plan_.Adopt(ExpectedLength, kept);
+  }
+  if (!usable) {
     DeleteProgress(*disk_, pending);
     return;
   }
@@ -149,7 +149,12 @@ void CInetFile::SaveRecord() {
   // The bytes first: a record never counts bytes that could still be lost.
   if (!file_ || !file_->Sync()) return;
   if (ranges_active_) {
-    for (int i = 0; i < kParts; ++i) progress_.parts[i].done = transfer_->parts[i].written();
+    for (int worker = 0; worker < kParts; ++worker) {
+      const int index = plan_.RangeOf(worker);
+      if (index >= 0) plan_.at(index).done = transfer_->parts[worker].written();
+    }
+    progress_.parts.clear();
+    for (const RangePlan::Kept& kept : plan_.KeptRanges()) progress_.parts.push_back({kept.first, kept.done});
   } else {
     progress_.parts[0].done = Received;
   }
@@ -270,22 +275,53 @@ bool CInetFile::StartRanges(uint64_t length) {
     return false;
   }
   ranges_active_ = true;
-  uint64_t first = 0;
-  const std::string if_range = resuming_ ? progress_.validator : std::string();
-  for (int i = 0; i < kParts; ++i) {
-    uint64_t last = i < kParts - 1 ? (i + 1) * length / kParts - 1 : length - 1;
-    const uint64_t done = resuming_ ? progress_.parts[i].done : 0;
-    if (!transfer_->parts[i].Start(TriedUrl, this, first, last, length, file_.get(), done, if_range)) {
+  // A new copy is empty: its ranges start as even parts of it.
+  if (!resuming_) plan_.Divide(length, kParts);
+  plan_.Spread(kParts, MinTakeOver);
+  for (int worker = 0; worker < kParts; ++worker) {
+    const int index = plan_.Unclaimed();
+    if (index >= 0 && !StartPart(worker, index)) {
       StopParts();
       ranges_active_ = false;
       file_.reset();
       PostResult(kJobStartFailed);
       return false;
     }
-    first = last + 1;
   }
   // Every range was on disk already.
   if (AllPartsIdle()) OnDownLoadStatus(kDownLoadComplete);
+  return true;
+}
+
+bool CInetFile::StartPart(int worker, int index) {
+  RangePlan::Range& range = plan_.at(index);
+  range.worker = worker;
+  // Bytes already on disk, in this run or an earlier one, came from the
+  // file with this validator: every further range asks for the same file.
+  const std::string if_range = validator_known_ ? progress_.validator : std::string();
+  return transfer_->parts[worker].Start(TriedUrl, this, range.first, range.end - 1, ExpectedLength, file_.get(),
+                                        range.done, if_range);
+}
+
+bool CInetFile::GiveIdlePartsWork() {
+  for (int worker = 0; worker < kParts; ++worker) {
+    CRangeDownLoad& part = transfer_->parts[worker];
+    if (!part.IsIdle()) continue;
+    plan_.Release(worker, part.written());
+    int index = plan_.Unclaimed();
+    if (index < 0) {
+      int donor = RangePlan::kNoWorker;
+      index = plan_.TakeOver(
+          worker, [this](int other, uint64_t* next) { return transfer_->parts[other].NextByte(next); }, MinTakeOver,
+          &donor);
+      if (index < 0) continue;
+      transfer_->parts[donor].ShortenTo(plan_.at(index).first - 1);
+    }
+    if (!StartPart(worker, index)) {
+      Fail(kJobTransferFailed);
+      return false;
+    }
+  }
   return true;
 }
 
@@ -364,7 +400,11 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
 bool CInetFile::OnDownLoadStatus(int status) {
   if (status != kDownLoadComplete) return true;
   if (ranges_active_) {
-    if (!AllPartsIdle()) return true;
+    if (!GiveIdlePartsWork() || !AllPartsIdle()) return true;
+    if (!plan_.Complete()) {
+      Fail(kJobTransferFailed);  // never: every range with bytes missing had a part
+      return false;
+    }
     ranges_active_ = false;
     // The pending copy reaches the disk before anyone moves it into place.
     bool ok = DeferDurability || file_->Sync();
@@ -401,10 +441,10 @@ bool CInetFile::OnDownLoadStatus(int status) {
 bool CInetFile::OnDownLoadError(int) {
   // A changed file answers a resumed request with all of it, or says the
   // range does not exist: once per run, the file starts over.
-  if (resuming_ && !started_over_) {
-    bool changed = !ranges_active_ && transfer_->request.last_status() == 416;
+  if (!started_over_) {
+    bool changed = resuming_ && !ranges_active_ && transfer_->request.last_status() == 416;
     for (const CRangeDownLoad& part : transfer_->parts) {
-      changed = changed || (ranges_active_ && (part.file_changed() || part.last_status() == 416));
+      changed = changed || (ranges_active_ && (part.file_changed() || (resuming_ && part.last_status() == 416)));
     }
     if (changed) {
       StartOver();
@@ -429,6 +469,7 @@ bool CInetFile::OnDownLoadError(int) {
     TriedUrl = ansi_url_;
     if (ranges_active_) {
       StopParts();
+      for (int worker = 0; worker < kParts; ++worker) plan_.Release(worker, transfer_->parts[worker].written());
       ranges_active_ = false;
       file_.reset();
       StartRanges(ExpectedLength);

@@ -11,6 +11,7 @@
 #include "digest/md5.h"
 #include "net/download.h"
 #include "net/range_download.h"
+#include "net/range_plan.h"
 #include "platform/disk.h"
 #include "platform/files.h"
 #include "platform/xml.h"
@@ -27,6 +28,10 @@ class CInetFile : public IDownLoadSink {
   static constexpr uint64_t kMinRangedLength = kParts;
   // Below this length five connections cost more than they gain.
   static constexpr uint64_t kOneStreamBelow = 4u << 20;
+  // A range that finishes early takes over the second half of what is
+  // still to come of the largest one when that half is at least this long:
+  // less is not worth a new connection.
+  static constexpr uint64_t kMinTakeOver = 1u << 20;
   // A file's progress record is renewed after this many new bytes.
   static constexpr uint64_t kRecordStep = 1u << 20;
   // Server documents larger than these are refused: a manifest lists every
@@ -91,6 +96,7 @@ class CInetFile : public IDownLoadSink {
   // Update files of at least this length (known from the manifest) come as
   // five ranges started at once; shorter ones in one stream.
   uint64_t OneStreamBelow = kOneStreamBelow;
+  uint64_t MinTakeOver = kMinTakeOver;
   // After a successful run in one stream from byte 0: the MD5 of the bytes
   // written, in lower-case hexadecimal, taken as they came. Empty otherwise.
   std::wstring ComputedMd5;
@@ -120,6 +126,11 @@ class CInetFile : public IDownLoadSink {
   void NoteWriteFailure(const std::wstring& path, uint32_t status = 0);
   bool Ranged() const;
   bool StartRanges(uint64_t length);
+  // Sets |worker| on range |index| of the plan.
+  bool StartPart(int worker, int index);
+  // Parts that have finished their range take up another: one nobody
+  // fetches, else half of the rest of the largest one under way.
+  bool GiveIdlePartsWork();
   bool StartStream();
   // Takes up the pending copy's progress record when it fits this run.
   void LoadRecord();
@@ -156,6 +167,8 @@ class CInetFile : public IDownLoadSink {
   // The plan of this run and, once a response named its validator, what
   // may be recorded of it.
   DownloadProgress progress_;
+  // How the ranges of a ranged file are cut and who fetches each.
+  RangePlan plan_;
   bool validator_known_ = false;
   bool resuming_ = false;
   bool started_over_ = false;
