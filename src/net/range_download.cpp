@@ -64,6 +64,7 @@ bool CRangeDownLoad::FlushBuffer() {
   if (buffered_ == 0) return true;
   bool ok = file_->WriteAt(buffer_offset_, buffer_.get(), buffered_);
   if (!ok && write_failure_ == 0) write_failure_ = platform::LastErrorStatus();
+  if (ok && watcher_) watcher_->OnRangeWritten(buffer_offset_, buffer_.get(), buffered_);
   buffer_offset_ += buffered_;
   buffered_ = 0;
   if (ok) written_ = buffer_offset_ - first_byte_;

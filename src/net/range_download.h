@@ -8,6 +8,15 @@
 #include "net/download.h"
 #include "platform/disk.h"
 
+// Hears of the bytes a part puts into the file, as they go there.
+class IRangeWrites {
+ public:
+  virtual void OnRangeWritten(uint64_t offset, const char* data, size_t size) = 0;
+
+ protected:
+  ~IRangeWrites() = default;
+};
+
 class CRangeDownLoad : public IDownLoadSink {
  public:
   // Bytes gathered before they go to the file.
@@ -30,6 +39,8 @@ class CRangeDownLoad : public IDownLoadSink {
   bool Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte, uint64_t lastByte,
              uint64_t fileLength, platform::DiskFile* file, uint64_t done = 0,
              const std::string& ifRange = std::string());
+  // |watcher| (or none) hears of every write to the file that succeeded.
+  void SetWriteWatcher(IRangeWrites* watcher) { watcher_ = watcher; }
   // Stops; bytes that arrived are written to the file first.
   bool Stop();
   bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle; }
@@ -67,6 +78,7 @@ class CRangeDownLoad : public IDownLoadSink {
   bool Abort(int code);
 
   IDownLoadSink* owner_ = nullptr;
+  IRangeWrites* watcher_ = nullptr;
   CDownLoad request_;
   std::wstring url_;
   platform::DiskFile* file_ = nullptr;

@@ -10,6 +10,10 @@
 
 namespace {
 
+// Bytes the digests' frontier reads back per write it hears of: it catches
+// up sixteen times faster than the ranges write, without holding the loop.
+constexpr uint64_t kReadBackStep = 1u << 20;
+
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 const wchar_t kDownloadSuffix[] = L".update";
@@ -47,6 +51,7 @@ bool CInetFile::Start(bool allowRanges) {
   Received = 0;
   Resumed = 0;
   ComputedMd5.clear();
+  ComputedSha256.clear();
   HttpStatus = 0;
   FailureNote.clear();
   ranges_allowed_ = allowRanges;
@@ -60,7 +65,10 @@ bool CInetFile::Start(bool allowRanges) {
   if (ansi_path_ != utf8_path_ && at != std::wstring::npos) {
     ansi_url_ = Url.substr(0, at) + ansi_path_ + Url.substr(at + utf8_path_.size());
   }
-  if (!transfer_) transfer_.reset(new Transfer);
+  if (!transfer_) {
+    transfer_.reset(new Transfer);
+    for (CRangeDownLoad& part : transfer_->parts) part.SetWriteWatcher(this);
+  }
   validator_known_ = resuming_ = started_over_ = false;
   recorded_at_ = 0;
   progress_ = DownloadProgress();
@@ -181,6 +189,8 @@ void CInetFile::Stop() {
   // What an interrupted attempt wrote serves the next one.
   if (writing) SaveRecord();
   ranges_active_ = false;
+  range_digest_.reset();
+  reader_.reset();
   file_.reset();
 }
 
@@ -275,8 +285,14 @@ bool CInetFile::StartRanges(uint64_t length) {
     return false;
   }
   ranges_active_ = true;
-  // A new copy is empty: its ranges start as even parts of it.
+  // A new copy is empty: its ranges start as even parts of it. Its digests
+  // follow the bytes; kept bytes leave them to one read at the end.
   if (!resuming_) plan_.Divide(length, kParts);
+  range_digest_.reset();
+  reader_.reset();
+  if (!resuming_ && (reader_ = disk_->Open(GetTempName(), platform::File::kRead))) {
+    range_digest_.reset(new RangeDigest(!ExpectedSha256.empty()));
+  }
   plan_.Spread(kParts, MinTakeOver);
   for (int worker = 0; worker < kParts; ++worker) {
     const int index = plan_.Unclaimed();
@@ -301,6 +317,32 @@ bool CInetFile::StartPart(int worker, int index) {
   const std::string if_range = validator_known_ ? progress_.validator : std::string();
   return transfer_->parts[worker].Start(TriedUrl, this, range.first, range.end - 1, ExpectedLength, file_.get(),
                                         range.done, if_range);
+}
+
+void CInetFile::OnRangeWritten(uint64_t offset, const char* data, size_t size) {
+  if (!range_digest_) return;
+  range_digest_->Written(offset, data, size);
+  AdvanceDigest(kReadBackStep);
+}
+
+void CInetFile::AdvanceDigest(uint64_t budget) {
+  for (const RangePlan::Range& range : plan_.ranges()) {
+    const uint64_t from = range_digest_->frontier();
+    if (from >= range.end) continue;
+    const uint64_t on_disk =
+        range.first + (range.worker >= 0 ? transfer_->parts[range.worker].written() : range.done);
+    if (from < on_disk) {
+      if (!range_digest_->ReadBack(reader_.get(), on_disk, budget)) {
+        // The installer reads the whole copy instead.
+        range_digest_.reset();
+        reader_.reset();
+        return;
+      }
+      budget -= range_digest_->frontier() - from;
+    }
+    // The rest of this range has not reached the disk yet.
+    if (range_digest_->frontier() < range.end) return;
+  }
 }
 
 bool CInetFile::GiveIdlePartsWork() {
@@ -415,6 +457,14 @@ bool CInetFile::OnDownLoadStatus(int status) {
       return false;
     }
     file_.reset();
+    if (range_digest_) AdvanceDigest(UINT64_MAX);
+    std::wstring md5, sha256;
+    if (range_digest_ && range_digest_->Finish(ExpectedLength, &md5, &sha256)) {
+      ComputedMd5 = md5;
+      ComputedSha256 = sha256;
+    }
+    range_digest_.reset();
+    reader_.reset();
     PostResult(kJobOk);
     return true;
   }
@@ -495,6 +545,7 @@ FinishedFile CInetFile::Finished() const {
   file.expected_md5 = ExpectedMd5;
   file.expected_sha256 = ExpectedSha256;
   file.computed_md5 = ComputedMd5;
+  file.computed_sha256 = ComputedSha256;
   file.time = FileTime;
   file.resumed = Resumed;
   return file;

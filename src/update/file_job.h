@@ -10,6 +10,7 @@
 
 #include "digest/md5.h"
 #include "net/download.h"
+#include "net/range_digest.h"
 #include "net/range_download.h"
 #include "net/range_plan.h"
 #include "platform/disk.h"
@@ -21,7 +22,7 @@
 
 class CUpdateFile;
 
-class CInetFile : public IDownLoadSink {
+class CInetFile : public IDownLoadSink, private IRangeWrites {
  public:
   static constexpr int kParts = 5;
   // Files shorter than this can never come in ranges.
@@ -97,9 +98,13 @@ class CInetFile : public IDownLoadSink {
   // five ranges started at once; shorter ones in one stream.
   uint64_t OneStreamBelow = kOneStreamBelow;
   uint64_t MinTakeOver = kMinTakeOver;
-  // After a successful run in one stream from byte 0: the MD5 of the bytes
-  // written, in lower-case hexadecimal, taken as they came. Empty otherwise.
+  // After a successful run that fetched the whole file (in one stream or in
+  // ranges, none of it taken over from an earlier attempt): the MD5 of the
+  // bytes written, in lower-case hexadecimal, taken as they came. Empty
+  // otherwise.
   std::wstring ComputedMd5;
+  // The same for the SHA-256, of ranged files whose entry gives one.
+  std::wstring ComputedSha256;
   // Set when whoever moves the file into place makes it durable first
   // (several files with one barrier); otherwise the job syncs it itself
   // before it reports success.
@@ -115,6 +120,10 @@ class CInetFile : public IDownLoadSink {
   std::wstring FailureNote;
 
  private:
+  void OnRangeWritten(uint64_t offset, const char* data, size_t size) override;
+  // Moves the digests' frontier over bytes the ranges have put on disk,
+  // reading at most |budget| of them back.
+  void AdvanceDigest(uint64_t budget);
   void Fail(int code);
   void PostResult(int code);
   void PostProgress(uint32_t count);
@@ -169,6 +178,10 @@ class CInetFile : public IDownLoadSink {
   DownloadProgress progress_;
   // How the ranges of a ranged file are cut and who fetches each.
   RangePlan plan_;
+  // The digests of a ranged file fetched from zero, and the handle that
+  // reads back what the frontier did not see arrive.
+  std::unique_ptr<RangeDigest> range_digest_;
+  std::unique_ptr<platform::DiskFile> reader_;
   bool validator_known_ = false;
   bool resuming_ = false;
   bool started_over_ = false;
