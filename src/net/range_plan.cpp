@@ -95,13 +95,6 @@ void RangePlan::Release(int worker, uint64_t done) {
   at(index).worker = kNoWorker;
 }
 
-bool RangePlan::Complete() const {
-  for (const Range& r : ranges_) {
-    if (r.missing() != 0) return false;
-  }
-  return true;
-}
-
 std::vector<RangePlan::Kept> RangePlan::KeptRanges() const {
   std::vector<Kept> kept;
   for (const Range& r : ranges_) kept.push_back({r.first, r.done});

@@ -57,7 +57,6 @@ class RangePlan {
   void Release(int worker, uint64_t done);
   Range& at(int index) { return ranges_[static_cast<size_t>(index)]; }
   const std::vector<Range>& ranges() const { return ranges_; }
-  bool Complete() const;
   std::vector<Kept> KeptRanges() const;
 
  private:

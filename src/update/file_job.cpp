@@ -442,11 +442,8 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
 bool CInetFile::OnDownLoadStatus(int status) {
   if (status != kDownLoadComplete) return true;
   if (ranges_active_) {
+    // Idle parts took up every range with bytes missing: all idle, all done.
     if (!GiveIdlePartsWork() || !AllPartsIdle()) return true;
-    if (!plan_.Complete()) {
-      Fail(kJobTransferFailed);  // never: every range with bytes missing had a part
-      return false;
-    }
     ranges_active_ = false;
     // The pending copy reaches the disk before anyone moves it into place.
     bool ok = DeferDurability || file_->Sync();
@@ -489,8 +486,9 @@ bool CInetFile::OnDownLoadStatus(int status) {
 }
 
 bool CInetFile::OnDownLoadError(int) {
-  // A changed file answers a resumed request with all of it, or says the
-  // range does not exist: once per run, the file starts over.
+  // A changed file answers a request that names the validator of the bytes
+  // on disk with all of it, or a resumed one by saying the range does not
+  // exist: once per run, the file starts over.
   if (!started_over_) {
     bool changed = resuming_ && !ranges_active_ && transfer_->request.last_status() == 416;
     for (const CRangeDownLoad& part : transfer_->parts) {
