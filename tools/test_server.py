@@ -36,6 +36,8 @@ Rules:
   trickle             send the body 512 bytes every 20 ms
   drip                send the body one byte every 100 ms
   partial:K           send the first K bytes of each body, then nothing
+  slow-range:N        a Range request from byte N gets its body 1 KiB every 20 ms;
+                      other requests are served at once
   etag:VALUE          the file's ETag is "VALUE" (else one made from its bytes)
 A Range request with an If-Range that is not the file's ETag gets the whole
 file with 200.
@@ -210,6 +212,14 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.flush()
                 time.sleep(0.1)
             return
+        if rule.startswith("slow-range:"):
+            if status == 206 and rng[6:].partition("-")[0] == rule[len("slow-range:"):]:
+                self.send_raw(status, headers)
+                for pos in range(0, len(body), 1024):
+                    self.wfile.write(body[pos:pos + 1024])
+                    self.wfile.flush()
+                    time.sleep(0.02)
+                return
         if rule == "trickle":
             self.send_raw(status, headers, lower=False)
             for pos in range(0, len(body), 512):
