@@ -22,6 +22,7 @@ thread; .port, .connections, .down and .up tell what it did.
 """
 import argparse
 import asyncio
+import socket
 import collections
 import os
 import signal
@@ -126,10 +127,19 @@ class Side(asyncio.Protocol):
     """One end of a proxied connection: what it reads feeds outgoing, what
     it is sent comes from incoming."""
 
-    def __init__(self, outgoing, incoming):
+    def __init__(self, outgoing, incoming, small_send_buffer=False):
         self.outgoing, self.incoming = outgoing, incoming
+        self.small_send_buffer = small_send_buffer
 
     def connection_made(self, transport):
+        if self.small_send_buffer:
+            # Bytes count as carried once they are written; a send buffer of
+            # the usual megabytes would count bytes the client has not taken
+            # yet (a client that holds back, as under its own cap, would
+            # seem to take the link's whole rate).
+            sock = transport.get_extra_info("socket")
+            if sock is not None:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 64 << 10)
         self.outgoing.source = transport
         self.incoming.target = transport
         self.incoming.pump()
@@ -183,7 +193,7 @@ class DelayProxy:
         # round trip; here its connect returned at once.
         up = Flow(self, "up", loop.time() + 2 * self.delay)
         down = Flow(self, "down")
-        client = Side(up, down)
+        client = Side(up, down, small_send_buffer=True)
 
         async def connect():
             try:

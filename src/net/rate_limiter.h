@@ -29,6 +29,7 @@ class RateLimiter : private platform::MessageTarget {
   // waiting connection go on).
   void SetRate(uint64_t bytes_per_second);
   bool limited() const { return budget_.limited(); }
+  uint64_t rate() const { return budget_.rate(); }
   // As RateBudget.
   uint64_t Allowance(uint64_t wanted) { return budget_.Allowance(wanted); }
   void Took(uint64_t bytes) { budget_.Take(bytes); }

@@ -62,6 +62,12 @@ uint8_t CWEBSocket::Connect(const std::wstring& host, uint16_t port) {
     Close(kCloseSilent);
     return kConnectFailed;
   }
+  // Under a cap, a window of the usual size would let the line carry a few
+  // MiB per connection at full speed before paused reads tell. A sixteenth
+  // of a second of the cap (the kernel allows twice that) still lets five
+  // ranges reach the cap over a round trip of 400 ms.
+  const RateLimiter& limiter = SharedRateLimiter();
+  if (limiter.limited()) socket_.LimitReceiveBuffer(std::max<uint64_t>(16 * 1024, limiter.rate() / 16));
   if (proxy_type_ == kNoProxy) {
     if (!socket_.ConnectAsync(address, port, this)) {
       Close(kCloseSilent);

@@ -42,6 +42,9 @@ class TcpSocket {
 
   bool Open();
   bool IsOpen() const { return fd_ >= 0; }
+  // Keeps the receive window near |bytes|: set before connecting, so that
+  // the peer sends no faster than the owner reads. Only a hint.
+  void LimitReceiveBuffer(size_t bytes);
 
   // Starts a connect without blocking; the outcome arrives as kFdConnect.
   bool ConnectAsync(uint32_t address, uint16_t port, SocketEventSink* sink);

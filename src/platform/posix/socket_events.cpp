@@ -109,6 +109,11 @@ TcpSocket::TcpSocket() = default;
 
 TcpSocket::~TcpSocket() { Close(); }
 
+void TcpSocket::LimitReceiveBuffer(size_t bytes) {
+  const int size = static_cast<int>(bytes);
+  if (fd_ >= 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof(size));
+}
+
 bool TcpSocket::Open() {
   Close();
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
