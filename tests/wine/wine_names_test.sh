@@ -161,7 +161,7 @@ for f in 音乐/łódź.ogg 音乐/żółw.ogg łódź.txt; do
   cmp -s "$install/$f" "$work/w2/$f" || fail "wide: $f is not version 2"
 done
 grep -q 'CurrentVersion=2' "$install/UpdateTemp.ini" || fail "wide: version 2 was not recorded"
-[ -f "$install/UpdateLog.log" ] || fail "wide: no UpdateLog.log in the install: $(ls -R "$work")"
+[ -f "$install/UpdateLog.log" ] || fail "wide: no UpdateLog.log in the install: $(ls "$install")"
 log=$(iconv -f GBK -t UTF-8 "$install/UpdateLog.log")
 grep -q '放弃 1 号游戏服务器' <<<"$log" || fail "wide: the dead server was not logged: $log"
 lossy=$(find "$work" -name '*[?]*')
