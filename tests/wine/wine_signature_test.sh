@@ -95,8 +95,10 @@ port=$(cat "$work/port")
 "$publish" release --version 2 --from "$work/v2" --to "$work/server" --sign "$work/k.pem" >/dev/null
 "$publish" versions --to "$work/server" --product 2 --max 2 --url "127.0.0.1:$port" --sign "$work/k.pem" >/dev/null
 
-run_update() {  # run_update INSTALL_DIR [PORT [KEY_FILE, empty for none]]: the updater from version 1
-  local dir=$1 at=${2:-$port} key=${3-$work/UpdateTrust.pub}
+# run_update INSTALL_DIR [PORT [KEY_FILE, empty for none [LOG_TEXT]]]: the updater from
+# version 1, until it ends or, given LOG_TEXT, has logged it (the failure dialog then waits).
+run_update() {
+  local dir=$1 at=${2:-$port} key=${3-$work/UpdateTrust.pub} until=${4:-}
   mkdir -p "$dir"
   cp -a "$work/v1/." "$dir/"
   cp "$win/bin/updater.exe" "$win/bin/kelvora.exe" "$dir/"
@@ -104,7 +106,11 @@ run_update() {  # run_update INSTALL_DIR [PORT [KEY_FILE, empty for none]]: the 
   printf '[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=127.0.0.1:%s\r\n' "$at" > "$dir/UpdateTemp.ini"
   (cd "$dir" && exec wine updater.exe "127.0.0.1:$at" auto) >/dev/null 2>&1 &
   local updater=$!
-  for _ in $(seq 240); do kill -0 $updater 2>/dev/null || break; sleep 0.5; done
+  for _ in $(seq 240); do
+    kill -0 $updater 2>/dev/null || break
+    [ -n "$until" ] && grep -qF "$until" <(log_of "$dir") && break
+    sleep 0.5
+  done
   kill $updater 2>/dev/null || true
   wait $updater 2>/dev/null || true
 }
@@ -125,7 +131,7 @@ import sys
 p, at = sys.argv[1], int(sys.argv[2])
 b = bytearray(open(p, 'rb').read()); b[at] ^= 1; open(p, 'wb').write(b)
 PY
-run_update "$work/tampered"
+run_update "$work/tampered" "$port" "$work/UpdateTrust.pub" "签名校验失败[update/2/FileConfig.xml]"
 expect "tampered manifest installs nothing" cmp -s "$work/tampered/level.dat" "$work/v1/level.dat"
 expect "tampered manifest keeps version 1" grep -q 'CurrentVersion=1' "$work/tampered/UpdateTemp.ini"
 expect "tampered manifest is logged" grep -q '签名校验失败\[update/2/FileConfig.xml\], 原因 \[签名与内容不符\]' \
@@ -183,11 +189,11 @@ for keyword in WINDOWSDIR SYSTEMDIR; do
   [ $keyword = WINDOWSDIR ] || target=$windir/system32
   serve_release "$work/unsigned-$keyword"
   bind_entry "$work/unsigned-$keyword/update/2/FileConfig.xml" $keyword
-  run_update "$work/unsigned-$keyword-install" "$sys_port" ""
+  refused="文件列表未签名，不能写入系统目录，已跳过 [/$dll]"
+  run_update "$work/unsigned-$keyword-install" "$sys_port" "" "$refused"
   expect "unsigned $keyword entry writes nothing there" test -z "$(find "$target" -maxdepth 1 -name "${dll%.dll}*")"
   expect "unsigned $keyword entry is not fetched" test -z "$(grep "$dll" "$work/unsigned-$keyword.log")"
-  expect "unsigned $keyword entry is refused and logged" grep -qF "文件列表未签名，不能写入系统目录，已跳过 [/$dll]" \
-    <(log_of "$work/unsigned-$keyword-install")
+  expect "unsigned $keyword entry is refused and logged" grep -qF "$refused" <(log_of "$work/unsigned-$keyword-install")
   expect "unsigned $keyword entry keeps version 1" grep -q 'CurrentVersion=1' "$work/unsigned-$keyword-install/UpdateTemp.ini"
 
   serve_release "$work/signed-$keyword" --sign "$work/k.pem"
