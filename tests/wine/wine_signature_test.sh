@@ -196,6 +196,7 @@ for keyword in WINDOWSDIR SYSTEMDIR; do
   expect "unsigned $keyword entry is refused and logged" grep -qF "$refused" <(log_of "$work/unsigned-$keyword-install")
   expect "unsigned $keyword entry keeps version 1" grep -q 'CurrentVersion=1' "$work/unsigned-$keyword-install/UpdateTemp.ini"
 
+  rm -f "$target/$dll"
   serve_release "$work/signed-$keyword" --sign "$work/k.pem"
   bind_entry "$work/signed-$keyword/update/2/FileConfig.xml" $keyword "$work/k.pem"
   run_update "$work/signed-$keyword-install" "$sys_port"
