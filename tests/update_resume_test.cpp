@@ -64,8 +64,14 @@ class ResumeUpdateTest : public testing::Test {
     f_.Run(&ui_);
     ExpectDoneAndClean();
     const std::string log = second.RequestLog();
-    // Every part asks for its rest, but only if the file is the same.
-    EXPECT_EQ(ResumedRequests(log, "big.bin"), CInetFile::kParts) << log;
+    // Every part asks for its rest; when the file turns out to have
+    // changed, the first answer that says so starts it over, and parts that
+    // had not asked yet need not.
+    if (same) {
+      EXPECT_EQ(ResumedRequests(log, "big.bin"), CInetFile::kParts) << log;
+    } else {
+      EXPECT_GE(ResumedRequests(log, "big.bin"), 1) << log;
+    }
     const bool from_zero = log.find("\"Range\": \"bytes=0-") != std::string::npos;
     EXPECT_EQ(from_zero, !same) << log;
   }
