@@ -76,7 +76,7 @@ std::string UpdateFixture::IniValue(const std::string& section, const std::strin
 
 void UpdateFixture::Run(ScriptedUi* ui) {
   app.reset(new FastClockApp(platform::FromUtf8(Install("updater")), clock_speed, disk));
-  app->InitInstance(L"127.0.0.1 auto", ui);
+  app->InitInstance(L"127.0.0.1 " + mode, ui);
 }
 
 bool UpdateFixture::LobbyStarted() {

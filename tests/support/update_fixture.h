@@ -66,6 +66,8 @@ class UpdateFixture {
   bool FileMatches(const std::string& name, const GameFile& file);
 
   std::unique_ptr<CAutoUpdateClientApp> app;
+  // The mode word Run() starts the application with.
+  std::wstring mode = L"auto";
   // How much faster than real time the controller's timers run in Run().
   unsigned clock_speed = 1;
   // The file system of Run(); null for the real one.
