@@ -141,13 +141,17 @@ bool CMultiRangeFetch::Take(uint64_t offset, const char* data, size_t size) {
   return true;
 }
 
-bool CMultiRangeFetch::OnDownLoadStatus(int status) {
-  if (status != kDownLoadComplete || !active_) return true;
+void CMultiRangeFetch::Requeue() {
   // What did not come goes back to the front of the list.
   for (auto it = in_flight_.rbegin(); it != in_flight_.rend(); ++it) {
     if (it->got < it->range.size()) pending_.push_front({it->range.first + it->got, it->range.last});
   }
   in_flight_.clear();
+}
+
+bool CMultiRangeFetch::OnDownLoadStatus(int status) {
+  if (status != kDownLoadComplete || !active_) return true;
+  Requeue();
   const bool was_list = !single_;
   if (whole_file_ && single_) {
     End(IRangeFetchSink::kRangesRefused);
@@ -167,7 +171,16 @@ bool CMultiRangeFetch::OnDownLoadStatus(int status) {
 bool CMultiRangeFetch::OnDownLoadError(int) {
   if (!active_) return true;
   const int status = request_.last_status();
-  // 416: the server has no such bytes: the file is not what the index says.
-  End(status == 416 || status == 200 ? IRangeFetchSink::kRangesRefused : IRangeFetchSink::kRangesFailed);
+  Requeue();
+  // Servers that cannot parse a list fail it in any way, from a 4xx or 5xx
+  // to a dropped connection: it is asked once more, one range at a time.
+  if (!single_ && taken_this_answer_ == 0) {
+    single_ = true;
+    SendNext();
+    return true;
+  }
+  // A server that refuses a single range (416: it has no such bytes) will
+  // refuse the next; a broken transfer is worth another attempt later.
+  End(status >= 400 ? IRangeFetchSink::kRangesRefused : IRangeFetchSink::kRangesFailed);
   return true;
 }

@@ -73,6 +73,8 @@ class CMultiRangeFetch : public IDownLoadSink {
     uint64_t got = 0;  // bytes from its first that are in the file
   };
   void SendNext();
+  // Puts the in-flight ranges' missing bytes back at the front of the list.
+  void Requeue();
   // Writes the bytes of the in-flight ranges that |data| at |offset|
   // carries; false when a write failed.
   bool Take(uint64_t offset, const char* data, size_t size);

@@ -250,7 +250,8 @@ void UpdateRun::TakePlan(const CInetFile& job) {
 }
 
 void UpdateRun::LogVersionBytes() {
-  if (!version_had_files_) return;
+  // Versions that took nothing from local copies log as before.
+  if (!version_had_files_ || version_reused_ == 0) return;
   host_->WriteLog(Format(texts::kVersionBytes, working_version_.c_str(),
                          static_cast<unsigned long long>(version_reused_),
                          static_cast<unsigned long long>(version_fetched_)));

@@ -354,7 +354,6 @@ void UpdateRun::HandleFile(CInetFile* job, uint32_t code) {
   TakePlan(*job);
   counted_.erase(job->Id);
   planned_.erase(job->Id);
-  // Versions without chunk indexes log as before.
   if (job->DeltaTried) version_had_files_ = true;
   version_reused_ += job->Reused;
   version_fetched_ += job->Fetched;
