@@ -1,7 +1,12 @@
 // Chunk sizes for delta updates: bytes a client fetches (chunks plus the
 // index) and requests to turn version 1 of a pack into version 2, for a few
 // (min, avg, max) choices; and from what file size an index pays off.
-// Usage: delta_bench [MiB]   (128 unless given)
+// Then, end to end through nginx on 127.0.0.1: the updater itself against
+// zsync and casync on the same pairs, rsync's literal data, and a repair of
+// a 1 GiB install against sha256sum of its files.
+// Usage: delta_bench [MiB] [--no-server]   (128 unless given)
+#include "delta_e2e.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -112,8 +117,9 @@ void Table(const char* title, const std::string& v1, const std::string& v2, uint
 
 int main(int argc, char** argv) {
   const size_t mib = argc > 1 ? strtoul(argv[1], nullptr, 10) : 128;
+  const bool server = !(argc > 2 && std::string(argv[2]) == "--no-server");
   if (mib < 2) {
-    fprintf(stderr, "usage: delta_bench [MiB >= 2]\n");
+    fprintf(stderr, "usage: delta_bench [MiB >= 2] [--no-server]\n");
     return 2;
   }
   Random rng{0x2545f4914f6cdd1dull};
@@ -144,5 +150,9 @@ int main(int argc, char** argv) {
            static_cast<unsigned long long>(cost.fetched + cost.index),
            100.0 - 100.0 * (cost.fetched + cost.index) / size);
   }
+  if (!server) return 0;
+  EndToEnd("pair", v1, patched);
+  EndToEnd("shifted", v1, shifted);
+  RepairBench();
   return 0;
 }
