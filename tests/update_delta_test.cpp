@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "delta/chunk_index.h"
 #include "platform/text.h"
 #include "signing_key.h"
 #include "support/update_fixture.h"
@@ -104,7 +105,12 @@ TEST_F(UpdateDeltaTest, AChangedFileComesAsRangesOfItsChangedChunks) {
   EXPECT_GE(pack.partial, 1);
   // Three rewrites of 8 KiB: a few chunks of at most 16 KiB around each.
   EXPECT_LT(pack.bytes + 0u, 3u * 3 * 16384 + 4096) << nginx_->AccessLog();
-  EXPECT_EQ(ServedFor(nginx_->AccessLog(), "/update/2/pack.dat.chunks").whole, 1);
+  // Of the index: its header and group table, then the entries of the
+  // groups that changed.
+  const Served index = ServedFor(nginx_->AccessLog(), "/update/2/pack.dat.chunks");
+  EXPECT_EQ(index.whole, 0);
+  EXPECT_EQ(index.partial, 2);
+  EXPECT_LT(index.bytes, ReadFileBytes(f_.ServerRoot() + "/update/2/pack.dat.chunks").size() / 4);
   EXPECT_NE(f_.Log().find("从本地文件复用"), std::string::npos) << f_.Log();
 }
 
@@ -143,10 +149,11 @@ TEST_F(UpdateDeltaTest, AnIndexWhoseDigestIsWrongIsNotUsed) {
   std::string v2 = v1;
   v2.replace(200000, 4096, Blob(4096, 10));
   UpdatePack(v1, v2);
-  // The index on the server is not the one the manifest vouches for.
+  // The index on the server is not the one the manifest vouches for: a
+  // group's digest differs.
   const std::string index = f_.ServerRoot() + "/update/2/pack.dat.chunks";
   std::string bytes = ReadFileBytes(index);
-  bytes[bytes.size() - 1] ^= 1;
+  bytes[kChunkIndexHeaderSize + 20] ^= 1;
   WriteFileBytes(index, bytes);
   f_.Run(&ui_);
   ExpectVersion2();
@@ -155,6 +162,26 @@ TEST_F(UpdateDeltaTest, AnIndexWhoseDigestIsWrongIsNotUsed) {
   EXPECT_NE(log.find("索引校验失败"), std::string::npos) << log;
   EXPECT_EQ(log.find("SHA256检验失败"), std::string::npos) << log;
   EXPECT_EQ(log.find("MD5检验失败"), std::string::npos) << log;
+}
+
+TEST_F(UpdateDeltaTest, EntriesThatDoNotMatchTheirGroupAreNotUsed) {
+  const std::string v1 = Blob(kPack, 14);
+  std::string v2 = v1;
+  v2.replace(kPack / 2, 4096, Blob(4096, 15));
+  UpdatePack(v1, v2);
+  // Every entry of the index damaged: the table still passes, but the
+  // entries of the changed group do not match it.
+  const std::string index = f_.ServerRoot() + "/update/2/pack.dat.chunks";
+  std::string bytes = ReadFileBytes(index);
+  ChunkIndex prefix;
+  uint64_t prefix_size = 0;
+  ASSERT_TRUE(ParseChunkIndexPrefix(bytes, &prefix, &prefix_size));
+  for (size_t at = prefix_size + 4; at < bytes.size(); at += kChunkEntrySize) bytes[at] ^= 1;
+  WriteFileBytes(index, bytes);
+  f_.Run(&ui_);
+  ExpectVersion2();
+  EXPECT_GE(Pack().bytes, kPack) << nginx_->AccessLog();
+  EXPECT_NE(f_.Log().find("索引校验失败"), std::string::npos) << f_.Log();
 }
 
 TEST_F(UpdateDeltaTest, AServerThatTakesOneRangeAtATimeGetsSingleRanges) {

@@ -14,18 +14,53 @@
 
 namespace {
 
-// Header and entries of the largest index a file of |length| bytes can have
-// (chunks of at least 64 bytes).
+// The first request for an index asks for the header and the group table
+// it would have with the publisher's chunks (1 KiB on average, 64 to a
+// group); a longer table is asked for in a second request.
+uint64_t PrefixGuess(uint64_t length) { return ChunkIndexPrefixSize(length / (64 << 10) + 8); }
+
+// The largest index a file of |length| bytes can have (chunks of at least
+// 64 bytes).
 uint64_t IndexLimit(uint64_t length) {
   const uint64_t chunks = std::min<uint64_t>(length / 64 + 2, kChunkIndexMaxChunks);
-  return 64 + chunks * (4 + kChunkDigestSize);
+  return ChunkIndexPrefixSize(chunks) + chunks * kChunkEntrySize;
 }
 
-std::string Key(const uint8_t* digest, uint32_t length) {
+std::string Key(const uint8_t* digest, uint64_t length) {
   std::string key(reinterpret_cast<const char*>(digest), kChunkDigestSize);
   key.append(reinterpret_cast<const char*>(&length), sizeof(length));
   return key;
 }
+
+// The index's entries as they come, each range at its own offset.
+class MemoryFile : public platform::DiskFile {
+ public:
+  explicit MemoryFile(uint64_t size) : bytes_(static_cast<size_t>(size), '\0') {}
+  std::string* bytes() { return &bytes_; }
+  bool Seek(uint64_t offset) override {
+    at_ = offset;
+    return offset <= bytes_.size();
+  }
+  bool Write(const void* data, size_t size) override {
+    if (!WriteAt(at_, data, size)) return false;
+    at_ += size;
+    return true;
+  }
+  bool WriteAt(uint64_t offset, const void* data, size_t size) override {
+    if (offset > bytes_.size() || size > bytes_.size() - offset) return false;
+    memcpy(&bytes_[static_cast<size_t>(offset)], data, size);
+    return true;
+  }
+  long Read(void*, size_t) override { return -1; }
+  bool SetLength(uint64_t) override { return false; }
+  bool Sync() override { return true; }
+  void StartWriteback(uint64_t, uint64_t) override {}
+  bool Close() override { return true; }
+
+ private:
+  std::string bytes_;
+  uint64_t at_ = 0;
+};
 
 }  // namespace
 
@@ -36,17 +71,29 @@ bool DeltaBuild::Start(const DeltaSource& source, platform::Disk* disk, IDeltaSi
   sink_ = sink;
   index_bytes_.clear();
   index_limit_ = IndexLimit(source.length);
+  index_ = ChunkIndex();
+  group_plans_.clear();
+  local_.clear();
+  entries_.reset();
+  entry_bytes_ = nullptr;
+  prefix_size_ = 0;
+  index_fetched_ = 0;
   reused_ = to_fetch_ = 0;
   note_.clear();
   failure_note_.clear();
   write_failure_ = 0;
-  state_ = State::kIndex;
-  index_request_.SetExtraHeaders(RequestHeaders());
-  if (!index_request_.DownLoad(source.index_url, this)) {
+  state_ = State::kPrefix;
+  if (!AskPrefix(0, std::min(PrefixGuess(source.length), index_limit_) - 1)) {
     state_ = State::kIdle;
     return false;
   }
   return true;
+}
+
+bool DeltaBuild::AskPrefix(uint64_t from, uint64_t to) {
+  index_request_.SetExtraHeaders(
+      RequestHeaders("Range: bytes=" + std::to_string(from) + "-" + std::to_string(to) + "\r\n"));
+  return index_request_.DownLoad(source_.index_url, this);
 }
 
 void DeltaBuild::Stop() {
@@ -60,34 +107,42 @@ void DeltaBuild::Stop() {
 void DeltaBuild::End(IDeltaSink::Result result, const wchar_t* reason) {
   if (reason) note_ = reason;
   Stop();
+  entries_.reset();
+  local_.clear();
   if (result == IDeltaSink::kWhole) DeleteProgress(*disk_, source_.pending);
   if (sink_) sink_->OnDeltaEnd(result);
 }
 
-bool DeltaBuild::OnDataInformation(uint64_t length, const std::wstring&, const std::wstring&) {
-  if (state_ != State::kIndex) return true;
-  if (index_request_.length_known() && length > index_limit_) End(IDeltaSink::kWhole, texts::kDeltaReasonFormat);
+bool DeltaBuild::OnDataInformation(uint64_t, const std::wstring&, const std::wstring&) {
+  if (state_ != State::kPrefix) return true;
+  // A range from where the bytes so far end, or the whole index from its
+  // start.
+  const bool fits = index_request_.status_code() == 206
+                        ? index_request_.range_start() == static_cast<int64_t>(index_bytes_.size())
+                        : index_bytes_.empty();
+  if (!fits) End(IDeltaSink::kWhole, texts::kDeltaReasonFormat);
   return true;
 }
 
 bool DeltaBuild::OnDownLoadData(const char* data, uint32_t count) {
-  if (state_ != State::kIndex) return true;
+  if (state_ != State::kPrefix) return true;
   if (index_bytes_.size() + count > index_limit_) {
     End(IDeltaSink::kWhole, texts::kDeltaReasonFormat);
     return true;
   }
   index_bytes_.append(data, count);
+  index_fetched_ += count;
   if (sink_) sink_->OnDeltaBytes(count);
   return true;
 }
 
 bool DeltaBuild::OnDownLoadStatus(int status) {
-  if (status == kDownLoadComplete && state_ == State::kIndex) Build();
+  if (status == kDownLoadComplete && state_ == State::kPrefix) TakePrefix();
   return true;
 }
 
 bool DeltaBuild::OnDownLoadError(int) {
-  if (state_ != State::kIndex) return true;
+  if (state_ != State::kPrefix) return true;
   // A server without the index (an older release, a mirror that left it
   // out) still has the file.
   const int status = index_request_.last_status();
@@ -100,43 +155,93 @@ bool DeltaBuild::OnDownLoadError(int) {
   return true;
 }
 
-bool DeltaBuild::IndexUsable(ChunkIndex* index) {
+bool DeltaBuild::PrefixUsable() {
   platform::Sha256 sha;
-  sha.Update(index_bytes_.data(), index_bytes_.size());
+  sha.Update(index_bytes_.data(), static_cast<size_t>(prefix_size_));
   uint8_t digest[platform::kSha256Size];
   if (!sha.Final(digest) ||
       !platform::EqualsNoCase(platform::FromAnsi(ToHex(digest, sizeof(digest))), source_.index_sha256)) {
     note_ = texts::kDeltaReasonDigest;
     return false;
   }
-  if (!ParseChunkIndex(index_bytes_, index) || index->file_length != source_.length) {
+  if (index_.file_length != source_.length) {
     note_ = texts::kDeltaReasonFormat;
     return false;
   }
   return true;
 }
 
-bool DeltaBuild::ChunksInPlace(const ChunkIndex& index, std::vector<bool>* in_place) {
-  in_place->assign(index.chunks.size(), false);
-  uint64_t size = 0;
-  if (!source_.resume || !disk_->GetSize(source_.pending, &size) || size != source_.length) return true;
-  std::unique_ptr<platform::DiskFile> copy = disk_->Open(source_.pending, platform::File::kRead);
-  if (!copy) return true;
-  buffer_.resize(kCopyBuffer);
-  for (size_t i = 0; i < index.chunks.size(); ++i) {
-    const Chunk& chunk = index.chunks[i];
-    platform::Sha256 sha;
-    uint32_t left = chunk.length;
-    while (left > 0) {
-      const long n = copy->Read(buffer_.data(), std::min<size_t>(left, buffer_.size()));
-      if (n <= 0) return true;
-      sha.Update(buffer_.data(), static_cast<size_t>(n));
-      left -= static_cast<uint32_t>(n);
-    }
-    uint8_t digest[platform::kSha256Size];
-    (*in_place)[i] = sha.Final(digest) && memcmp(digest, chunk.digest, kChunkDigestSize) == 0;
+void DeltaBuild::TakePrefix() {
+  if (!ParseChunkIndexPrefix(index_bytes_, &index_, &prefix_size_) || prefix_size_ > index_limit_) {
+    End(IDeltaSink::kWhole, texts::kDeltaReasonFormat);
+    return;
   }
-  return true;
+  if (prefix_size_ > index_bytes_.size()) {
+    // A short answer, or a table longer than the first guess: the rest.
+    if (!AskPrefix(index_bytes_.size(), prefix_size_ - 1)) End(IDeltaSink::kFailed);
+    return;
+  }
+  if (!PrefixUsable()) {
+    End(IDeltaSink::kWhole);
+    return;
+  }
+  if (disk_->Exists(source_.target) && !ChunkLocalFile(*disk_, source_.target, index_.params, &local_)) {
+    End(IDeltaSink::kWhole, texts::kDeltaReasonLocal);
+    return;
+  }
+  // Whole groups the local copy has need no entries.
+  std::unordered_map<std::string, uint64_t> local_groups;
+  for (const ChunkGroup& group : GroupChunks(local_, index_.group_average)) {
+    local_groups.emplace(Key(group.digest, group.length), group.offset);
+  }
+  const uint64_t index_size = prefix_size_ + index_.groups.back().first_chunk * kChunkEntrySize +
+                              uint64_t{index_.groups.back().chunks} * kChunkEntrySize;
+  std::vector<ByteRange> wanted;
+  group_plans_.assign(index_.groups.size(), GroupPlan());
+  for (size_t g = 0; g < index_.groups.size(); ++g) {
+    const ChunkGroup& group = index_.groups[g];
+    auto hit = local_groups.find(Key(group.digest, group.length));
+    if (hit != local_groups.end()) {
+      group_plans_[g].local = true;
+      group_plans_[g].local_offset = hit->second;
+      continue;
+    }
+    const uint64_t first = prefix_size_ + group.first_chunk * kChunkEntrySize;
+    const uint64_t last = first + uint64_t{group.chunks} * kChunkEntrySize - 1;
+    if (!wanted.empty() && wanted.back().last + 1 == first) wanted.back().last = last;
+    else wanted.push_back({first, last});
+  }
+  // A server that sent the whole index has sent the entries too.
+  if (index_bytes_.size() >= index_size) {
+    entry_bytes_ = &index_bytes_;
+    Build();
+    return;
+  }
+  auto entries = std::make_unique<MemoryFile>(index_size);
+  entry_bytes_ = entries->bytes();
+  entries_ = std::move(entries);
+  state_ = State::kEntries;
+  if (wanted.empty()) {
+    Build();
+    return;
+  }
+  if (!fetch_.Start(source_.index_url, wanted, index_size, entries_.get(), this)) {
+    End(IDeltaSink::kWhole, texts::kDeltaReasonFormat);
+  }
+}
+
+bool DeltaBuild::InPlace(platform::DiskFile* copy, const Chunk& chunk) {
+  if (!copy || !copy->Seek(chunk.offset)) return false;
+  platform::Sha256 sha;
+  uint32_t left = chunk.length;
+  while (left > 0) {
+    const long n = copy->Read(buffer_.data(), std::min<size_t>(left, buffer_.size()));
+    if (n <= 0) return false;
+    sha.Update(buffer_.data(), static_cast<size_t>(n));
+    left -= static_cast<uint32_t>(n);
+  }
+  uint8_t digest[platform::kSha256Size];
+  return sha.Final(digest) && memcmp(digest, chunk.digest, kChunkDigestSize) == 0;
 }
 
 bool DeltaBuild::CopyLocal(uint64_t from, uint64_t to, uint64_t length, platform::DiskFile* source) {
@@ -157,27 +262,24 @@ bool DeltaBuild::CopyLocal(uint64_t from, uint64_t to, uint64_t length, platform
 }
 
 void DeltaBuild::Build() {
-  ChunkIndex index;
-  if (!IndexUsable(&index)) {
-    End(IDeltaSink::kWhole);
-    return;
-  }
-  std::vector<bool> in_place;
-  ChunksInPlace(index, &in_place);
-  std::vector<Chunk> local;
+  buffer_.resize(kCopyBuffer);
+  std::unordered_map<std::string, uint64_t> found;
+  found.reserve(local_.size());
+  for (const Chunk& chunk : local_) found.emplace(Key(chunk.digest, chunk.length), chunk.offset);
+  local_.clear();
   std::unique_ptr<platform::DiskFile> source;
-  if (disk_->Exists(source_.target)) {
-    if (!ChunkLocalFile(*disk_, source_.target, index.params, &local) ||
-        !(source = disk_->Open(source_.target, platform::File::kRead))) {
+  if (!found.empty() || std::any_of(group_plans_.begin(), group_plans_.end(), [](const GroupPlan& p) { return p.local; })) {
+    if (!(source = disk_->Open(source_.target, platform::File::kRead))) {
       End(IDeltaSink::kWhole, texts::kDeltaReasonLocal);
       return;
     }
   }
-  std::unordered_map<std::string, uint64_t> found;
-  found.reserve(local.size());
-  for (const Chunk& chunk : local) found.emplace(Key(chunk.digest, chunk.length), chunk.offset);
-  local.clear();
-
+  // A copy left by a build of this index keeps the chunks that check out.
+  std::unique_ptr<platform::DiskFile> copy;
+  uint64_t size = 0;
+  if (source_.resume && disk_->GetSize(source_.pending, &size) && size == source_.length) {
+    copy = disk_->Open(source_.pending, platform::File::kRead);
+  }
   file_ = source_.resume ? disk_->Open(source_.pending, platform::File::kWriteExisting)
                          : disk_->Open(source_.pending, platform::File::kCreateTruncate);
   if (!file_ || !file_->SetLength(source_.length)) {
@@ -192,46 +294,56 @@ void DeltaBuild::Build() {
   record.plan = platform::ToAnsi(platform::ToLowerAscii(source_.index_sha256));
   SaveProgress(*disk_, source_.pending, record);
 
-  buffer_.resize(kCopyBuffer);
   std::vector<ByteRange> ranges;
-  // Runs of local chunks that lie one after the other in both files are
-  // copied in one go.
+  // Runs that lie one after the other in both files are copied in one go.
   uint64_t run_from = 0, run_to = 0, run_length = 0;
-  auto flush = [&]() {
-    const bool ok = run_length == 0 || CopyLocal(run_from, run_to, run_length, source.get());
-    run_length = 0;
-    return ok;
+  bool ok = true;
+  auto take_local = [&](uint64_t from, uint64_t to, uint64_t length) {
+    reused_ += length;
+    if (run_length > 0 && run_from + run_length == from && run_to + run_length == to) {
+      run_length += length;
+      return;
+    }
+    ok = ok && (run_length == 0 || CopyLocal(run_from, run_to, run_length, source.get()));
+    run_from = from;
+    run_to = to;
+    run_length = length;
   };
-  for (size_t i = 0; i < index.chunks.size(); ++i) {
-    const Chunk& chunk = index.chunks[i];
-    if (in_place[i]) {
-      reused_ += chunk.length;
+  std::vector<Chunk> entries;
+  for (size_t g = 0; ok && g < index_.groups.size(); ++g) {
+    const ChunkGroup& group = index_.groups[g];
+    if (group_plans_[g].local) {
+      take_local(group_plans_[g].local_offset, group.offset, group.length);
       continue;
     }
-    auto hit = found.find(Key(chunk.digest, chunk.length));
-    if (hit != found.end()) {
-      reused_ += chunk.length;
-      if (run_length > 0 && run_from + run_length == hit->second && run_to + run_length == chunk.offset) {
-        run_length += chunk.length;
+    entries.clear();
+    const uint64_t at = prefix_size_ + group.first_chunk * kChunkEntrySize;
+    if (!ParseGroupEntries(index_, group, entry_bytes_->data() + at, group.chunks * kChunkEntrySize, &entries)) {
+      End(IDeltaSink::kWhole, texts::kDeltaReasonDigest);
+      return;
+    }
+    for (const Chunk& chunk : entries) {
+      if (copy && InPlace(copy.get(), chunk)) {
+        reused_ += chunk.length;
         continue;
       }
-      if (!flush()) {
-        End(write_failure_ != 0 ? IDeltaSink::kFailed : IDeltaSink::kWhole, texts::kDeltaReasonLocal);
-        return;
+      auto hit = found.find(Key(chunk.digest, chunk.length));
+      if (hit != found.end()) {
+        take_local(hit->second, chunk.offset, chunk.length);
+        continue;
       }
-      run_from = hit->second;
-      run_to = chunk.offset;
-      run_length = chunk.length;
-      continue;
-    }
-    to_fetch_ += chunk.length;
-    if (!ranges.empty() && ranges.back().last + 1 == chunk.offset) {
-      ranges.back().last += chunk.length;
-    } else {
-      ranges.push_back({chunk.offset, chunk.offset + chunk.length - 1});
+      to_fetch_ += chunk.length;
+      if (!ranges.empty() && ranges.back().last + 1 == chunk.offset) {
+        ranges.back().last += chunk.length;
+      } else {
+        ranges.push_back({chunk.offset, chunk.offset + chunk.length - 1});
+      }
     }
   }
-  if (!flush()) {
+  ok = ok && (run_length == 0 || CopyLocal(run_from, run_to, run_length, source.get()));
+  entries_.reset();
+  index_bytes_.clear();
+  if (!ok) {
     End(write_failure_ != 0 ? IDeltaSink::kFailed : IDeltaSink::kWhole, texts::kDeltaReasonLocal);
     return;
   }
@@ -246,10 +358,17 @@ void DeltaBuild::Build() {
 }
 
 void DeltaBuild::OnRangeBytes(uint32_t count) {
+  if (state_ == State::kEntries) index_fetched_ += count;
   if (sink_) sink_->OnDeltaBytes(count);
 }
 
 void DeltaBuild::OnRangesEnd(IRangeFetchSink::Result result) {
+  if (state_ == State::kEntries) {
+    if (result == kRangesDone) Build();
+    else if (result == kRangesRefused) End(IDeltaSink::kWhole, texts::kDeltaReasonRanges);
+    else End(IDeltaSink::kFailed);
+    return;
+  }
   if (state_ != State::kRanges) return;
   switch (result) {
     case kRangesDone: {

@@ -1,11 +1,13 @@
 #pragma once
 // Builds the pending copy of an update file from its chunk index: the
 // chunks the local copy (the installed file) still has are copied, the
-// rest is fetched as byte ranges. A pending copy left by an earlier build
+// rest is fetched as byte ranges. Of the index only the header, the group
+// table and the entries of the groups the local copy lacks are fetched. A pending copy left by an earlier build
 // of the same index keeps every chunk that already checks out in place.
 //
-// The index is used only when its SHA-256 is the manifest's and it
-// describes a file of the manifest's length. Whatever is wrong with it,
+// The index is used only when its prefix's SHA-256 is the manifest's, each
+// group's entries match the group's digest, and it describes a file of the
+// manifest's length. Whatever is wrong with it,
 // or with the server's ranges, ends the build with kWhole: the caller
 // fetches the file as a whole instead. The finished copy is checked as a
 // whole by the installer, as any other.
@@ -57,8 +59,8 @@ class DeltaBuild : public IDownLoadSink, public IRangeFetchSink {
   // Stops; the pending copy and its record stay for a later build.
   void Stop();
 
-  // Known once the index has been read.
-  uint64_t index_bytes() const { return index_bytes_.size(); }
+  // Known once the plan is made (index_bytes() counts as they come).
+  uint64_t index_bytes() const { return index_fetched_; }
   uint64_t reused() const { return reused_; }
   uint64_t to_fetch() const { return to_fetch_; }
   unsigned range_requests() const { return fetch_.requests(); }
@@ -76,19 +78,37 @@ class DeltaBuild : public IDownLoadSink, public IRangeFetchSink {
 
  private:
   enum class State {
-    kIdle,    // not started, stopped or ended
-    kIndex,   // the index is under way
-    kRanges,  // the local chunks are in; the missing ones are under way
+    kIdle,     // not started, stopped or ended
+    kPrefix,   // the index's header and group table are under way
+    kEntries,  // the entries of the groups the local copy lacks are under way
+    kRanges,   // the local chunks are in; the missing ones are under way
+  };
+  // A group of the new file, and where its bytes come from.
+  struct GroupPlan {
+    bool local = false;         // the local copy has the whole group
+    uint64_t local_offset = 0;  // where, when local
   };
   void End(IDeltaSink::Result result, const wchar_t* reason = nullptr);
-  // Reads the index, places the local chunks and starts the ranges.
+  bool AskPrefix(uint64_t from, uint64_t to);
+  // Checks and reads the prefix, chunks the local copy and asks for the
+  // entries of the groups it lacks.
+  void TakePrefix();
+  // Places the local chunks and starts the ranges.
   void Build();
-  bool IndexUsable(ChunkIndex* index);
-  // Marks the chunks of |index| that the pending copy already holds.
-  bool ChunksInPlace(const ChunkIndex& index, std::vector<bool>* in_place);
+  bool PrefixUsable();
+  // Whether the pending copy already holds |chunk| where it belongs.
+  bool InPlace(platform::DiskFile* copy, const Chunk& chunk);
   bool CopyLocal(uint64_t from, uint64_t to, uint64_t length, platform::DiskFile* source);
 
   State state_ = State::kIdle;
+  ChunkIndex index_;
+  std::vector<GroupPlan> group_plans_;
+  std::vector<Chunk> local_;  // of the installed file
+  // The index's entries as fetched, at their offsets in the index.
+  std::unique_ptr<platform::DiskFile> entries_;
+  std::string* entry_bytes_ = nullptr;
+  uint64_t prefix_size_ = 0;
+  uint64_t index_fetched_ = 0;
   DeltaSource source_;
   platform::Disk* disk_ = nullptr;
   IDeltaSink* sink_ = nullptr;
