@@ -1,25 +1,26 @@
 #!/usr/bin/env python3
-"""Whole updates from a far server: nginx on 127.0.0.1 behind a loopback
-proxy that holds every chunk it forwards DELAY ms each way (round trip
-2 x DELAY), so that round trips, not loopback bandwidth, decide the time.
+"""Whole updates from a far server: nginx on 127.0.0.1 behind the loopback
+delay proxy of tools/delay_proxy.py, so that round trips, not loopback
+bandwidth, decide the time.
 
 Runs the updater (console front end) from start to lobby against curl
 fetching the same files through the same proxy, one connection reused
 (curl -K) and eight in parallel (curl --parallel), and prints each time and
 the updater's ratio to the best peer (above 1: the updater is faster).
 
-    python3 bench/far_server_bench.py --build build [--files 100] [--size 16384] [--delay 25] [--rounds 3]
+    python3 bench/far_server_bench.py --build build [--files 100] [--size 16384] [--rtt 50] [--rounds 3]
 """
 import argparse
-import asyncio
 import os
 import shutil
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from delay_proxy import DelayProxy  # noqa: E402
 
 
 def free_port():
@@ -37,55 +38,6 @@ def wait_port(port, deadline=10):
         except OSError:
             time.sleep(0.05)
     return False
-
-
-class DelayProxy(threading.Thread):
-    """Forwards 127.0.0.1:port to the upstream port, each chunk held
-    delay seconds in each direction, order kept."""
-
-    def __init__(self, upstream, delay):
-        super().__init__(daemon=True)
-        self.upstream, self.delay, self.port = upstream, delay, free_port()
-        self.connections = 0
-
-    def run(self):
-        asyncio.run(self.serve())
-
-    async def pipe(self, reader, writer):
-        queue = asyncio.Queue()
-
-        async def send():
-            while True:
-                due, data = await queue.get()
-                if data is None:
-                    break
-                await asyncio.sleep(max(0, due - time.monotonic()))
-                writer.write(data)
-                await writer.drain()
-            writer.close()
-
-        sender = asyncio.create_task(send())
-        try:
-            while True:
-                data = await reader.read(65536)
-                if not data:
-                    break
-                queue.put_nowait((time.monotonic() + self.delay, data))
-        except OSError:
-            pass
-        queue.put_nowait((time.monotonic() + self.delay, None))
-        await sender
-
-    async def handle(self, client_reader, client_writer):
-        self.connections += 1
-        up_reader, up_writer = await asyncio.open_connection("127.0.0.1", self.upstream)
-        await asyncio.gather(self.pipe(client_reader, up_writer), self.pipe(up_reader, client_writer),
-                             return_exceptions=True)
-
-    async def serve(self):
-        server = await asyncio.start_server(self.handle, "127.0.0.1", self.port)
-        async with server:
-            await server.serve_forever()
 
 
 def start_nginx(root, work):
@@ -170,7 +122,7 @@ def main():
     parser.add_argument("--build", default="build")
     parser.add_argument("--files", type=int, default=100)
     parser.add_argument("--size", type=int, default=16384)
-    parser.add_argument("--delay", type=float, default=25, help="ms each way")
+    parser.add_argument("--rtt", type=float, default=50, help="round trip in ms")
     parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -179,10 +131,7 @@ def main():
     try:
         src, server = publish(build, work, args.files, args.size)
         nginx, nginx_port = start_nginx(server, work)
-        proxy = DelayProxy(nginx_port, args.delay / 1000.0)
-        proxy.start()
-        if not wait_port(proxy.port):
-            sys.exit("the proxy did not start")
+        proxy = DelayProxy(nginx_port, args.rtt / 1000.0).start()
         publish_list(build, server, proxy.port)
         names = sorted(os.listdir(src))
         best = {"updater": 1e9, "curl -K": 1e9, "curl --parallel 8": 1e9}
@@ -190,7 +139,7 @@ def main():
             best["updater"] = min(best["updater"], run_updater(build, work, proxy.port, src))
             best["curl -K"] = min(best["curl -K"], run_curl(work, proxy.port, names, False))
             best["curl --parallel 8"] = min(best["curl --parallel 8"], run_curl(work, proxy.port, names, True))
-        print(f"{args.files} files x {args.size} bytes, RTT {2 * args.delay:g} ms, best of {args.rounds}:")
+        print(f"{args.files} files x {args.size} bytes, RTT {args.rtt:g} ms, best of {args.rounds}:")
         for name, took in best.items():
             print(f"  {name:20s} {took:7.2f} s")
         peer = min(best["curl -K"], best["curl --parallel 8"])

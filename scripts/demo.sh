@@ -21,6 +21,8 @@ head -c 6000000 /dev/urandom > "$demo/v5/data/map.dat"
 printf 'volume=7\n' > "$demo/v5/config.ini"
 printf '欢迎来到游戏世界（第五版）\n' > "$demo/v5/游戏说明.txt"
 cp "$top/build/bin/updater" "$demo/v5/updater"
+# The window module, where the build has one (loaded only with a display).
+[ ! -f "$top/build/bin/updater-gtk.so" ] || cp "$top/build/bin/updater-gtk.so" "$demo/v5/"
 find "$demo/v5" -type f -exec touch -d "2026-05-01 12:00:00 UTC" {} +
 # Version 6: a new map and a file in a new sub-directory.
 cp -a "$demo/v5" "$demo/v6"

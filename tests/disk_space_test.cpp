@@ -103,3 +103,14 @@ TEST_F(DiskSpaceTest, AnInstallThatCannotBeWrittenIsLoggedAsSuch) {
 }
 
 }  // namespace
+
+// What a kept pending copy of this version holds is on the disk already:
+// only the rest must fit.
+TEST_F(DiskSpaceTest, AKeptPendingCopyCountsAsSpaceAlreadyTaken) {
+  WriteFileBytes(f_.Install("map.dat.update.2"), v2_["map.dat"].content.substr(0, 200000));
+  disk_.free_space = {(64u << 20) + 150000};
+  Run(ScriptedUi::kExit);
+  EXPECT_TRUE(ui_.failures_shown.empty()) << f_.Log();
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "2");
+  for (const auto& f : v2_) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
+}

@@ -84,6 +84,31 @@ TEST_F(InstallBatchTest, AMoveIntoPlaceThatFailsNamesItsOwnFile) {
   ExpectNextRunCompletes();
 }
 
+TEST_F(InstallBatchTest, AFreshRangedCopyIsCheckedByTheDigestsTakenOnTheWayAndNotReadAgain) {
+  FaultyDisk disk;
+  EXPECT_TRUE(Run(&disk).empty());
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "2");
+  for (const auto& f : v2_) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
+  // The copy's one reader is opened with it, before its first byte; the
+  // check afterwards opens it no more.
+  auto is_copy = [](const FaultyDisk::Op& op) {
+    const std::string suffix = "b.dat.update.2";
+    return op.path.size() >= suffix.size() && op.path.compare(op.path.size() - suffix.size(), suffix.size(), suffix) == 0;
+  };
+  int opened_for_reading = 0;
+  bool written = false;
+  for (const FaultyDisk::Op& op : disk.ops) {
+    if (!is_copy(op)) continue;
+    written = written || op.kind == "write";
+    if (op.kind == "open-read") {
+      ++opened_for_reading;
+      EXPECT_FALSE(written) << "the copy was opened for reading after bytes came";
+    }
+  }
+  EXPECT_TRUE(written);
+  EXPECT_EQ(opened_for_reading, 1);
+}
+
 TEST_F(InstallBatchTest, ACopyThatCannotBeReadBackIsNamed) {
   FaultyDisk disk;
   disk.unreadable_suffix = "b.dat.update.2";

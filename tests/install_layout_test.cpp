@@ -65,16 +65,19 @@ TEST_F(InstallLayoutTest, AFileOfAnEarlierReleaseGivesWayToADirectoryOnceTheVers
   v6["data/sounds/theme.ogg"] = {"the theme", Stamp(6, 2)};
   v6["data/sounds/voice.ogg"] = {"the voice", Stamp(6, 3)};
   Prepare(v6);
-  // The first run fails on another file of the version: the old file is
-  // moved aside, not gone, while version 5 is what is recorded.
+  // The first run fails on another file of the version, after the theme
+  // is in place: the old file is moved aside, not gone, while version 5 is
+  // what is recorded.
   const std::string served = f_.ServerRoot() + "/update/6/data/sounds/voice.ogg";
   ASSERT_EQ(rename(served.c_str(), (served + ".away").c_str()), 0);
+  f_.server().SetRules("{\"/update/6/data/sounds/voice.ogg\": \"late-status:404\"}");
   ASSERT_EQ(Run().size(), 1u);
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
   EXPECT_EQ(Listing("data"), (std::vector<std::string>{"sounds", "sounds.update.6.aside"}));
   EXPECT_EQ(ReadFileBytes(f_.Install("data/sounds.update.6.aside")), "one sound file");
 
   ASSERT_EQ(rename((served + ".away").c_str(), served.c_str()), 0);
+  f_.server().SetRules("{}");
   EXPECT_TRUE(Run().empty());
   ExpectVersionSixComplete();
   EXPECT_EQ(Listing("data"), std::vector<std::string>{"sounds"});

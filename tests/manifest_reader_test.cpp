@@ -232,3 +232,60 @@ TEST_F(ManifestReaderTest, ManifestWithChunkIndexesReadsAsBefore) {
   EXPECT_EQ(small->Md5, L"fedcba9876543210fedcba9876543210");
   EXPECT_EQ(small->Sha256, L"");
 }
+
+// Child texts are everything inside the child, as the tree reader gave them:
+// entities and character references decoded, CDATA taken as it stands,
+// markup inside the child left out, and spaces kept.
+TEST_F(ManifestReaderTest, ChildTextIsTheWholeContentOfTheChild) {
+  std::wstring doc = Doc(
+      "<r xmlns=\"urn:x\"><Product xmlns:p=\"urn:p\" productVerion=\"4\" maxVersion=\"5\"/>"
+      "<File>ignored text<FileName> a &amp; b&#x4E2D;<i>c</i><![CDATA[<d>]]> </FileName>"
+      "<LocalPath/><Md5><!-- none --></Md5></File>"
+      "<File><FileName>second</FileName></File></r>");
+  files_.LoadXml(doc, true);
+  EXPECT_EQ(files_.productVerion, L"4");  // the namespace declaration is no attribute
+  EXPECT_EQ(files_.maxVersion, L"5");
+  ASSERT_TRUE(files_.LoadXml(doc, false));
+  ASSERT_EQ(files_.GetCount(), 2u);
+  EXPECT_EQ(files_.Files.front()->FileName, L" a & b\u4E2Dc<d> ");
+  EXPECT_EQ(files_.Files.front()->LocalPath, L"");
+  EXPECT_EQ(files_.Files.front()->Md5, L"");
+  EXPECT_EQ(files_.Files.back()->FileName, L"second");
+}
+
+// Read in one pass, a document is still judged whole: nothing of one that
+// turns out to be cut short or broken after its first entries is taken.
+TEST_F(ManifestReaderTest, AFaultAfterTheFirstEntriesRefusesTheWholeDocument) {
+  std::string entries;
+  for (int i = 0; i < 5000; ++i) entries += "<File><FileName>f" + std::to_string(i) + "</FileName></File>";
+  const std::string head = "<r><Product productVerion=\"9\" maxVersion=\"9\"/>" + entries;
+  for (const std::string& tail : {std::string("<File><FileName>x</FileName>"), std::string("</r><r/>"),
+                                  std::string("<File></Fil></r>"), std::string("</r>\xff")}) {
+    files_.productVerion = L"old";
+    const std::wstring doc = Doc(head + tail);
+    EXPECT_FALSE(files_.LoadXml(doc, false)) << tail;
+    EXPECT_EQ(files_.GetCount(), 0u) << tail;
+    files_.LoadXml(doc, true);
+    EXPECT_EQ(files_.productVerion, L"old") << tail;
+  }
+  ASSERT_TRUE(files_.LoadXml(Doc(head + "</r>"), false));
+  EXPECT_EQ(files_.GetCount(), 5000u);
+}
+
+TEST_F(ManifestReaderTest, ByteOrderMarksAndUtf16AreRead) {
+  const std::string utf8_bom = "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><File><FileName>"
+                               "\xE4\xB8\xAD.dat</FileName></File></r>";
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?><r><File><FileName>u.dat</FileName></File></r>")) {
+    utf16 += c;
+    utf16 += '\0';
+  }
+  const std::pair<std::string, std::wstring> cases[] = {{utf8_bom, L"\u4E2D.dat"}, {utf16, L"u.dat"}};
+  for (const auto& c : cases) {
+    const std::string path = dir_.File("bom.xml");
+    WriteFileBytes(path, c.first);
+    ASSERT_TRUE(files_.LoadXml(platform::FromUtf8(path), false));
+    ASSERT_EQ(files_.GetCount(), 1u);
+    EXPECT_EQ(files_.Files.front()->FileName, c.second);
+  }
+}

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "digest/md5.h"
+#include "digest/sha256_file.h"
 #include "manifest/update_file.h"
 #include "update/file_job.h"
 #include "platform/text.h"
@@ -117,8 +118,20 @@ TEST_F(JobTest, TheRangesStartAtOnceWhenTheManifestGivesTheLength) {
   EXPECT_EQ(Written("big.bin"), Files().at("big.bin"));
   // Five ranged requests and no request for the whole file.
   EXPECT_EQ(server_->CountRequests("/update/1/big.bin") - before, 5);
-  // Bytes that came out of order are digested when the file is checked.
-  EXPECT_EQ(job->ComputedMd5, L"");
+  // Bytes that came out of order are digested in order all the same; the
+  // SHA-256 too when the entry gives one.
+  char digest[33];
+  MD5_CTX ctx;
+  ASSERT_TRUE(ctx.DigestFile(digest, out_.WFile("big.bin.update.1")));
+  EXPECT_EQ(job->ComputedMd5, platform::FromUtf8(digest));
+  EXPECT_EQ(job->ComputedSha256, L"");
+  std::wstring sha256;
+  ASSERT_TRUE(Sha256OfFile(out_.WFile("big.bin.update.1"), &sha256));
+  job = FileJob("big.bin");
+  job->ExpectedSha256 = sha256;
+  ASSERT_EQ(runner_.Run(job.get(), true), kJobOk);
+  EXPECT_EQ(job->ComputedMd5, platform::FromUtf8(digest));
+  EXPECT_EQ(job->ComputedSha256, sha256);
 }
 
 TEST_F(JobTest, SmallerFilesComeInOneStreamDigestedOnTheWay) {

@@ -77,3 +77,16 @@ TEST(ResumeFile, AnEntryIsAnAddressOnlyWithAHostAndNoControlCharacters) {
     EXPECT_FALSE(IsUsableServerAddress(DescrambleServerEntry(plain))) << platform::ToUtf8(plain);
   }
 }
+
+TEST(ResumeFile, TheBandwidthCapIsKibibytesPerSecondAndAnythingButAPositiveNumberIsNone) {
+  TempDir dir;
+  ResumeFile file(dir.WFile("UpdateTemp.ini"));
+  EXPECT_EQ(file.ReadMaxRate(), 0u);
+  const std::pair<const char*, uint32_t> cases[] = {
+      {"4096", 4096}, {" 512 KiB", 512}, {"0", 0}, {"-5", 0}, {"fast", 0}, {"", 0}};
+  for (const auto& c : cases) {
+    WriteFileBytes(dir.File("UpdateTemp.ini"), std::string("[Version]\r\nCurrentVersion=3\r\n[download]\r\nmaxrate=") +
+                                                   c.first + "\r\n");
+    EXPECT_EQ(file.ReadMaxRate(), c.second) << c.first;
+  }
+}

@@ -342,3 +342,25 @@ TEST_F(UpdateFlowTest, FilesThatCameBeforeAFailureAreInPlaceWhenTheDialogShows) 
   EXPECT_TRUE(map_new ? !map_pending : map_old && (!map_pending || map_kept));
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
 }
+
+// A game with very many files has a manifest of tens of MiB: larger than any
+// other server document, and than the tree reader's cap. It is read as the
+// small one is.
+TEST_F(UpdateFlowTest, AManifestOfSeventyMiBIsRead) {
+  f_.PublishVersionList(6, 6, {});
+  StandardIni("5");
+  f_.InstallFiles(v5_);
+  const std::string manifest = f_.ServerRoot() + "/update/6/FileConfig.xml";
+  std::string body = ReadFileBytes(manifest);
+  const size_t root_end = body.rfind("</");
+  ASSERT_NE(root_end, std::string::npos);
+  std::string padding;
+  for (int i = 0; i < 70; ++i) padding += "<!--" + std::string(1u << 20, ' ') + "-->";
+  body.insert(root_end, padding);
+  WriteFileBytes(manifest, body);
+  f_.Run(&ui_);
+  EXPECT_TRUE(f_.LobbyStarted());
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "6");
+  for (const auto& f : v6_) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
+  EXPECT_EQ(f_.Log(), "");
+}

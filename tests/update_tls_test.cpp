@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/event_loop.h"
 #include "platform/text.h"
 #include "support/test_certs.h"
 #include "update/resume_file.h"
@@ -88,6 +89,22 @@ TEST_F(UpdateTlsTest, AFullUpdateComesOverHttps) {
   EXPECT_EQ(f_.Log(), "");
   // The list's address is recorded, scheme and all.
   EXPECT_EQ(DescrambleServerEntry(platform::FromUtf8(f_.IniValue("Temp", "Temp1"))), platform::FromUtf8(base));
+}
+
+TEST_F(UpdateTlsTest, DecryptedBytesHeldWhileTheCapPausesReadsAreNotLostOrLate) {
+  std::string base = Serve("good")->base();
+  f_.PublishVersionList(2, 2, {base});
+  f_.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=" + Entry(base) +
+              "\r\n[Download]\r\nMaxRate=256\r\n");
+  const uint64_t start = platform::MonotonicMs();
+  f_.Run(&ui_);
+  const uint64_t took = platform::MonotonicMs() - start;
+  ExpectUpdated();
+  // A million bytes of files at 256 KiB/s: nearly four seconds at least;
+  // only far longer would mean reads stalled.
+  const uint64_t implied = 1000000 * 1000 / (256 * 1024);
+  EXPECT_GE(took, implied * 95 / 100);
+  EXPECT_LE(took, implied * 10);
 }
 
 TEST_F(UpdateTlsTest, EachRefusedCertificateMovesTheRunToTheNextServerWithALogLine) {

@@ -288,7 +288,7 @@ TEST(ResumeProcessTest, TenKillsDuringABigDownloadEachLoseAtMostOneRecordStepOfW
   WriteFileBytes(exe, ReadFileBytes(kUpdater));
   chmod(exe.c_str(), 0755);
   // Slow enough that no run gets far past the point where it is killed.
-  NginxServer nginx(f.ServerRoot(), "limit_rate 2m;");
+  NginxServer nginx(f.ServerRoot(), "limit_rate 1m;");
   if (!nginx.ok()) GTEST_SKIP() << "nginx is not installed";
   f.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=127.0.0.1:" + std::to_string(nginx.port()) + "\r\n");
   // Bytes written after the last record: at most one step of received
@@ -300,8 +300,9 @@ TEST(ResumeProcessTest, TenKillsDuringABigDownloadEachLoseAtMostOneRecordStepOfW
   uint64_t lost = 0;
   for (int round = 0; round < 10; ++round) {
     // Each run is killed a random moment after its own records have gone
-    // past a mark; the marks end well before the end of the file.
-    const uint64_t mark = (round + 1) * big.size() / 16;
+    // past a mark; the marks end halfway, so that however late the kills
+    // come on a loaded machine, the file is never done before the last.
+    const uint64_t mark = (round + 1) * big.size() / 20;
     const uint64_t kept_before = kept.DoneBytes();
     pid_t pid = Start(exe, "127.0.0.1");
     ASSERT_GT(pid, 0);
@@ -324,17 +325,23 @@ TEST(ResumeProcessTest, TenKillsDuringABigDownloadEachLoseAtMostOneRecordStepOfW
     ASSERT_FALSE(PathExists(f.Install("lobby.txt"))) << "the download ended before kill " << round;
     DownloadProgress record;
     ASSERT_TRUE(ReadRecord(pending, &record)) << "round " << round;
-    ASSERT_EQ(record.parts.size(), static_cast<size_t>(CInetFile::kParts));
+    // Five ranges, and more once one that finished early took over half of
+    // another's rest.
+    ASSERT_GE(record.parts.size(), static_cast<size_t>(CInetFile::kParts));
     const std::vector<uint64_t> in_place = BytesInPlace(ReadFileBytes(pending), big, record);
     uint64_t lag = 0;
     for (size_t i = 0; i < record.parts.size(); ++i) {
       // Never counts a byte that is not in the copy.
       EXPECT_LE(record.parts[i].done, in_place[i]) << "part " << i << " round " << round;
-      // The run went on from what was kept: no part starts over.
-      if (!kept.parts.empty()) {
-        EXPECT_GE(record.parts[i].done, kept.parts[i].done) << "part " << i << " round " << round;
-      }
       lag += in_place[i] - std::min(in_place[i], record.parts[i].done);
+    }
+    // The run went on from what was kept: no range starts over (a range
+    // is only ever cut after the bytes it has).
+    for (const DownloadProgress::Part& before : kept.parts) {
+      auto same = std::find_if(record.parts.begin(), record.parts.end(),
+                               [&](const DownloadProgress::Part& p) { return p.first == before.first; });
+      ASSERT_NE(same, record.parts.end()) << "range at " << before.first << " round " << round;
+      EXPECT_GE(same->done, before.done) << "range at " << before.first << " round " << round;
     }
     EXPECT_LE(lag, lag_allowed) << "round " << round;
     lost += lag;
@@ -348,13 +355,16 @@ TEST(ResumeProcessTest, TenKillsDuringABigDownloadEachLoseAtMostOneRecordStepOfW
   EXPECT_FALSE(PathExists(pending));
   EXPECT_FALSE(PathExists(pending + ".progress"));
   EXPECT_LE(lost, big.size() / 4);
-  // The last run asked each part for exactly the bytes after the record.
-  // nginx may log a request cut off by a kill only now and then: wait
-  // for the lines, however long a loaded machine takes.
+  // The last run asked each range for exactly the bytes after the record.
+  // A range with enough to come to be cut by a take-over may see its
+  // answer end early: only the others are checked. nginx may log a
+  // request cut off by a kill only now and then: wait for the lines,
+  // however long a loaded machine takes.
   std::vector<uint64_t> rest;
   for (size_t i = 0; i < kept.parts.size(); ++i) {
     const uint64_t end = i + 1 < kept.parts.size() ? kept.parts[i + 1].first : big.size();
-    if (end - kept.parts[i].first > kept.parts[i].done) rest.push_back(end - kept.parts[i].first - kept.parts[i].done);
+    const uint64_t left = end - kept.parts[i].first - kept.parts[i].done;
+    if (left > 0 && left < 2 * CInetFile::kMinTakeOver) rest.push_back(left);
   }
   std::vector<Served> served;
   std::vector<uint64_t> missing = rest;

@@ -32,9 +32,12 @@ Rules:
   interim             100 Continue and 103 Early Hints before the response
   lone-cr             a header line holds a CR not followed by LF
   status:N            answer with status N and a short body
+  late-status:N       the same, one second late (after quicker answers)
   trickle             send the body 512 bytes every 20 ms
   drip                send the body one byte every 100 ms
   partial:K           send the first K bytes of each body, then nothing
+  slow-range:N        a Range request from byte N gets its body 1 KiB every 20 ms;
+                      other requests are served at once
   etag:VALUE          the file's ETag is "VALUE" (else one made from its bytes)
 A Range request with an If-Range that is not the file's ETag gets the whole
 file with 200.
@@ -106,6 +109,9 @@ class Handler(BaseHTTPRequestHandler):
             status = int(kind[len("redirect-"):]) if kind.startswith("redirect-") else 302
             self.send_raw(status, [("Location", location), ("Content-Length", "5")], b"moved")
             return
+        if rule.startswith("late-status:"):
+            time.sleep(1)
+            rule = rule[len("late-"):]
         if rule.startswith("status:"):
             code = int(rule[len("status:"):])
             self.send_raw(code, [("Content-Length", "4")], b"oops")
@@ -206,6 +212,14 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.flush()
                 time.sleep(0.1)
             return
+        if rule.startswith("slow-range:"):
+            if status == 206 and rng[6:].partition("-")[0] == rule[len("slow-range:"):]:
+                self.send_raw(status, headers)
+                for pos in range(0, len(body), 1024):
+                    self.wfile.write(body[pos:pos + 1024])
+                    self.wfile.flush()
+                    time.sleep(0.02)
+                return
         if rule == "trickle":
             self.send_raw(status, headers, lower=False)
             for pos in range(0, len(body), 512):

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/file.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -25,14 +26,15 @@ std::wstring EscapeControls(const std::wstring& text) {
 
 void AppendLogLine(const std::wstring& log_path, const std::wstring& text,
                    const platform::LocalTime& when) {
-  FILE* file = fopen(platform::ToAnsi(log_path).c_str(), "ab");
-  if (!file) return;
+  // Opened by its wide name: an install directory the code page cannot
+  // spell still gets its log.
+  platform::File file;
+  if (!file.Open(log_path, platform::File::kAppend)) return;
   char stamp[64];
   snprintf(stamp, sizeof(stamp), "%d-%02d-%02d %02d:%02d:%02d", when.year, when.month, when.day,
            when.hour, when.minute, when.second);
   std::string line = std::string(stamp) + " " + platform::ToAnsi(EscapeControls(text)) + "\r\n";
-  fwrite(line.data(), 1, line.size(), file);
-  fclose(file);
+  file.Write(line.data(), line.size());
 }
 
 std::wstring UpdateLogPath() {

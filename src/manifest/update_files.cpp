@@ -57,12 +57,26 @@ CUpdateFiles::~CUpdateFiles() { RemoveAll(); }
 bool CUpdateFiles::LoadXml(const std::wstring& path, bool productOnly) {
   RemoveAll();
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  platform::XmlDocument doc;
-  if (!doc.Load(path)) return false;
-  if (!productOnly) return BuildEntries(doc.Root());
-  platform::XmlNode product = FirstProduct(doc);
-  if (!product.valid()) return false;
-  auto attributes = product.Attributes();
+  if (!productOnly) {
+    // Streamed: a manifest may list hundreds of thousands of files, and only
+    // the entries are kept, never the document's tree.
+    const bool read = platform::StreamXmlElements(path, L"File", platform::XmlParts::kAttributesAndChildren, [this](const platform::XmlElement& file) {
+      AddEntry(file);
+      return true;
+    });
+    if (!read) Files.clear();
+    return read;
+  }
+  // The whole document is read: values of one that is cut short or not
+  // well-formed are never taken.
+  std::vector<std::pair<std::wstring, std::wstring>> attributes;
+  bool found = false;
+  const bool read = platform::StreamXmlElements(path, L"Product", platform::XmlParts::kAttributes, [&](const platform::XmlElement& product) {
+    if (!found) attributes = product.attributes;
+    found = true;
+    return true;
+  });
+  if (!read || !found) return false;
   if (!attributes.empty()) productVerion = attributes[0].second;
   if (attributes.size() >= 2 && FirstProductLoad) {
     maxVersion = attributes[1].second;
@@ -80,16 +94,11 @@ void CUpdateFiles::LoadUrlList(const std::wstring& path) {
   for (size_t i = 2; i < attributes.size() && i < 10; ++i) UrlList[i - 2] = attributes[i].second;
 }
 
-bool CUpdateFiles::BuildEntries(const platform::XmlNode& root) {
-  for (const platform::XmlNode& node : root.Descendants(L"File")) {
-    auto entry = std::make_unique<CUpdateFile>(std::wstring());
-    for (const platform::XmlNode& child : node.Children()) {
-      AssignChild(entry.get(), child.Name(), child.Text());
-    }
-    entry->FullPath = ExpandPath(*entry);
-    Files.push_back(std::move(entry));
-  }
-  return true;
+void CUpdateFiles::AddEntry(const platform::XmlElement& file) {
+  auto entry = std::make_unique<CUpdateFile>(std::wstring());
+  for (const auto& child : file.children) AssignChild(entry.get(), child.first, child.second);
+  entry->FullPath = ExpandPath(*entry);
+  Files.push_back(std::move(entry));
 }
 
 std::wstring CUpdateFiles::ExpandPath(const CUpdateFile& entry) const {

@@ -75,7 +75,7 @@ class CUpdateFiles {
   bool FirstProductLoad = true;
 
  private:
-  bool BuildEntries(const platform::XmlNode& root);
+  void AddEntry(const platform::XmlElement& file);
   std::wstring ExpandPath(const CUpdateFile& entry) const;
 
   std::recursive_mutex lock_;

@@ -24,7 +24,7 @@ bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64
   write_failure_ = 0;
   strong_tag_.clear();
   last_modified_.clear();
-  resuming_ = done > 0 && !ifRange.empty();
+  resuming_ = !ifRange.empty();
   if (!resuming_) written_ = 0;
   if (written_ > lastByte - firstByte) return true;  // the whole range is on disk
   std::string range = "Range: bytes=" + std::to_string(firstByte + written_) + "-" + std::to_string(lastByte) + "\r\n";
@@ -35,6 +35,19 @@ bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64
     return false;
   }
   return true;
+}
+
+bool CRangeDownLoad::NextByte(uint64_t* next) const {
+  if (!writing_ || request_.status_code() != 206 || remaining_ == 0) return false;
+  *next = last_byte_ + 1 - remaining_;
+  return true;
+}
+
+void CRangeDownLoad::ShortenTo(uint64_t lastByte) {
+  uint64_t next = 0;
+  if (!NextByte(&next) || lastByte < next || lastByte >= last_byte_) return;
+  remaining_ = lastByte + 1 - next;
+  last_byte_ = lastByte;
 }
 
 bool CRangeDownLoad::Stop() {
@@ -51,6 +64,7 @@ bool CRangeDownLoad::FlushBuffer() {
   if (buffered_ == 0) return true;
   bool ok = file_->WriteAt(buffer_offset_, buffer_.get(), buffered_);
   if (!ok && write_failure_ == 0) write_failure_ = platform::LastErrorStatus();
+  if (ok && watcher_) watcher_->OnRangeWritten(buffer_offset_, buffer_.get(), buffered_);
   buffer_offset_ += buffered_;
   buffered_ = 0;
   if (ok) written_ = buffer_offset_ - first_byte_;

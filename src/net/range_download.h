@@ -8,6 +8,15 @@
 #include "net/download.h"
 #include "platform/disk.h"
 
+// Hears of the bytes a part puts into the file, as they go there.
+class IRangeWrites {
+ public:
+  virtual void OnRangeWritten(uint64_t offset, const char* data, size_t size) = 0;
+
+ protected:
+  ~IRangeWrites() = default;
+};
+
 class CRangeDownLoad : public IDownLoadSink {
  public:
   // Bytes gathered before they go to the file.
@@ -23,17 +32,27 @@ class CRangeDownLoad : public IDownLoadSink {
   // Fetches bytes |firstByte| to |lastByte| (inclusive) of |url|, a file
   // of |fileLength| bytes, into |file| (the owner keeps it open until the
   // part has stopped); false when the request cannot be started. An answer for a file of another length is a failure.
-  // With |done| the first bytes are on disk already: the request asks for
-  // the rest only if the file still matches |ifRange|, and a part with
-  // nothing left sends no request at all.
+  // With |ifRange| the request asks for the bytes only if the file still
+  // matches it (an answer with the whole file means it changed), and then
+  // the first |done| bytes count as on disk already: it asks for the rest,
+  // and a part with nothing left sends no request at all.
   bool Start(const std::wstring& url, IDownLoadSink* owner, uint64_t firstByte, uint64_t lastByte,
              uint64_t fileLength, platform::DiskFile* file, uint64_t done = 0,
              const std::string& ifRange = std::string());
+  // |watcher| (or none) hears of every write to the file that succeeded.
+  void SetWriteWatcher(IRangeWrites* watcher) { watcher_ = watcher; }
   // Stops; bytes that arrived are written to the file first.
   bool Stop();
   bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle; }
   // Bytes of the range, from its first, that have been written to the file.
   uint64_t written() const { return written_; }
+  // The first byte of the range not received yet, while the answer is a
+  // range of the file (206); false otherwise, when the range cannot be cut.
+  bool NextByte(uint64_t* next) const;
+  // The range now ends at |lastByte|, which lies between the next byte
+  // and the old end: the part completes there (its connection is closed,
+  // the rest of the answer unread).
+  void ShortenTo(uint64_t lastByte);
   // The server answered the resumed request with the whole file: it has
   // changed since the bytes on disk came.
   bool file_changed() const { return file_changed_; }
@@ -59,6 +78,7 @@ class CRangeDownLoad : public IDownLoadSink {
   bool Abort(int code);
 
   IDownLoadSink* owner_ = nullptr;
+  IRangeWrites* watcher_ = nullptr;
   CDownLoad request_;
   std::wstring url_;
   platform::DiskFile* file_ = nullptr;

@@ -41,6 +41,7 @@ CWEBSocket::CWEBSocket() = default;
 
 CWEBSocket::~CWEBSocket() {
   sink_ = nullptr;
+  if (waiting_budget_) SharedRateLimiter().Forget(this);
   socket_.Close();
 }
 
@@ -364,8 +365,26 @@ bool CWEBSocket::GrowHeader() {
   return true;
 }
 
+void CWEBSocket::WaitForBudget() {
+  if (!socket_.IsOpen() || waiting_budget_) return;
+  socket_.PauseReads();
+  waiting_budget_ = true;
+  SharedRateLimiter().Wait(this);
+}
+
+void CWEBSocket::OnBudget() {
+  waiting_budget_ = false;
+  socket_.ResumeReads();
+}
+
 void CWEBSocket::Receive() {
   const uint16_t serial = serial_;
+  RateLimiter& limiter = SharedRateLimiter();
+  const bool capped = limiter.limited();
+  if (capped && limiter.Allowance(1) == 0) {
+    WaitForBudget();
+    return;
+  }
   if (!header_complete_) {
     int32_t end = kHeaderIncomplete;
     while (end == kHeaderIncomplete) {
@@ -380,6 +399,7 @@ void CWEBSocket::Receive() {
         Close(kCloseFailed);  // failed, or closed before the header was complete
         return;
       }
+      limiter.Took(static_cast<uint64_t>(n));
       header_fill_ += static_cast<uint32_t>(n);
       end = TakeInterimResponses();
       if (end == kHeaderMalformed) {
@@ -407,8 +427,13 @@ void CWEBSocket::Receive() {
   // Drains what is there, up to a bound, so one loop pass moves many bytes.
   char buffer[kReceiveChunk];
   for (size_t total = 0; (total < kReceiveBudget || Buffered()) && serial_ == serial;) {
+    size_t want = sizeof(buffer);
+    if (capped && (want = static_cast<size_t>(limiter.Allowance(want))) == 0) {
+      WaitForBudget();
+      return;
+    }
     bool would_block = false;
-    long n = ReadStream(buffer, sizeof(buffer), &would_block);
+    long n = ReadStream(buffer, want, &would_block);
     if (n < 0) {
       if (!would_block) Close(kCloseFailed);
       return;
@@ -420,13 +445,22 @@ void CWEBSocket::Receive() {
       if (serial_ == serial) Close(kCloseFailed);
       return;
     }
+    limiter.Took(static_cast<uint64_t>(n));
     DeliverBody(buffer, n, serial);
     total += static_cast<size_t>(n);
     if (!more_waiting_ && !Buffered()) return;  // nothing more waiting
+    // Under a cap one read per turn: the other connections' turns come
+    // between, in the order they waited.
+    if (capped) {
+      if (serial_ == serial) WaitForBudget();
+      return;
+    }
   }
 }
 
 void CWEBSocket::Close(uint8_t reason) {
+  if (waiting_budget_) SharedRateLimiter().Forget(this);
+  waiting_budget_ = false;
   pending_.reset();
   pending_length_ = pending_capacity_ = 0;
   send_pending_ = false;

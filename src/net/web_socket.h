@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/rate_limiter.h"
 #include "platform/socket_events.h"
 #include "platform/tls.h"
 
@@ -32,7 +33,9 @@ struct ProxySettings {
   wchar_t host[32] = {};
 };
 
-class CWEBSocket : private platform::SocketEventSink {
+// Reads keep within the process's bandwidth cap (SharedRateLimiter): when
+// it is spent, the socket stops reading until the limiter lets it go on.
+class CWEBSocket : private platform::SocketEventSink, private RateWaiter {
  public:
   enum State : uint8_t { kClosed = 0, kConnecting = 1, kConnected = 2 };
   enum ProxyType : uint8_t { kNoProxy = 0, kHttpConnect = 1, kSocks4 = 2, kSocks5 = 3 };
@@ -89,6 +92,9 @@ class CWEBSocket : private platform::SocketEventSink {
 
  private:
   void OnSocketEvent(int event, int error) override;
+  void OnBudget() override;
+  // Pauses reading until the bandwidth cap allows more.
+  void WaitForBudget();
   void Receive();
   // Makes room for more of the header; false once it holds kMaxHeader.
   bool GrowHeader();
@@ -139,6 +145,8 @@ class CWEBSocket : private platform::SocketEventSink {
   bool more_waiting_ = false;
   // Bytes of the delivery under way not handed to the sink yet.
   long undelivered_ = 0;
+  // Reads are paused until the rate limiter says otherwise.
+  bool waiting_budget_ = false;
 };
 
 // The status code after the first blank of a header; 0 without one.

@@ -11,6 +11,7 @@ class File {
   enum Mode {
     kCreateTruncate,  // create or truncate, write only
     kWriteExisting,   // open an existing file for writing, no truncation
+    kAppend,          // create or open, every write at the end
     kRead,
   };
   File() = default;

@@ -2,6 +2,8 @@
 // A TCP socket whose events arrive on the loop thread, one at a time and in
 // order: connect (with its error code), read, write and close. Nothing is
 // delivered for a connection after it was closed, even if it was pending.
+// Reads can be paused: the kernel then holds what arrives, and the peer
+// slows down once its window is full (back-pressure).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -60,6 +62,14 @@ class TcpSocket {
   int LastError() const { return last_error_; }
   // Reports kFdWrite once when the socket can take data again.
   void WantWrite();
+  // No kFdRead (nor a close, which shows as a read) until ResumeReads;
+  // kFdWrite still comes.
+  void PauseReads();
+  // Reads are reported again, starting with one kFdRead from the loop even
+  // when nothing new arrived: bytes the owner holds above the socket need
+  // their turn too.
+  void ResumeReads();
+  bool reads_paused() const { return reads_paused_; }
 
   void Close();
 
@@ -74,7 +84,12 @@ class TcpSocket {
   SocketEventSink* sink_ = nullptr;
   void* source_ = nullptr;
   void* connected_source_ = nullptr;
+  void* resumed_source_ = nullptr;
   bool connecting_ = false;
+  bool reads_paused_ = false;
+  // The peer's close has been reported; where that happens only once, a
+  // resume reports it again.
+  bool peer_closed_ = false;
   bool want_write_ = false;
   int last_error_ = 0;
 };

@@ -11,6 +11,10 @@
 
 namespace {
 
+// Bytes the digests' frontier reads back per write it hears of: it catches
+// up sixteen times faster than the ranges write, without holding the loop.
+constexpr uint64_t kReadBackStep = 1u << 20;
+
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 const wchar_t kDownloadSuffix[] = L".update";
@@ -48,6 +52,7 @@ bool CInetFile::Start(bool allowRanges) {
   Received = 0;
   Resumed = 0;
   ComputedMd5.clear();
+  ComputedSha256.clear();
   HttpStatus = 0;
   FailureNote.clear();
   ranges_allowed_ = allowRanges;
@@ -61,7 +66,10 @@ bool CInetFile::Start(bool allowRanges) {
   if (ansi_path_ != utf8_path_ && at != std::wstring::npos) {
     ansi_url_ = Url.substr(0, at) + ansi_path_ + Url.substr(at + utf8_path_.size());
   }
-  if (!transfer_) transfer_.reset(new Transfer);
+  if (!transfer_) {
+    transfer_.reset(new Transfer);
+    for (CRangeDownLoad& part : transfer_->parts) part.SetWriteWatcher(this);
+  }
   validator_known_ = resuming_ = started_over_ = false;
   recorded_at_ = 0;
   Delta = false;
@@ -77,12 +85,7 @@ void CInetFile::StartWhole() {
   progress_ = DownloadProgress();
   progress_.length = ExpectedLength;
   if (Kind == kJobFile) {
-    const int parts = Ranged() ? kParts : 1;
-    for (int i = 0; i < parts; ++i) {
-      DownloadProgress::Part part;
-      part.first = i == 0 ? 0 : static_cast<uint64_t>(i) * ExpectedLength / kParts;
-      progress_.parts.push_back(part);
-    }
+    progress_.parts.resize(1);
     LoadRecord();
   }
   // The manifest gives the length: no request for the whole file first.
@@ -197,10 +200,15 @@ void CInetFile::LoadRecord() {
   const std::wstring pending = GetTempName();
   DownloadProgress record;
   if (!LoadProgress(*disk_, pending, ExpectedLength, &record)) return;
-  // A record of another split of the file is of no use to this one.
-  bool same = record.parts.size() == progress_.parts.size();
-  for (size_t i = 0; same && i < record.parts.size(); ++i) same = record.parts[i].first == progress_.parts[i].first;
-  if (!same) {
+  // Ranges go on from a record however its ranges were cut; one stream
+  // only from a record of one.
+  bool usable = record.parts.size() == 1 && record.parts[0].first == 0;
+  if (Ranged()) {
+    std::vector<RangePlan::Kept> kept;
+    for (const DownloadProgress::Part& part : record.parts) kept.push_back({part.first, part.done});
+    usable = plan_.Adopt(ExpectedLength, kept);
+  }
+  if (!usable) {
     DeleteProgress(*disk_, pending);
     return;
   }
@@ -231,7 +239,12 @@ void CInetFile::SaveRecord() {
   // The bytes first: a record never counts bytes that could still be lost.
   if (!file_ || !file_->Sync()) return;
   if (ranges_active_) {
-    for (int i = 0; i < kParts; ++i) progress_.parts[i].done = transfer_->parts[i].written();
+    for (int worker = 0; worker < kParts; ++worker) {
+      const int index = plan_.RangeOf(worker);
+      if (index >= 0) plan_.at(index).done = transfer_->parts[worker].written();
+    }
+    progress_.parts.clear();
+    for (const RangePlan::Kept& kept : plan_.KeptRanges()) progress_.parts.push_back({kept.first, kept.done});
   } else {
     progress_.parts[0].done = Received;
   }
@@ -260,6 +273,8 @@ void CInetFile::Stop() {
   // What an interrupted attempt wrote serves the next one.
   if (writing) SaveRecord();
   ranges_active_ = false;
+  range_digest_.reset();
+  reader_.reset();
   file_.reset();
 }
 
@@ -355,22 +370,85 @@ bool CInetFile::StartRanges(uint64_t length) {
     return false;
   }
   ranges_active_ = true;
-  uint64_t first = 0;
-  const std::string if_range = resuming_ ? progress_.validator : std::string();
-  for (int i = 0; i < kParts; ++i) {
-    uint64_t last = i < kParts - 1 ? (i + 1) * length / kParts - 1 : length - 1;
-    const uint64_t done = resuming_ ? progress_.parts[i].done : 0;
-    if (!transfer_->parts[i].Start(TriedUrl, this, first, last, length, file_.get(), done, if_range)) {
+  // A new copy is empty: its ranges start as even parts of it. Its digests
+  // follow the bytes; kept bytes leave them to one read at the end.
+  if (!resuming_) plan_.Divide(length, kParts);
+  range_digest_.reset();
+  reader_.reset();
+  if (!resuming_ && (reader_ = disk_->Open(GetTempName(), platform::File::kRead))) {
+    range_digest_.reset(new RangeDigest(!ExpectedSha256.empty()));
+  }
+  plan_.Spread(kParts, MinTakeOver);
+  for (int worker = 0; worker < kParts; ++worker) {
+    const int index = plan_.Unclaimed();
+    if (index >= 0 && !StartPart(worker, index)) {
       StopParts();
       ranges_active_ = false;
       file_.reset();
       PostResult(kJobStartFailed);
       return false;
     }
-    first = last + 1;
   }
   // Every range was on disk already.
   if (AllPartsIdle()) OnDownLoadStatus(kDownLoadComplete);
+  return true;
+}
+
+bool CInetFile::StartPart(int worker, int index) {
+  RangePlan::Range& range = plan_.at(index);
+  range.worker = worker;
+  // Bytes already on disk, in this run or an earlier one, came from the
+  // file with this validator: every further range asks for the same file.
+  const std::string if_range = validator_known_ ? progress_.validator : std::string();
+  return transfer_->parts[worker].Start(TriedUrl, this, range.first, range.end - 1, ExpectedLength, file_.get(),
+                                        range.done, if_range);
+}
+
+void CInetFile::OnRangeWritten(uint64_t offset, const char* data, size_t size) {
+  if (!range_digest_) return;
+  range_digest_->Written(offset, data, size);
+  AdvanceDigest(kReadBackStep);
+}
+
+void CInetFile::AdvanceDigest(uint64_t budget) {
+  for (const RangePlan::Range& range : plan_.ranges()) {
+    const uint64_t from = range_digest_->frontier();
+    if (from >= range.end) continue;
+    const uint64_t on_disk =
+        range.first + (range.worker >= 0 ? transfer_->parts[range.worker].written() : range.done);
+    if (from < on_disk) {
+      if (!range_digest_->ReadBack(reader_.get(), on_disk, budget)) {
+        // The installer reads the whole copy instead.
+        range_digest_.reset();
+        reader_.reset();
+        return;
+      }
+      budget -= range_digest_->frontier() - from;
+    }
+    // The rest of this range has not reached the disk yet.
+    if (range_digest_->frontier() < range.end) return;
+  }
+}
+
+bool CInetFile::GiveIdlePartsWork() {
+  for (int worker = 0; worker < kParts; ++worker) {
+    CRangeDownLoad& part = transfer_->parts[worker];
+    if (!part.IsIdle()) continue;
+    plan_.Release(worker, part.written());
+    int index = plan_.Unclaimed();
+    if (index < 0) {
+      int donor = RangePlan::kNoWorker;
+      index = plan_.TakeOver(
+          worker, [this](int other, uint64_t* next) { return transfer_->parts[other].NextByte(next); }, MinTakeOver,
+          &donor);
+      if (index < 0) continue;
+      transfer_->parts[donor].ShortenTo(plan_.at(index).first - 1);
+    }
+    if (!StartPart(worker, index)) {
+      Fail(kJobTransferFailed);
+      return false;
+    }
+  }
   return true;
 }
 
@@ -449,7 +527,8 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
 bool CInetFile::OnDownLoadStatus(int status) {
   if (status != kDownLoadComplete) return true;
   if (ranges_active_) {
-    if (!AllPartsIdle()) return true;
+    // Idle parts took up every range with bytes missing: all idle, all done.
+    if (!GiveIdlePartsWork() || !AllPartsIdle()) return true;
     ranges_active_ = false;
     // The pending copy reaches the disk before anyone moves it into place.
     bool ok = DeferDurability || file_->Sync();
@@ -460,6 +539,14 @@ bool CInetFile::OnDownLoadStatus(int status) {
       return false;
     }
     file_.reset();
+    if (range_digest_) AdvanceDigest(UINT64_MAX);
+    std::wstring md5, sha256;
+    if (range_digest_ && range_digest_->Finish(ExpectedLength, &md5, &sha256)) {
+      ComputedMd5 = md5;
+      ComputedSha256 = sha256;
+    }
+    range_digest_.reset();
+    reader_.reset();
     PostResult(kJobOk);
     return true;
   }
@@ -484,12 +571,13 @@ bool CInetFile::OnDownLoadStatus(int status) {
 }
 
 bool CInetFile::OnDownLoadError(int) {
-  // A changed file answers a resumed request with all of it, or says the
-  // range does not exist: once per run, the file starts over.
-  if (resuming_ && !started_over_) {
-    bool changed = !ranges_active_ && transfer_->request.last_status() == 416;
+  // A changed file answers a request that names the validator of the bytes
+  // on disk with all of it, or a resumed one by saying the range does not
+  // exist: once per run, the file starts over.
+  if (!started_over_) {
+    bool changed = resuming_ && !ranges_active_ && transfer_->request.last_status() == 416;
     for (const CRangeDownLoad& part : transfer_->parts) {
-      changed = changed || (ranges_active_ && (part.file_changed() || part.last_status() == 416));
+      changed = changed || (ranges_active_ && (part.file_changed() || (resuming_ && part.last_status() == 416)));
     }
     if (changed) {
       StartOver();
@@ -514,6 +602,7 @@ bool CInetFile::OnDownLoadError(int) {
     TriedUrl = ansi_url_;
     if (ranges_active_) {
       StopParts();
+      for (int worker = 0; worker < kParts; ++worker) plan_.Release(worker, transfer_->parts[worker].written());
       ranges_active_ = false;
       file_.reset();
       StartRanges(ExpectedLength);
@@ -539,6 +628,7 @@ FinishedFile CInetFile::Finished() const {
   file.expected_md5 = ExpectedMd5;
   file.expected_sha256 = ExpectedSha256;
   file.computed_md5 = ComputedMd5;
+  file.computed_sha256 = ComputedSha256;
   file.time = FileTime;
   file.resumed = Resumed;
   file.delta = Delta;

@@ -10,7 +10,9 @@
 
 #include "digest/md5.h"
 #include "net/download.h"
+#include "net/range_digest.h"
 #include "net/range_download.h"
+#include "net/range_plan.h"
 #include "platform/disk.h"
 #include "platform/files.h"
 #include "platform/xml.h"
@@ -21,19 +23,23 @@
 
 class CUpdateFile;
 
-class CInetFile : public IDownLoadSink, private IDeltaSink {
+class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink {
  public:
   static constexpr int kParts = 5;
   // Files shorter than this can never come in ranges.
   static constexpr uint64_t kMinRangedLength = kParts;
   // Below this length five connections cost more than they gain.
   static constexpr uint64_t kOneStreamBelow = 4u << 20;
+  // A range that finishes early takes over the second half of what is
+  // still to come of the largest one when that half is at least this long:
+  // less is not worth a new connection.
+  static constexpr uint64_t kMinTakeOver = 1u << 20;
   // A file's progress record is renewed after this many new bytes.
   static constexpr uint64_t kRecordStep = 1u << 20;
   // Server documents larger than these are refused: a manifest lists every
   // file of a game, as large as the XML reader takes; a version list or a
   // signature is small.
-  static constexpr uint64_t kMaxManifest = platform::XmlDocument::kMaxBytes;
+  static constexpr uint64_t kMaxManifest = platform::kMaxStreamedXmlBytes;
   static constexpr uint64_t kMaxDocument = 16u << 20;
 
   // With an entry the URL is "<base>/update/<version>/<LocalPath><FileName>",
@@ -92,9 +98,14 @@ class CInetFile : public IDownLoadSink, private IDeltaSink {
   // Update files of at least this length (known from the manifest) come as
   // five ranges started at once; shorter ones in one stream.
   uint64_t OneStreamBelow = kOneStreamBelow;
-  // After a successful run in one stream from byte 0: the MD5 of the bytes
-  // written, in lower-case hexadecimal, taken as they came. Empty otherwise.
+  uint64_t MinTakeOver = kMinTakeOver;
+  // After a successful run that fetched the whole file (in one stream or in
+  // ranges, none of it taken over from an earlier attempt): the MD5 of the
+  // bytes written, in lower-case hexadecimal, taken as they came. Empty
+  // otherwise.
   std::wstring ComputedMd5;
+  // The same for the SHA-256, of ranged files whose entry gives one.
+  std::wstring ComputedSha256;
   // Set when whoever moves the file into place makes it durable first
   // (several files with one barrier); otherwise the job syncs it itself
   // before it reports success.
@@ -132,6 +143,10 @@ class CInetFile : public IDownLoadSink, private IDeltaSink {
   std::wstring FailureNote;
 
  private:
+  void OnRangeWritten(uint64_t offset, const char* data, size_t size) override;
+  // Moves the digests' frontier over bytes the ranges have put on disk,
+  // reading at most |budget| of them back.
+  void AdvanceDigest(uint64_t budget);
   void Fail(int code);
   void PostResult(int code);
   void PostProgress(uint32_t count);
@@ -151,6 +166,11 @@ class CInetFile : public IDownLoadSink, private IDeltaSink {
   void OnDeltaBytes(uint32_t count) override;
   void OnDeltaEnd(IDeltaSink::Result result) override;
   bool StartRanges(uint64_t length);
+  // Sets |worker| on range |index| of the plan.
+  bool StartPart(int worker, int index);
+  // Parts that have finished their range take up another: one nobody
+  // fetches, else half of the rest of the largest one under way.
+  bool GiveIdlePartsWork();
   bool StartStream();
   // Takes up the pending copy's progress record when it fits this run.
   void LoadRecord();
@@ -188,6 +208,12 @@ class CInetFile : public IDownLoadSink, private IDeltaSink {
   // The plan of this run and, once a response named its validator, what
   // may be recorded of it.
   DownloadProgress progress_;
+  // How the ranges of a ranged file are cut and who fetches each.
+  RangePlan plan_;
+  // The digests of a ranged file fetched from zero, and the handle that
+  // reads back what the frontier did not see arrive.
+  std::unique_ptr<RangeDigest> range_digest_;
+  std::unique_ptr<platform::DiskFile> reader_;
   bool validator_known_ = false;
   bool resuming_ = false;
   bool started_over_ = false;

@@ -162,11 +162,15 @@ bool Installer::Verify(const FinishedFile& file, bool report) {
   // Every file whose manifest gives a digest is checked, new ones too; an
   // installed file is never replaced by bytes that no digest vouches for.
   if (!require_sha256_ && file.expected_md5.empty() && !disk_->Exists(file.target)) return true;
-  // An unreadable pending copy has no digest and counts as a mismatch. A
-  // digest the download took as the bytes came spares reading it again.
-  std::wstring md5 = require_sha256_ ? std::wstring() : file.computed_md5;
-  std::wstring sha256;
-  if (md5.empty()) FileDigests(*disk_, pending, &md5, require_sha256_ ? &sha256 : nullptr);
+  // An unreadable pending copy has no digest and counts as a mismatch.
+  // Digests the download took as the bytes came spare reading it again.
+  std::wstring md5 = file.computed_md5;
+  std::wstring sha256 = file.computed_sha256;
+  if (md5.empty() || (require_sha256_ && sha256.empty())) {
+    md5.clear();
+    sha256.clear();
+    FileDigests(*disk_, pending, &md5, require_sha256_ ? &sha256 : nullptr);
+  }
   if (require_sha256_ && (sha256.empty() || file.expected_sha256.empty() ||
                           !platform::EqualsNoCase(sha256, file.expected_sha256))) {
     if (report) ReportMismatch(file, texts::kSha256ManifestSide, texts::kSha256LocalSide, file.expected_sha256, sha256);

@@ -48,8 +48,10 @@ struct FinishedFile {
   std::wstring version;
   std::wstring expected_md5;
   std::wstring expected_sha256;
-  // The MD5 the download took as the bytes came; empty when it took none.
+  // The digests the download took as the bytes came; empty when it took
+  // none.
   std::wstring computed_md5;
+  std::wstring computed_sha256;
   platform::FILETIME time;
   // Bytes an earlier attempt had left on disk.
   uint64_t resumed = 0;

@@ -51,6 +51,11 @@ std::wstring ResumeFile::ReadHomeUrl() const {
   return platform::GetProfileString(L"HOME", L"URL", L"", kValueBuffer, path_);
 }
 
+uint32_t ResumeFile::ReadMaxRate() const {
+  const int32_t rate = platform::LeadingInt(platform::GetProfileString(L"Download", L"MaxRate", L"0", kValueBuffer, path_));
+  return rate > 0 ? static_cast<uint32_t>(rate) : 0;
+}
+
 std::wstring ResumeFile::ReadUpdaterMd5() const {
   return platform::GetProfileString(L"Version", L"UpdaterMd5", L"", kValueBuffer, path_);
 }

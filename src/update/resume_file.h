@@ -1,6 +1,7 @@
 #pragma once
 // "UpdateTemp.ini": the recorded version, the server addresses and the home
 // page. Every read goes to the file; nothing is cached.
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -26,6 +27,9 @@ class ResumeFile {
   // that server is not configured.
   std::wstring ReadServerAddress(int number) const;
   std::wstring ReadHomeUrl() const;
+  // "[Download] MaxRate": the bandwidth cap in KiB/s over all connections;
+  // 0 (also when missing, negative or not a number) means none.
+  uint32_t ReadMaxRate() const;
 
   // The digest of the updater's pending copy, recorded when the copy was
   // verified: a later start swaps it in only when it still matches.

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "net/connection_pool.h"
+#include "net/rate_limiter.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "update/delta_texts.h"
@@ -116,6 +117,7 @@ void UpdateRun::LoadServerEntry(bool also_version) {
   }
   if (also_version) working_version_ = resume.ReadCurrentVersion(L"0");
   home_page_address_ = resume.ReadHomeUrl();
+  SharedRateLimiter().SetRate(uint64_t{resume.ReadMaxRate()} * 1024);
 }
 
 bool UpdateRun::QueueServerDocument(bool version_list) {

@@ -166,6 +166,9 @@ class UpdateRun : private InstallReport {
   // False, with the user told, when the install's disk lacks |bytes| plus
   // the margin.
   bool EnoughSpaceFor(uint64_t bytes);
+  // Bytes the working version's kept pending copies hold, counted up to
+  // each file's length.
+  uint64_t KeptPendingBytes();
   // Entries that must not be installed from this manifest, each logged;
   // they count as not installed.
   unsigned RejectUnsafeEntries(bool signed_manifest);

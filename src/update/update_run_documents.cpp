@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "platform/xml.h"
 #include "update/delta_texts.h"
+#include "update/installer.h"
 #include "update/repair_check.h"
 #include "update/resume_file.h"
 #include "update/status_texts.h"
@@ -188,12 +189,30 @@ bool UpdateRun::EnoughSpaceFor(uint64_t bytes) {
   uint64_t free_bytes = 0;
   // A file system that cannot say is left to the writes to find out.
   if (bytes == 0 || !disk_.FreeSpace(host_->ExeDir(), &free_bytes)) return true;
-  const uint64_t needed = bytes + kSpaceMargin;
+  uint64_t needed = bytes + kSpaceMargin;
+  if (free_bytes >= needed) return true;
+  // Kept pending copies of this version already hold part of the bytes.
+  // Looked at only when space looks short: a manifest may list many files.
+  const uint64_t kept = KeptPendingBytes();
+  needed = kept < bytes ? needed - kept : kSpaceMargin;
   if (free_bytes >= needed) return true;
   const std::wstring text = Format(texts::kDiskSpaceShort, HumanSize(needed).c_str(), HumanSize(free_bytes).c_str());
   Notify(text);
   SetFailureText(text);
   return false;
+}
+
+uint64_t UpdateRun::KeptPendingBytes() {
+  uint64_t kept = 0;
+  for (const auto& entry : manifest_.Files) {
+    uint64_t size = 0;
+    if (!entry->NeedUpdate || entry->Length <= 0 ||
+        !disk_.GetSize(PendingCopyPath(entry->FullPath, working_version_), &size)) {
+      continue;
+    }
+    kept += size < static_cast<uint64_t>(entry->Length) ? size : static_cast<uint64_t>(entry->Length);
+  }
+  return kept;
 }
 
 unsigned UpdateRun::RejectUnsafeEntries(bool signed_manifest) {

@@ -138,6 +138,7 @@ class Session:
     def install(self, temps):
         inst = tempfile.mkdtemp(dir=self.tmp, prefix="install-")
         shutil.copy(os.path.join(self.build, "bin", "updater"), os.path.join(inst, "updater"))
+        shutil.copy(os.path.join(self.build, "bin", "updater-gtk.so"), inst)
         with open(os.path.join(inst, "kelvora.exe"), "w") as f:
             f.write("#!/bin/sh\necho started > lobby.txt\n")
         os.chmod(os.path.join(inst, "kelvora.exe"), 0o755)

@@ -1,10 +1,13 @@
 // The Windows back end's install safety, checked under Wine: profile writes,
-// reparse points below the install, the one-updater lock, the self-swap.
+// reparse points below the install, the one-updater lock, the self-swap,
+// the streamed manifest reader and the log under a name outside the code
+// page.
 // Prints one line per failed check and "N passed, M failed".
 // Run by tests/wine/wine_platform_test.sh.
 #include <cstdio>
 #include <string>
 
+#include "app/update_log.h"
 #include "digest/md5.h"
 #include "platform/file.h"
 #include "platform/files.h"
@@ -13,6 +16,10 @@
 #include "platform/text.h"
 #include "platform/win32/windows_min.h"
 #include "update/self_swap.h"
+
+// In its own file: the manifest's headers and the Windows headers both
+// name a version resource structure.
+void CheckManifestStream(const std::wstring& dir, void (*check)(bool ok, const char* what));
 
 namespace {
 
@@ -171,6 +178,18 @@ void CheckSecondStart(const std::wstring& dir) {
   Check(log != "<missing>" && log.find("\r\n") == log.size() - 2, "one line is logged");
 }
 
+// An install whose name the code page cannot spell still gets its log.
+void CheckLogOutsideCodePage(const std::wstring& dir) {
+  const std::wstring install = dir + L"\\\u0142\u00F3d\u017A";
+  CreateDirectoryW(install.c_str(), nullptr);
+  const std::wstring log = install + L"\\UpdateLog.log";
+  const platform::LocalTime when{2026, 12, 9, 8, 30, 0};
+  AppendLogLine(log, L"first", when);
+  AppendLogLine(log, L"second", when);
+  Check(Read(log) == "2026-12-09 08:30:00 first\r\n2026-12-09 08:30:00 second\r\n",
+        "the log is appended to below a name outside code page 936");
+}
+
 }  // namespace
 
 // The scratch directory is the first argument: a fresh directory, possibly
@@ -188,6 +207,8 @@ int wmain(int argc, wchar_t** argv) {
   CheckSelfSwap(dir);
   CheckMissing(dir);
   CheckSecondStart(dir);
+  CheckManifestStream(dir, Check);
+  CheckLogOutsideCodePage(dir);
   printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }

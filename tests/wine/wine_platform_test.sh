@@ -9,7 +9,9 @@ command -v wine >/dev/null || { echo "SKIP: wine is not installed"; echo "0 pass
 
 work=$(mktemp -d /tmp/updater-wine-check-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-export WINEPREFIX=$linux/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Code page 936, as on a Chinese system: names outside it must still work.
+locale -a 2>/dev/null | grep -qi "^zh_CN.utf8$" && export LC_ALL=zh_CN.UTF-8
+export WINEPREFIX=$linux/wineprefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
 # Wine shows a Unix link as a reparse point, and makes none itself.
 mkdir -p "$work/install" "$work/outside"

@@ -3,7 +3,8 @@
 # 127.0.0.1 with certificates from a test CA that this test puts into the
 # Wine prefix's root store and takes out again: a trusted certificate carries
 # a download, an expired, a wrong-host and an untrusted one fail with their
-# reason, and the updater brings an install from version 1 to 2 over https.
+# reason, the updater brings an install from version 1 to 2 over https, and
+# then to version 3, many small files, over fewer connections than files.
 #   wine_tls_test.sh WIN32_BUILD_DIR LINUX_BUILD_DIR
 set -euo pipefail
 win=$(cd "$1" && pwd)
@@ -55,7 +56,8 @@ daemon off; master_process off; worker_processes 1;
 error_log $work/nginx-$name/error.log; pid $work/nginx-$name/nginx.pid;
 events { worker_connections 16; }
 http {
-  access_log $work/nginx-$name/access.log;
+  log_format serial '\$request \$status \$connection';
+  access_log $work/nginx-$name/access.log serial;
   client_body_temp_path $work/nginx-$name/body; proxy_temp_path $work/nginx-$name/proxy;
   fastcgi_temp_path $work/nginx-$name/fastcgi; uwsgi_temp_path $work/nginx-$name/uwsgi;
   scgi_temp_path $work/nginx-$name/scgi;
@@ -113,6 +115,29 @@ for f in readme.txt game.dat; do cmp -s "$work/install/$f" "$work/v2/$f" || same
 check "the updater updates over https" "$([ "$status" = 0 ] && [ "$same" = 0 ] &&
   grep -q 'CurrentVersion=2' "$work/install/UpdateTemp.ini" && [ -f "$work/install/lobby-started.txt" ] &&
   [ ! -s "$work/install/UpdateLog.log" ]; echo $?)"
+[ -s "$work/install/UpdateLog.log" ] && iconv -f GBK -t UTF-8 "$work/install/UpdateLog.log"
+
+# Version 3 adds many small files; kept connections carry them.
+small=40
+cp -a "$work/v2" "$work/v3"
+mkdir -p "$work/v3/small"
+for i in $(seq $small); do head -c 4096 /dev/urandom > "$work/v3/small/s$i.bin"; done
+"$linux/bin/updater-publish" release --version 3 --from "$work/v3" --to "$work/root" >/dev/null
+"$linux/bin/updater-publish" versions --to "$work/root" --product 3 --max 3 --url "$base" >/dev/null
+(cd "$work/install" && exec wine updater.exe localhost auto) &
+updater=$!
+for _ in $(seq 240); do kill -0 $updater 2>/dev/null || break; sleep 0.5; done
+wait $updater && status=0 || status=$?
+updater=
+same=0
+for i in $(seq $small); do cmp -s "$work/install/small/s$i.bin" "$work/v3/small/s$i.bin" || same=1; done
+log=$work/nginx-good/access.log
+fetched=$(grep -c "^GET /update/3/small/s[0-9]*\.bin HTTP/1\.1 200 " "$log" || true)
+connections=$({ grep "^GET /update/3/small/" "$log" || true; } | awk '{print $NF}' | sort -u | wc -l)
+echo "version 3: $fetched small files fetched over $connections connections"
+check "many small files over https share connections" "$([ "$status" = 0 ] && [ "$same" = 0 ] &&
+  grep -q 'CurrentVersion=3' "$work/install/UpdateTemp.ini" && [ "$fetched" = "$small" ] &&
+  [ "$connections" -lt "$small" ]; echo $?)"
 [ -s "$work/install/UpdateLog.log" ] && iconv -f GBK -t UTF-8 "$work/install/UpdateLog.log"
 
 wine "$win/bin/root_store.exe" remove "$work/certs/ca.pem" >/dev/null && trusted=0

@@ -19,6 +19,7 @@ bool File::Open(const std::wstring& path, Mode mode) {
   switch (mode) {
     case kCreateTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW; break;
     case kWriteExisting: flags |= O_WRONLY | O_NOFOLLOW; break;
+    case kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW; break;
     case kRead: flags |= O_RDONLY; break;
   }
   // Below the install directory no component is followed (files.h).

@@ -64,10 +64,28 @@ struct SocketDispatch {
     auto it = LiveSockets().find(reinterpret_cast<uintptr_t>(data));
     if (it == LiveSockets().end()) return G_SOURCE_REMOVE;
     TcpSocket* s = it->second;
-    g_source_unref(static_cast<GSource*>(s->connected_source_));
-    s->connected_source_ = nullptr;
+    Forget(&s->connected_source_);
     if (s->sink_) s->sink_->OnSocketEvent(kFdConnect, 0);
     return G_SOURCE_REMOVE;
+  }
+  static gboolean OnResumed(gpointer data) {
+    auto it = LiveSockets().find(reinterpret_cast<uintptr_t>(data));
+    if (it == LiveSockets().end()) return G_SOURCE_REMOVE;
+    TcpSocket* s = it->second;
+    Forget(&s->resumed_source_);
+    if (s->sink_ && !s->reads_paused_) s->sink_->OnSocketEvent(kFdRead, 0);
+    return G_SOURCE_REMOVE;
+  }
+  // A one-off source that is running: it goes once it returns.
+  static void Forget(void** source) {
+    g_source_unref(static_cast<GSource*>(*source));
+    *source = nullptr;
+  }
+  static void DropSource(void** source) {
+    if (!*source) return;
+    g_source_destroy(static_cast<GSource*>(*source));
+    g_source_unref(static_cast<GSource*>(*source));
+    *source = nullptr;
   }
 };
 
@@ -188,11 +206,33 @@ void TcpSocket::WantWrite() {
   Watch(true);
 }
 
+void TcpSocket::PauseReads() {
+  if (fd_ < 0 || reads_paused_) return;
+  reads_paused_ = true;
+  SocketDispatch::DropSource(&resumed_source_);
+  if (!connecting_) Watch(want_write_);
+}
+
+void TcpSocket::ResumeReads() {
+  if (fd_ < 0 || !reads_paused_) return;
+  reads_paused_ = false;
+  if (!connecting_) Watch(want_write_);
+  if (resumed_source_) return;
+  GSource* idle = g_idle_source_new();
+  // As soon as a socket's own event would come, not after everything else.
+  g_source_set_priority(idle, G_PRIORITY_DEFAULT);
+  g_source_set_callback(idle, SocketDispatch::OnResumed, reinterpret_cast<gpointer>(id_), nullptr);
+  g_source_attach(idle, nullptr);
+  resumed_source_ = idle;
+}
+
 void TcpSocket::Watch(bool want_write) {
   Unwatch();
   want_write_ = want_write;
-  unsigned condition = G_IO_IN | G_IO_HUP | G_IO_ERR | (want_write ? G_IO_OUT : 0);
+  unsigned condition = (reads_paused_ ? 0 : G_IO_IN | G_IO_HUP | G_IO_ERR) | (want_write ? G_IO_OUT : 0);
   if (connecting_) condition = G_IO_OUT | G_IO_HUP | G_IO_ERR;
+  // Paused and nothing to write: nothing to watch.
+  if (condition == 0) return;
   GSource* source = g_unix_fd_source_new(fd_, static_cast<GIOCondition>(condition));
   g_source_set_callback(source, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(SocketDispatch::OnFd)),
                         reinterpret_cast<gpointer>(id_), nullptr);
@@ -200,12 +240,7 @@ void TcpSocket::Watch(bool want_write) {
   source_ = source;
 }
 
-void TcpSocket::Unwatch() {
-  if (!source_) return;
-  g_source_destroy(static_cast<GSource*>(source_));
-  g_source_unref(static_cast<GSource*>(source_));
-  source_ = nullptr;
-}
+void TcpSocket::Unwatch() { SocketDispatch::DropSource(&source_); }
 
 void TcpSocket::Dispatch(unsigned condition) {
   const uint64_t id = id_;
@@ -223,7 +258,13 @@ void TcpSocket::Dispatch(unsigned condition) {
     Watch(false);  // one report per would-block, as the platform does
     if (sink_) sink_->OnSocketEvent(kFdWrite, 0);
     if (!still_open()) return;
+  } else if (reads_paused_) {
+    // poll reports a hang-up whether asked or not: stop watching until
+    // reads resume, or the loop would spin on it.
+    Unwatch();
+    return;
   }
+  if (reads_paused_) return;
   if (condition & (G_IO_IN | G_IO_HUP | G_IO_ERR)) {
     if (sink_) sink_->OnSocketEvent(kFdRead, 0);
   }
@@ -231,11 +272,8 @@ void TcpSocket::Dispatch(unsigned condition) {
 
 void TcpSocket::Close() {
   Unwatch();
-  if (connected_source_) {
-    g_source_destroy(static_cast<GSource*>(connected_source_));
-    g_source_unref(static_cast<GSource*>(connected_source_));
-    connected_source_ = nullptr;
-  }
+  SocketDispatch::DropSource(&connected_source_);
+  SocketDispatch::DropSource(&resumed_source_);
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;
@@ -244,6 +282,7 @@ void TcpSocket::Close() {
   id_ = 0;
   connecting_ = false;
   want_write_ = false;
+  reads_paused_ = false;
   sink_ = nullptr;
 }
 

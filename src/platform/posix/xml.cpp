@@ -2,10 +2,10 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <cctype>
 
 #include "platform/file.h"
 #include "platform/text.h"
+#include "platform/xml_encoding.h"
 
 namespace platform {
 namespace {
@@ -33,17 +33,6 @@ void CollectDescendants(xmlNode* parent, const std::string& name, std::vector<Xm
     while (node != parent && !node->next) node = node->parent;
     if (node != parent) node = node->next;
   }
-}
-
-// Whether the XML declaration names GB2312.
-bool DeclaresGb2312(const std::string& bytes) {
-  std::string head = bytes.substr(0, 200);
-  size_t end = head.find("?>");
-  if (head.compare(0, 5, "<?xml") != 0 || end == std::string::npos) return false;
-  head.resize(end);
-  for (auto& c : head) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return head.find("encoding=\"gb2312\"") != std::string::npos ||
-         head.find("encoding='gb2312'") != std::string::npos;
 }
 
 }  // namespace
@@ -103,7 +92,7 @@ bool XmlDocument::LoadBytes(const std::string& bytes) {
                       XML_PARSE_COMPACT;
   xmlDoc* doc = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
                               options);
-  if (!doc && DeclaresGb2312(bytes)) {
+  if (!doc && DeclaresCodePage936(bytes)) {
     // Tools on Windows declare GB2312 but write code page 936, its superset.
     doc = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, "CP936",
                         options);

@@ -16,8 +16,8 @@ bool File::Open(const std::wstring& path, Mode mode) {
   Close();
   // Below the install directory no component may be a link (files.h).
   if (CrossesReparsePoint(path)) return false;
-  DWORD access = mode == kRead ? GENERIC_READ : GENERIC_WRITE;
-  DWORD disposition = mode == kCreateTruncate ? CREATE_ALWAYS : OPEN_EXISTING;
+  DWORD access = mode == kRead ? GENERIC_READ : mode == kAppend ? FILE_APPEND_DATA : GENERIC_WRITE;
+  DWORD disposition = mode == kCreateTruncate ? CREATE_ALWAYS : mode == kAppend ? OPEN_ALWAYS : OPEN_EXISTING;
   // The five parts of a download write one file through their own handles.
   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   HANDLE h = CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -142,6 +142,19 @@ long TcpSocket::Recv(void* data, size_t size) {
 // that would have blocked.
 void TcpSocket::WantWrite() {}
 
+// Windows Sockets posts FD_READ again only after a recv: a notification
+// that arrives while paused is dropped unread, and resuming posts one.
+void TcpSocket::PauseReads() {
+  if (fd_ >= 0) reads_paused_ = true;
+}
+
+void TcpSocket::ResumeReads() {
+  if (fd_ < 0 || !reads_paused_) return;
+  reads_paused_ = false;
+  // A close is reported once: one that may have been dropped comes again.
+  PostMessageW(static_cast<HWND>(source_), kSocketMessage, 0, peer_closed_ ? FD_CLOSE : FD_READ);
+}
+
 void TcpSocket::Watch(bool) {}
 void TcpSocket::Unwatch() {}
 
@@ -157,7 +170,8 @@ void TcpSocket::Dispatch(unsigned lparam) {
     case FD_READ:
     // A close shows as a read that finds the end of the stream.
     case FD_CLOSE:
-      sink_->OnSocketEvent(kFdRead, 0);
+      if (event == FD_CLOSE) peer_closed_ = true;
+      if (!reads_paused_) sink_->OnSocketEvent(kFdRead, 0);
       break;
     case FD_WRITE:
       sink_->OnSocketEvent(kFdWrite, 0);
@@ -178,6 +192,8 @@ void TcpSocket::Close() {
     fd_ = -1;
   }
   connecting_ = false;
+  reads_paused_ = false;
+  peer_closed_ = false;
   sink_ = nullptr;
 }
 

@@ -6,11 +6,11 @@
 #include <oleauto.h>
 #include <msxml2.h>
 
-#include <cctype>
 #include <vector>
 
 #include "platform/file.h"
 #include "platform/text.h"
+#include "platform/xml_encoding.h"
 
 namespace platform {
 namespace {
@@ -53,20 +53,6 @@ std::vector<XmlNode> Items(IXMLDOMNodeList* list, bool elements_only) {
     if (!elements_only || (SUCCEEDED(node->get_nodeType(&type)) && type == NODE_ELEMENT)) out.emplace_back(node);
   }
   return out;
-}
-
-// The declared encoding of a document, lower case; empty when none.
-std::string DeclaredEncoding(const std::string& bytes) {
-  std::string head = bytes.substr(0, 200);
-  size_t end = head.find("?>");
-  if (head.compare(0, 5, "<?xml") != 0 || end == std::string::npos) return std::string();
-  head.resize(end);
-  for (auto& c : head) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  size_t at = head.find("encoding=");
-  if (at == std::string::npos || at + 10 > head.size()) return std::string();
-  char quote = head[at + 9];
-  size_t close = head.find(quote, at + 10);
-  return close == std::string::npos ? std::string() : head.substr(at + 10, close - at - 10);
 }
 
 }  // namespace
@@ -135,10 +121,10 @@ bool XmlDocument::LoadBytes(const std::string& bytes) {
   // The text is decoded here and handed over as a string: not every DOM
   // component knows GB2312 (code page 936 covers it).
   std::wstring text;
-  std::string encoding = DeclaredEncoding(bytes);
+  
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
     text.assign(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
-  } else if (!DecodeCharset(bytes, encoding == "gb2312" || encoding == "gbk" ? "CP936" : "UTF-8", &text)) {
+  } else if (!DecodeCharset(bytes, DeclaresCodePage936(bytes) ? "CP936" : "UTF-8", &text)) {
     return false;
   }
   if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
