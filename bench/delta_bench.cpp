@@ -1,10 +1,16 @@
 // Chunk sizes for delta updates: bytes a client fetches (chunks plus the
 // index) and requests to turn version 1 of a pack into version 2, for a few
 // (min, avg, max) choices; and from what file size an index pays off.
-// Usage: delta_bench [MiB]   (128 unless given)
+// Then, end to end through nginx on 127.0.0.1: the updater itself against
+// zsync and casync on the same pairs, rsync's literal data, and a repair of
+// a 1 GiB install against sha256sum of its files.
+// Usage: delta_bench [MiB] [--no-server]   (128 unless given)
+#include "delta_e2e.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,15 +55,28 @@ struct Cost {
   size_t ranges = 0;     // runs to fetch
 };
 
+// The index bytes a client fetches: the header and group table, and the
+// entries of the groups the old file does not have whole.
 Cost DeltaCost(const std::string& v1, const std::string& v2, const ChunkParams& params) {
   ChunkIndex index;
   index.params = params;
   index.file_length = v2.size();
   index.chunks = ChunksOf(v2, params);
-  const ChunkPlan plan = BuildChunkPlan(ChunksOf(v1, params), index);
+  const std::vector<Chunk> old_chunks = ChunksOf(v1, params);
+  const ChunkPlan plan = BuildChunkPlan(old_chunks, index);
   Cost cost;
   cost.fetched = plan.to_fetch;
-  cost.index = SerializeChunkIndex(index).size();
+  std::set<std::string> old_groups;
+  for (const ChunkGroup& g : GroupChunks(old_chunks, kChunkGroupAverage)) {
+    old_groups.insert(std::string(reinterpret_cast<const char*>(g.digest), kChunkDigestSize));
+  }
+  const std::vector<ChunkGroup> groups = GroupChunks(index.chunks, kChunkGroupAverage);
+  cost.index = ChunkIndexPrefixSize(groups.size());
+  for (const ChunkGroup& g : groups) {
+    if (!old_groups.count(std::string(reinterpret_cast<const char*>(g.digest), kChunkDigestSize))) {
+      cost.index += uint64_t{g.chunks} * kChunkEntrySize;
+    }
+  }
   for (const PlanPiece& piece : plan.pieces) cost.ranges += piece.local ? 0 : 1;
   return cost;
 }
@@ -112,14 +131,15 @@ void Table(const char* title, const std::string& v1, const std::string& v2, uint
 
 int main(int argc, char** argv) {
   const size_t mib = argc > 1 ? strtoul(argv[1], nullptr, 10) : 128;
+  const bool server = !(argc > 2 && std::string(argv[2]) == "--no-server");
   if (mib < 2) {
-    fprintf(stderr, "usage: delta_bench [MiB >= 2]\n");
+    fprintf(stderr, "usage: delta_bench [MiB >= 2] [--no-server]\n");
     return 2;
   }
   Random rng{0x2545f4914f6cdd1dull};
   const std::string v1 = rng.Bytes(mib << 20);
   std::vector<ChunkParams> choices;
-  for (uint32_t avg : {2u << 10, 4u << 10, 8u << 10, 16u << 10, 64u << 10}) {
+  for (uint32_t avg : {1u << 10, 2u << 10, 4u << 10, 8u << 10, 16u << 10, 64u << 10}) {
     choices.push_back({avg / 4, avg, avg * 4});
   }
   choices.push_back({2u << 10, 4u << 10, 16u << 10});
@@ -131,9 +151,9 @@ int main(int argc, char** argv) {
 
   // From what size is an index worth its extra request? One 1 KiB rewrite
   // in the middle of the file.
-  const ChunkParams chosen{1u << 10, 4u << 10, 16u << 10};
-  printf("\nthreshold, %u/%u/%u KiB, one 1 KiB rewrite in the middle:\n", chosen.min >> 10,
-         chosen.avg >> 10, chosen.max >> 10);
+  const ChunkParams chosen{256, 1u << 10, 4u << 10};
+  printf("\nthreshold, %g/%g/%g KiB, one 1 KiB rewrite in the middle:\n", chosen.min / 1024.0,
+         chosen.avg / 1024.0, chosen.max / 1024.0);
   printf("  %10s %12s %12s %8s\n", "file", "whole", "fetch+index", "saved");
   for (size_t size : {16u << 10, 32u << 10, 64u << 10, 128u << 10, 256u << 10, 1u << 20}) {
     const std::string a = v1.substr(0, size);
@@ -144,5 +164,9 @@ int main(int argc, char** argv) {
            static_cast<unsigned long long>(cost.fetched + cost.index),
            100.0 - 100.0 * (cost.fetched + cost.index) / size);
   }
+  if (!server) return 0;
+  EndToEnd("pair", v1, patched);
+  EndToEnd("shifted", v1, shifted);
+  RepairBench();
   return 0;
 }

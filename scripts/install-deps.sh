@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libglib2.0-dev libxml2-dev libgtest-dev
           python3 curl nginx-light tinyproxy microsocks dante-server aria2
           libbenchmark-dev libssl-dev openssl g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
-          libgtk-3-dev xvfb xdotool imagemagick fonts-wqy-microhei x11-utils e2fsprogs locales file)
+          libgtk-3-dev xvfb xdotool imagemagick fonts-wqy-microhei x11-utils e2fsprogs locales file
+          zsync casync rsync)
 # Wine, for the smoke test of the Windows program.
 wine_packages=(wine wine32:i386)
 sudo_cmd=""

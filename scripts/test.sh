@@ -56,7 +56,7 @@ win32_ok=false
 run "build (win32)" build build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release &&
   win32_ok=true
 for check in wine_smoke_test.sh wine_ui_test.py wine_names_test.sh wine_platform_test.sh wine_signature_test.sh \
-             wine_failover_test.sh wine_resume_test.sh wine_tls_test.sh; do
+             wine_failover_test.sh wine_resume_test.sh wine_tls_test.sh wine_delta_test.sh; do
   if ! $win32_ok; then
     not_run "$check" "the win32 build failed"
   elif ! $linux_ok; then

@@ -29,8 +29,15 @@ void PutU64At(std::string* bytes, size_t at, uint64_t v) {
   for (int i = 0; i < 8; ++i) (*bytes)[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
 }
 
-constexpr size_t kHeader = 40;
-constexpr size_t kEntry = 4 + kChunkDigestSize;
+constexpr size_t kEntry = kChunkEntrySize;
+
+// Where the chunk entries of |bytes| begin: after the header and the group
+// table.
+size_t EntriesAt(const std::string& bytes) {
+  uint32_t groups = 0;
+  for (int i = 3; i >= 0; --i) groups = (groups << 8) | static_cast<uint8_t>(bytes[44 + i]);
+  return kChunkIndexHeaderSize + groups * kChunkGroupEntrySize;
+}
 
 bool Parses(const std::string& bytes) {
   ChunkIndex out;
@@ -42,7 +49,7 @@ bool Parses(const std::string& bytes) {
 TEST(ChunkIndex, WrittenIndexReadsBackWhateverThePieces) {
   const ChunkIndex written = IndexOf(RandomBytes(200000, 3));
   const std::string bytes = SerializeChunkIndex(written);
-  EXPECT_EQ(bytes.size(), kHeader + kEntry * written.chunks.size());
+  EXPECT_EQ(bytes.size(), EntriesAt(bytes) + kEntry * written.chunks.size());
   for (size_t piece : {size_t{1}, size_t{13}, bytes.size()}) {
     ChunkIndexReader reader;
     for (size_t at = 0; at < bytes.size(); at += piece) {
@@ -74,6 +81,7 @@ TEST(ChunkIndex, ADamagedIndexIsRefused) {
   ASSERT_TRUE(Parses(good));
   const size_t chunks = index.chunks.size();
   ASSERT_GT(chunks, 3u);
+  const size_t kHeader = EntriesAt(good);
 
   for (size_t cut = 0; cut < good.size(); ++cut) EXPECT_FALSE(Parses(good.substr(0, cut))) << cut;
   EXPECT_FALSE(Parses(good + '\0'));
@@ -84,7 +92,14 @@ TEST(ChunkIndex, ADamagedIndexIsRefused) {
     EXPECT_FALSE(Parses(bytes)) << what;
   };
   damaged("magic", [](std::string* b) { (*b)[1] = 'k'; });
-  damaged("newer version", [](std::string* b) { PutU32At(b, 8, 2); });
+  damaged("newer version", [](std::string* b) { PutU32At(b, 8, 3); });
+  damaged("group average not a power of two", [](std::string* b) { PutU32At(b, 40, 48); });
+  damaged("group count beyond the chunks", [&](std::string* b) { PutU32At(b, 44, static_cast<uint32_t>(chunks + 1)); });
+  damaged("group digest", [](std::string* b) { (*b)[kChunkIndexHeaderSize + 12] ^= 1; });
+  damaged("group length", [&](std::string* b) {
+    PutU64At(b, kChunkIndexHeaderSize + 4, 1);
+  });
+  damaged("entry digest", [&](std::string* b) { (*b)[kHeader + 4] ^= 1; });
   damaged("min below 64", [](std::string* b) { PutU32At(b, 12, 32); });
   damaged("avg not a power of two", [](std::string* b) { PutU32At(b, 16, 5000); });
   damaged("max over the limit", [](std::string* b) { PutU32At(b, 20, kChunkSizeLimit + 1); });
@@ -93,8 +108,8 @@ TEST(ChunkIndex, ADamagedIndexIsRefused) {
   damaged("count too large for the length", [](std::string* b) { PutU64At(b, 32, 100000 / 1024 + 2); });
   damaged("file length", [](std::string* b) { PutU64At(b, 24, 100001); });
   damaged("file length at the top of the range", [](std::string* b) { PutU64At(b, 24, ~uint64_t{0}); });
-  damaged("empty chunk", [](std::string* b) { PutU32At(b, kHeader, 0); });
-  damaged("chunk over max", [](std::string* b) { PutU32At(b, kHeader, 16385); });
+  damaged("empty chunk", [&](std::string* b) { PutU32At(b, kHeader, 0); });
+  damaged("chunk over max", [&](std::string* b) { PutU32At(b, kHeader, 16385); });
   damaged("inner chunk under min", [&](std::string* b) {
     PutU32At(b, kHeader, 1000);
     PutU32At(b, kHeader + kEntry, index.chunks[1].length + index.chunks[0].length - 1000);
@@ -119,4 +134,40 @@ TEST(ChunkIndex, AFailedReaderStaysFailed) {
   ASSERT_TRUE(once.Feed(good.data(), good.size()));
   ASSERT_TRUE(once.Finish(&out));
   EXPECT_FALSE(once.Finish(&out));
+}
+
+// Groups are cut by content: a run of chunks makes the same groups wherever
+// it stands, so a client can tell which groups it has whole from their
+// digests alone.
+TEST(ChunkIndex, GroupsOfAlikeRunsAreAlikeWhereverTheyStand) {
+  const std::string tail = RandomBytes(2000000, 7);
+  const ChunkIndex a = IndexOf(tail);
+  const ChunkIndex b = IndexOf(RandomBytes(50000, 8) + tail);
+  const std::vector<ChunkGroup> ga = GroupChunks(a.chunks, 16);
+  const std::vector<ChunkGroup> gb = GroupChunks(b.chunks, 16);
+  ASSERT_GT(ga.size(), 10u);
+  size_t same = 0;
+  for (const ChunkGroup& x : ga) {
+    for (const ChunkGroup& y : gb) same += memcmp(x.digest, y.digest, kChunkDigestSize) == 0 && x.length == y.length;
+  }
+  EXPECT_GE(same, ga.size() - 2);
+
+  // The prefix alone tells the groups; their entries are checked by them.
+  const std::string bytes = SerializeChunkIndex(a);
+  ChunkIndex prefix;
+  uint64_t prefix_size = 0;
+  ASSERT_TRUE(ParseChunkIndexPrefix(bytes.substr(0, 100), &prefix, &prefix_size));
+  EXPECT_EQ(prefix_size, EntriesAt(bytes));
+  ASSERT_TRUE(ParseChunkIndexPrefix(bytes.substr(0, prefix_size), &prefix, &prefix_size));
+  ASSERT_FALSE(prefix.groups.empty());
+  const ChunkGroup& g = prefix.groups[1];
+  std::vector<Chunk> entries;
+  const char* at = bytes.data() + prefix_size + g.first_chunk * kEntry;
+  ASSERT_TRUE(ParseGroupEntries(prefix, g, at, g.chunks * kEntry, &entries));
+  EXPECT_EQ(entries.size(), g.chunks);
+  EXPECT_EQ(entries.front().offset, g.offset);
+  std::string other(at, g.chunks * kEntry);
+  other[5] ^= 1;
+  entries.clear();
+  EXPECT_FALSE(ParseGroupEntries(prefix, g, other.data(), other.size(), &entries));
 }

@@ -88,7 +88,7 @@ TEST_F(SignedUpdateTest, SignedReleasesUpdateWithoutComplaint) {
   EXPECT_TRUE(f_.LobbyStarted());
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "7");
   for (const auto& f : v7_) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
-  EXPECT_EQ(f_.Log(), "");
+  EXPECT_EQ(f_.Complaints(), "");
 }
 
 TEST_F(SignedUpdateTest, RefusedDocumentsInstallNothingAndNameTheReason) {
@@ -207,7 +207,7 @@ TEST_F(SignedUpdateTest, KeysRotateThroughASignedRelease) {
   if (!Serve()) GTEST_SKIP() << "nginx is not installed";
   f_.Run(&ui_);
   EXPECT_TRUE(f_.LobbyStarted());
-  EXPECT_EQ(f_.Log(), "");
+  EXPECT_EQ(f_.Complaints(), "");
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "7");
   for (const auto& f : v7_) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
 }
@@ -218,7 +218,7 @@ TEST_F(SignedUpdateTest, KeyFileWithLongCommentsIsRead) {
   WriteFileBytes(f_.Install("UpdateTrust.pub"), "\xEF\xBB\xBF" + text);
   if (!Serve()) GTEST_SKIP() << "nginx is not installed";
   f_.Run(&ui_);
-  EXPECT_EQ(f_.Log(), "");
+  EXPECT_EQ(f_.Complaints(), "");
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "7");
 }
 

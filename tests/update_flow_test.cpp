@@ -76,7 +76,7 @@ TEST_F(UpdateFlowTest, BringsVersionFiveUpToSevenAndStartsTheLobby) {
   EXPECT_EQ(f_.server().CountRequests("/update/5/data/map.bin"), 1);  // short: one stream
   EXPECT_EQ(f_.server().CountRequests("/update/5/game.dat"), 0);
   EXPECT_EQ(f_.server().CountRequests("/update/5/%E8%AF%B4"), 0);
-  EXPECT_EQ(f_.Log(), "");  // nothing went wrong
+  EXPECT_EQ(f_.Complaints(), "");  // nothing went wrong
   EXPECT_FALSE(PathExists(f_.Install("game.dat.update.7")));
 }
 

@@ -87,6 +87,8 @@ bool CAutoUpdateClientApp::ParseCommandLine(const std::wstring& commandLine) {
   std::wstring::size_type blank = commandLine.find(L' ');
   if (blank == std::wstring::npos || blank == 0) return false;
   ServerAddress = commandLine.substr(0, blank);
-  if (platform::EqualsNoCase(commandLine.substr(blank + 1), L"auto")) AutoFlag = true;
+  const std::wstring mode = commandLine.substr(blank + 1);
+  if (platform::EqualsNoCase(mode, L"auto")) AutoFlag = true;
+  if (platform::EqualsNoCase(mode, L"repair")) RepairFlag = true;
   return true;
 }

@@ -34,6 +34,7 @@ class CAutoUpdateClientApp : public UpdateHost {
   std::wstring ExeName() const override { return ExeFileName; }
   std::wstring ResumeFilePath() const override;
   std::wstring ServerWord() const override { return ServerAddress; }
+  bool RepairMode() const override { return RepairFlag; }
   void WriteLog(const std::wstring& text) override;
   // Goes to standard error when UPDATER_DEBUG is set.
   void DebugLog(const std::wstring& text) override;
@@ -43,6 +44,7 @@ class CAutoUpdateClientApp : public UpdateHost {
   std::wstring ServerAddress = L"http://127.0.0.1";
   std::wstring ExeFileName;
   bool AutoFlag = false;
+  bool RepairFlag = false;
   // Set when the lobby was started.
   bool LobbyStarted = false;
 

@@ -4,11 +4,13 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/signature.h"
+
 namespace {
 
 const char kMagic[8] = {'\x89', 'K', 'C', 'I', '\r', '\n', '\x1a', '\n'};
-constexpr size_t kHeaderSize = 8 + 4 * 4 + 8 + 8;
-constexpr size_t kEntrySize = 4 + kChunkDigestSize;
+// A group holds at most this many times the average.
+constexpr uint32_t kGroupCap = 8;
 
 void PutU32(std::string* out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
@@ -24,87 +26,182 @@ uint64_t GetLe(const char* p, int bytes) {
   return v;
 }
 
+void PutEntry(std::string* out, const Chunk& chunk) {
+  PutU32(out, chunk.length);
+  out->append(reinterpret_cast<const char*>(chunk.digest), kChunkDigestSize);
+}
+
+bool Digest(const char* data, size_t size, uint8_t out[kChunkDigestSize]) {
+  platform::Sha256 sha;
+  sha.Update(data, size);
+  uint8_t full[platform::kSha256Size];
+  if (!sha.Final(full)) return false;
+  memcpy(out, full, kChunkDigestSize);
+  return true;
+}
+
+bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
 }  // namespace
 
+std::vector<ChunkGroup> GroupChunks(const std::vector<Chunk>& chunks, uint32_t average) {
+  std::vector<ChunkGroup> groups;
+  const uint32_t mask = average - 1;
+  std::string entries;
+  ChunkGroup group;
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    const Chunk& chunk = chunks[i];
+    if (group.chunks == 0) {
+      group = ChunkGroup();
+      group.first_chunk = i;
+      group.offset = chunk.offset;
+      entries.clear();
+    }
+    PutEntry(&entries, chunk);
+    ++group.chunks;
+    group.length += chunk.length;
+    const uint32_t mark = chunk.digest[0] | (uint32_t{chunk.digest[1]} << 8);
+    if ((mark & mask) == mask || group.chunks >= kGroupCap * average || i + 1 == chunks.size()) {
+      Digest(entries.data(), entries.size(), group.digest);
+      groups.push_back(group);
+      group.chunks = 0;
+    }
+  }
+  return groups;
+}
+
+uint64_t ChunkIndexPrefixSize(uint64_t groups) { return kChunkIndexHeaderSize + groups * kChunkGroupEntrySize; }
+
 std::string SerializeChunkIndex(const ChunkIndex& index) {
+  const std::vector<ChunkGroup> groups = GroupChunks(index.chunks, index.group_average);
   std::string out(kMagic, sizeof(kMagic));
-  out.reserve(kHeaderSize + kEntrySize * index.chunks.size());
+  out.reserve(ChunkIndexPrefixSize(groups.size()) + kChunkEntrySize * index.chunks.size());
   PutU32(&out, kChunkIndexVersion);
   PutU32(&out, index.params.min);
   PutU32(&out, index.params.avg);
   PutU32(&out, index.params.max);
   PutU64(&out, index.file_length);
   PutU64(&out, index.chunks.size());
-  for (const Chunk& chunk : index.chunks) {
-    PutU32(&out, chunk.length);
-    out.append(reinterpret_cast<const char*>(chunk.digest), kChunkDigestSize);
+  PutU32(&out, index.group_average);
+  PutU32(&out, static_cast<uint32_t>(groups.size()));
+  for (const ChunkGroup& group : groups) {
+    PutU32(&out, group.chunks);
+    PutU64(&out, group.length);
+    out.append(reinterpret_cast<const char*>(group.digest), kChunkDigestSize);
   }
+  for (const Chunk& chunk : index.chunks) PutEntry(&out, chunk);
   return out;
 }
 
-bool ChunkIndexReader::Feed(const void* data, size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (!failed_ && size > 0) {
-    const size_t want = have_header_ ? kEntrySize : kHeaderSize;
-    const size_t take = std::min(size, want - pending_.size());
-    pending_.append(bytes, take);
-    bytes += take;
-    size -= take;
-    // A wrong magic fails at once, so a download can stop early.
-    if (!have_header_ &&
-        memcmp(pending_.data(), kMagic, std::min(pending_.size(), sizeof(kMagic))) != 0) {
-      failed_ = true;
-      break;
+bool ParseChunkIndexPrefix(const std::string& bytes, ChunkIndex* out, uint64_t* prefix_size) {
+  *prefix_size = kChunkIndexHeaderSize;
+  if (memcmp(bytes.data(), kMagic, std::min(bytes.size(), sizeof(kMagic))) != 0) return false;
+  if (bytes.size() < kChunkIndexHeaderSize) return true;
+  const char* p = bytes.data();
+  if (GetLe(p + 8, 4) != kChunkIndexVersion) return false;
+  ChunkIndex index;
+  index.params.min = static_cast<uint32_t>(GetLe(p + 12, 4));
+  index.params.avg = static_cast<uint32_t>(GetLe(p + 16, 4));
+  index.params.max = static_cast<uint32_t>(GetLe(p + 20, 4));
+  index.file_length = GetLe(p + 24, 8);
+  const uint64_t chunks = GetLe(p + 32, 8);
+  index.group_average = static_cast<uint32_t>(GetLe(p + 40, 4));
+  const uint64_t groups = GetLe(p + 44, 4);
+  if (!ValidChunkParams(index.params) || chunks > kChunkIndexMaxChunks) return false;
+  // The count must be one the chunker could have made for this length.
+  const uint64_t fewest = index.file_length / index.params.max + (index.file_length % index.params.max != 0);
+  const uint64_t most = index.file_length / index.params.min + 1;
+  if (chunks < fewest || chunks > most) return false;
+  if ((index.file_length == 0) != (chunks == 0)) return false;
+  if (!PowerOfTwo(index.group_average) || index.group_average > (1u << 16)) return false;
+  if (groups > chunks || (chunks > 0 && groups == 0)) return false;
+  *prefix_size = ChunkIndexPrefixSize(groups);
+  if (bytes.size() < *prefix_size) return true;
+  uint64_t first = 0, offset = 0;
+  for (uint64_t g = 0; g < groups; ++g) {
+    const char* entry = p + kChunkIndexHeaderSize + g * kChunkGroupEntrySize;
+    ChunkGroup group;
+    group.chunks = static_cast<uint32_t>(GetLe(entry, 4));
+    group.length = GetLe(entry + 4, 8);
+    memcpy(group.digest, entry + 12, kChunkDigestSize);
+    if (group.chunks == 0 || group.chunks > chunks - first) return false;
+    if (group.length < group.chunks || group.length > uint64_t{group.chunks} * index.params.max ||
+        group.length > index.file_length - offset) {
+      return false;
     }
-    if (pending_.size() < want) break;
-    failed_ = !(have_header_ ? TakeEntry() : TakeHeader());
-    pending_.clear();
+    group.first_chunk = first;
+    group.offset = offset;
+    first += group.chunks;
+    offset += group.length;
+    index.groups.push_back(group);
+  }
+  if (first != chunks || offset != index.file_length) return false;
+  *out = std::move(index);
+  return true;
+}
+
+bool ParseGroupEntries(const ChunkIndex& index, const ChunkGroup& group, const char* data, size_t size,
+                       std::vector<Chunk>* out) {
+  if (size != uint64_t{group.chunks} * kChunkEntrySize) return false;
+  uint8_t digest[kChunkDigestSize];
+  if (!Digest(data, size, digest) || memcmp(digest, group.digest, kChunkDigestSize) != 0) return false;
+  const uint64_t total = index.groups.empty() ? 0 : index.groups.back().first_chunk + index.groups.back().chunks;
+  uint64_t offset = group.offset;
+  for (uint32_t i = 0; i < group.chunks; ++i) {
+    const char* entry = data + i * kChunkEntrySize;
+    Chunk chunk;
+    chunk.offset = offset;
+    chunk.length = static_cast<uint32_t>(GetLe(entry, 4));
+    memcpy(chunk.digest, entry + 4, kChunkDigestSize);
+    const bool last = group.first_chunk + i + 1 == total;
+    if (chunk.length == 0 || chunk.length > index.params.max) return false;
+    if (!last && chunk.length < index.params.min) return false;
+    if (chunk.length > group.offset + group.length - offset) return false;
+    offset += chunk.length;
+    out->push_back(chunk);
+  }
+  return offset == group.offset + group.length;
+}
+
+bool ChunkIndexReader::Feed(const void* data, size_t size) {
+  if (failed_) return false;
+  const char* bytes = static_cast<const char*>(data);
+  if (expected_size_ != 0 && bytes_.size() + size > expected_size_) {
+    failed_ = true;
+    return false;
+  }
+  bytes_.append(bytes, size);
+  if (expected_size_ == 0) {
+    // A wrong magic or header fails at once, so a download can stop early.
+    ChunkIndex prefix;
+    uint64_t prefix_size = 0;
+    if (!ParseChunkIndexPrefix(bytes_.substr(0, kChunkIndexHeaderSize), &prefix, &prefix_size)) {
+      failed_ = true;
+      return false;
+    }
+    if (bytes_.size() >= kChunkIndexHeaderSize) {
+      expected_size_ = prefix_size + GetLe(bytes_.data() + 32, 8) * kChunkEntrySize;
+      if (bytes_.size() > expected_size_) failed_ = true;
+    }
   }
   return !failed_;
 }
 
-bool ChunkIndexReader::TakeHeader() {
-  const char* p = pending_.data();
-  if (GetLe(p + 8, 4) != kChunkIndexVersion) return false;
-  index_.params.min = static_cast<uint32_t>(GetLe(p + 12, 4));
-  index_.params.avg = static_cast<uint32_t>(GetLe(p + 16, 4));
-  index_.params.max = static_cast<uint32_t>(GetLe(p + 20, 4));
-  index_.file_length = GetLe(p + 24, 8);
-  expected_chunks_ = GetLe(p + 32, 8);
-  if (!ValidChunkParams(index_.params) || expected_chunks_ > kChunkIndexMaxChunks) return false;
-  // The count must be one the chunker could have made for this length.
-  const uint64_t fewest = index_.file_length / index_.params.max + (index_.file_length % index_.params.max != 0);
-  const uint64_t most = index_.file_length / index_.params.min + 1;
-  if (expected_chunks_ < fewest || expected_chunks_ > most) return false;
-  if ((index_.file_length == 0) != (expected_chunks_ == 0)) return false;
-  have_header_ = true;
-  return true;
-}
-
-bool ChunkIndexReader::TakeEntry() {
-  if (index_.chunks.size() >= expected_chunks_) return false;
-  Chunk chunk;
-  chunk.offset = covered_;
-  chunk.length = static_cast<uint32_t>(GetLe(pending_.data(), 4));
-  memcpy(chunk.digest, pending_.data() + 4, kChunkDigestSize);
-  const bool last = index_.chunks.size() + 1 == expected_chunks_;
-  if (chunk.length == 0 || chunk.length > index_.params.max) return false;
-  if (!last && chunk.length < index_.params.min) return false;
-  if (chunk.length > index_.file_length - covered_) return false;
-  covered_ += chunk.length;
-  if (last && covered_ != index_.file_length) return false;
-  index_.chunks.push_back(chunk);
-  return true;
-}
-
 bool ChunkIndexReader::Finish(ChunkIndex* out) {
-  if (failed_ || !have_header_ || !pending_.empty() || index_.chunks.size() != expected_chunks_) {
-    failed_ = true;
-    return false;
+  ChunkIndex index;
+  uint64_t prefix_size = 0;
+  bool ok = !failed_ && expected_size_ != 0 && bytes_.size() == expected_size_ &&
+            ParseChunkIndexPrefix(bytes_, &index, &prefix_size) && prefix_size <= bytes_.size();
+  for (size_t g = 0; ok && g < index.groups.size(); ++g) {
+    const ChunkGroup& group = index.groups[g];
+    ok = ParseGroupEntries(index, group, bytes_.data() + prefix_size + group.first_chunk * kChunkEntrySize,
+                           group.chunks * kChunkEntrySize, &index.chunks);
   }
-  *out = std::move(index_);
   // The index is handed over once.
   failed_ = true;
+  bytes_.clear();
+  if (!ok) return false;
+  *out = std::move(index);
   return true;
 }
 

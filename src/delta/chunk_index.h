@@ -3,13 +3,23 @@
 //
 // Format, little-endian, nothing between the fields:
 //   8 bytes   magic "\x89KCI\r\n\x1a\n" (catches text-mode transfers)
-//   u32       format version, 1
+//   u32       format version, 2
 //   u32 x 3   chunking parameters: min, avg, max
 //   u64       file length
 //   u64       number of chunks
+//   u32       chunks per group on average (a power of two)
+//   u32       number of groups
+//   per group u32 chunks, u64 bytes, then kChunkDigestSize bytes of digest
 //   per chunk u32 length, then kChunkDigestSize bytes of digest
 // The chunks cover the file in order; every chunk but the last is at least
-// min bytes, none is more than max. Version 1 is the chunker of chunker.h.
+// min bytes, none is more than max. Version 2 is the chunker of chunker.h.
+//
+// Groups are runs of chunks cut by content too (see GroupChunks), and a
+// group's digest is that of its chunks' entries. The manifest carries the
+// SHA-256 of the header and group table only (the prefix): a client that
+// fetches the prefix learns which groups its local copy already has whole
+// and fetches only the entries of the others, each checked against its
+// group's digest.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,18 +27,51 @@
 
 #include "delta/chunker.h"
 
-constexpr uint32_t kChunkIndexVersion = 1;
-// Bounds what a reader holds: 4 Mi chunks of 28 bytes.
+constexpr uint32_t kChunkIndexVersion = 2;
+// Bounds what a reader holds: 4 Mi chunks of 20 bytes.
 constexpr uint64_t kChunkIndexMaxChunks = uint64_t{1} << 22;
+constexpr size_t kChunkIndexHeaderSize = 48;
+constexpr size_t kChunkGroupEntrySize = 4 + 8 + kChunkDigestSize;
+constexpr size_t kChunkEntrySize = 4 + kChunkDigestSize;
+constexpr uint32_t kChunkGroupAverage = 64;
+
+struct ChunkGroup {
+  uint64_t first_chunk = 0;  // filled in by the reader
+  uint32_t chunks = 0;
+  uint64_t offset = 0;  // in the file; filled in by the reader
+  uint64_t length = 0;
+  uint8_t digest[kChunkDigestSize] = {};
+};
 
 struct ChunkIndex {
   ChunkParams params;
   uint64_t file_length = 0;
+  uint32_t group_average = kChunkGroupAverage;
+  std::vector<ChunkGroup> groups;
   std::vector<Chunk> chunks;  // offsets filled in by the reader
 };
 
-// The index's bytes. |index| must be what a Chunker produced.
+// The groups of |chunks|: a group ends after a chunk whose digest's first
+// two bytes have their low log2(|average|) bits all set, or once it holds
+// 8 x |average| chunks. Alike runs of chunks make alike groups wherever
+// they stand.
+std::vector<ChunkGroup> GroupChunks(const std::vector<Chunk>& chunks, uint32_t average);
+
+// The index's bytes, its groups made from its chunks. |index| must be what
+// a Chunker produced.
 std::string SerializeChunkIndex(const ChunkIndex& index);
+// Bytes of the header and group table of an index with |groups| groups.
+uint64_t ChunkIndexPrefixSize(uint64_t groups);
+
+// The header and group table from the start of an index. False when they
+// cannot be an index's; true with |*prefix_size| beyond |bytes| when more
+// bytes are needed; true with |out| filled (no chunks) when they are all
+// there.
+bool ParseChunkIndexPrefix(const std::string& bytes, ChunkIndex* out, uint64_t* prefix_size);
+// The entries of |group| of |index| (whose prefix was read), from their
+// bytes; false unless they are that group's.
+bool ParseGroupEntries(const ChunkIndex& index, const ChunkGroup& group, const char* data, size_t size,
+                       std::vector<Chunk>* out);
 
 // Takes an index in pieces of any size. Anything malformed, unknown or out
 // of bounds fails the reader, and it stays failed.
@@ -41,15 +84,9 @@ class ChunkIndexReader {
   bool Finish(ChunkIndex* out);
 
  private:
-  bool TakeHeader();
-  bool TakeEntry();
-
-  std::string pending_;  // bytes of a header or entry not yet complete
-  bool have_header_ = false;
+  std::string bytes_;
+  uint64_t expected_size_ = 0;  // known once the header is in
   bool failed_ = false;
-  uint64_t expected_chunks_ = 0;
-  uint64_t covered_ = 0;
-  ChunkIndex index_;
 };
 
 // The whole index from |bytes|.

@@ -72,6 +72,7 @@ class CDownLoad : public IWEBSocketSink {
   const std::string& strong_tag() const { return head_.strong_tag(); }
   const std::string& last_modified() const { return head_.last_modified(); }
   int64_t range_total() const { return head_.range_total(); }
+  const std::string& content_type() const { return head_.content_type(); }
   // A line for the log on why the latest DownLoad failed, when its reason
   // is one the codes do not tell (TLS refused the server; a redirect from
   // https to http); empty otherwise.

@@ -85,6 +85,7 @@ void CHeadTranslate::Clear() {
   chunked_ = false;
   keep_alive_ = false;
   location_.clear();
+  content_type_.clear();
   range_start_ = -1;
   range_total_ = -1;
 }
@@ -143,6 +144,9 @@ void CHeadTranslate::Parse(const char* header, uint32_t length) {
     } else if (StartsNoCase(line, n, "last-modified:")) {
       std::string date = Trimmed(line + 14, n - 14);
       if (date.size() <= kMaxValidator) last_modified_ = date;
+    } else if (StartsNoCase(line, n, "content-type:")) {
+      std::string type = Trimmed(line + 13, n - 13);
+      content_type_ = type.size() <= kMaxValidator ? type : std::string();
     } else if (StartsNoCase(line, n, "location:")) {
       location_ = Trimmed(line + 9, n - 9);
     } else if (StartsNoCase(line, n, "content-range:")) {

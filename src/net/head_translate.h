@@ -38,6 +38,8 @@ class CHeadTranslate {
   // or later, and no "close" among its Connection options.
   bool keep_alive() const { return keep_alive_; }
   const std::string& location() const { return location_; }
+  // The Content-Type line's value as sent; empty when absent or too long.
+  const std::string& content_type() const { return content_type_; }
   // First byte of a Content-Range, -1 when there is none; the complete
   // length it gives after the slash, -1 when none or "*".
   int64_t range_start() const { return range_start_; }
@@ -54,6 +56,7 @@ class CHeadTranslate {
   bool chunked_ = false;
   bool keep_alive_ = false;
   std::string location_;
+  std::string content_type_;
   int64_t range_start_ = -1;
   int64_t range_total_ = -1;
 };

@@ -67,8 +67,11 @@ std::wstring ProgressRecordPath(const std::wstring& pending) { return pending + 
 std::string FormatProgress(const DownloadProgress& progress) {
   std::string body = std::string(kMagic) + "\n";
   body += "length " + std::to_string(progress.length) + "\n";
-  body += std::string("validator ") + (progress.kind == DownloadProgress::kEntityTag ? "etag " : "modified ") +
-          progress.validator + "\n";
+  if (!progress.validator.empty()) {
+    body += std::string("validator ") + (progress.kind == DownloadProgress::kEntityTag ? "etag " : "modified ") +
+            progress.validator + "\n";
+  }
+  if (!progress.plan.empty()) body += "plan " + progress.plan + "\n";
   for (const DownloadProgress::Part& part : progress.parts) {
     body += "part " + std::to_string(part.first) + " " + std::to_string(part.done) + "\n";
   }
@@ -101,6 +104,11 @@ bool ParseProgress(const std::string& text, DownloadProgress* progress) {
       std::getline(in >> std::ws, read.validator);
       if (read.validator.empty() || read.validator.size() > kMaxValidator) return false;
       have_validator = true;
+    } else if (key == "plan") {
+      in >> read.plan;
+      if (read.plan.size() != 64 || read.plan.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return false;
+      }
     } else if (key == "part") {
       DownloadProgress::Part part;
       if (!ReadNumber(in, &part.first) || !ReadNumber(in, &part.done)) return false;
@@ -110,7 +118,8 @@ bool ParseProgress(const std::string& text, DownloadProgress* progress) {
       return false;
     }
   }
-  if (!have_length || !have_validator || read.parts.empty()) return false;
+  if (!have_length) return false;
+  if (read.plan.empty() ? !have_validator || read.parts.empty() : !read.parts.empty()) return false;
   // Parts in order, each inside the file and ending before the next begins.
   for (size_t i = 0; i < read.parts.size(); ++i) {
     const uint64_t end = i + 1 < read.parts.size() ? read.parts[i + 1].first : read.length;

@@ -11,6 +11,8 @@
 //   validator etag "5f1e-4000000"       (or: validator modified <date>)
 //   part 0 1048576                      (per part: first byte, durable bytes)
 //   ...
+//   plan <SHA-256 of a chunk index>     (instead of validator and parts: the
+//                                        copy is being built from that index)
 //   check <MD5 of every line above, in hexadecimal>
 //
 // A record only ever counts bytes that were on disk before it was written.
@@ -32,6 +34,10 @@ struct DownloadProgress {
   Kind kind = kEntityTag;
   std::string validator;
   std::vector<Part> parts;
+  // Of a copy built from a chunk index: the index's SHA-256 in lower-case
+  // hexadecimal. Such a record counts no bytes: what the copy holds is
+  // told by the chunks' digests.
+  std::string plan;
 
   uint64_t DoneBytes() const;
 };

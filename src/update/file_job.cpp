@@ -6,6 +6,7 @@
 #include "net/url.h"
 #include "platform/event_loop.h"
 #include "platform/text.h"
+#include "update/delta_texts.h"
 #include "update/status_texts.h"
 
 namespace {
@@ -71,6 +72,16 @@ bool CInetFile::Start(bool allowRanges) {
   }
   validator_known_ = resuming_ = started_over_ = false;
   recorded_at_ = 0;
+  Delta = false;
+  Reused = 0;
+  DeltaRequests = 0;
+  PlannedBytes = ExpectedLength;
+  if (Kind == kJobFile && StartDelta()) return true;
+  StartWhole();
+  return true;
+}
+
+void CInetFile::StartWhole() {
   progress_ = DownloadProgress();
   progress_.length = ExpectedLength;
   if (Kind == kJobFile) {
@@ -80,10 +91,81 @@ bool CInetFile::Start(bool allowRanges) {
   // The manifest gives the length: no request for the whole file first.
   if (Ranged()) {
     StartRanges(ExpectedLength);
-    return true;
+    return;
   }
   StartStream();
+}
+
+bool CInetFile::StartDelta() {
+  if (!DeltaAllowed || ChunksUrl.empty() || ChunksSha256.empty() || ExpectedLength == 0) return false;
+  const std::wstring pending = GetTempName();
+  DownloadProgress record;
+  bool resume = false;
+  if (LoadProgress(*disk_, pending, ExpectedLength, &record)) {
+    // A plain download under way goes on as it began.
+    if (record.plan.empty()) return false;
+    resume = platform::EqualsNoCase(platform::FromAnsi(record.plan), ChunksSha256);
+    if (!resume) DeleteProgress(*disk_, pending);
+  }
+  if (!resume && !disk_->Exists(TargetPath)) return false;
+  DeltaSource source;
+  source.file_url = TriedUrl;
+  source.index_url = ChunksUrl;
+  source.index_sha256 = ChunksSha256;
+  source.target = TargetPath;
+  source.pending = pending;
+  source.length = ExpectedLength;
+  source.resume = resume;
+  delta_active_ = true;
+  DeltaTried = true;
+  delta_ranges_ = 0;
+  if (!transfer_->delta.Start(source, disk_, this)) {
+    delta_active_ = false;
+    return false;
+  }
   return true;
+}
+
+void CInetFile::OnDeltaBytes(uint32_t count) {
+  const DeltaBuild& delta = transfer_->delta;
+  // The plan is known once the index is in: from then on the total is the
+  // index and the missing chunks.
+  if (delta.reused() + delta.to_fetch() == ExpectedLength) {
+    PlannedBytes = delta.index_bytes() + delta.to_fetch();
+    Reused = delta.reused();
+    delta_ranges_ += count;
+    Received = Reused + delta_ranges_;
+  }
+  PostProgress(count);
+}
+
+void CInetFile::OnDeltaEnd(IDeltaSink::Result result) {
+  delta_active_ = false;
+  const DeltaBuild& delta = transfer_->delta;
+  DeltaRequests = delta.range_requests();
+  switch (result) {
+    case IDeltaSink::kBuilt:
+      Delta = true;
+      Reused = delta.reused();
+      PlannedBytes = delta.index_bytes() + delta.to_fetch();
+      Received = ExpectedLength;
+      PostResult(kJobOk);
+      return;
+    case IDeltaSink::kWhole:
+      DeltaNote = platform::Format(texts::kDeltaIndexRefused, FileName.c_str(), delta.note().c_str());
+      DeltaAllowed = false;
+      Reused = 0;
+      Received = 0;
+      PlannedBytes = delta.index_bytes() + ExpectedLength;
+      StartWhole();
+      return;
+    case IDeltaSink::kFailed:
+      if (delta.write_failure() != 0) NoteWriteFailure(GetTempName(), delta.write_failure());
+      if (FailureNote.empty()) FailureNote = delta.failure_note();
+      HttpStatus = 0;
+      PostResult(kJobTransferFailed);
+      return;
+  }
 }
 
 bool CInetFile::Ranged() const {
@@ -184,6 +266,8 @@ void CInetFile::StartOver() {
 
 void CInetFile::Stop() {
   if (transfer_ && transfer_->request.GetState() != CDownLoad::kIdle) transfer_->request.Reset();
+  if (transfer_ && delta_active_) transfer_->delta.Stop();
+  delta_active_ = false;
   const bool writing = file_ != nullptr;
   StopParts();
   // What an interrupted attempt wrote serves the next one.
@@ -226,6 +310,7 @@ void CInetFile::PostResult(int code) {
 }
 
 void CInetFile::PostProgress(uint32_t count) {
+  Fetched += count;
   if (NotifyWindow) {
     platform::PostMessage(NotifyWindow, WM_JOB_PROGRESS, MakeJobWParam(count, Kind),
                           static_cast<intptr_t>(Id));
@@ -546,6 +631,7 @@ FinishedFile CInetFile::Finished() const {
   file.computed_sha256 = ComputedSha256;
   file.time = FileTime;
   file.resumed = Resumed;
+  file.delta = Delta;
   return file;
 }
 
@@ -564,6 +650,14 @@ std::unique_ptr<CInetFile> MakeFileJob(const std::wstring& base, const CUpdateFi
   job->ExpectedMd5 = entry.Md5;
   job->ExpectedSha256 = entry.Sha256;
   job->FileTime = entry.FileDate;
+  // The index is a plain name beside the file.
+  const bool plain_name = !entry.Chunks.empty() && entry.Chunks.find_first_of(L"/\\") == std::wstring::npos &&
+                          entry.Chunks != L"." && entry.Chunks != L"..";
+  if (plain_name && entry.ChunksSha256.size() == 64) {
+    job->ChunksUrl = job->Url.substr(0, job->Url.rfind(L'/') + 1) +
+                     Widen(PercentEncodePath(platform::ToUtf8(entry.Chunks)));
+    job->ChunksSha256 = entry.ChunksSha256;
+  }
   // The installer makes a batch of finished copies durable with one barrier.
   job->DeferDurability = true;
   return job;

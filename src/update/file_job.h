@@ -16,13 +16,14 @@
 #include "platform/disk.h"
 #include "platform/files.h"
 #include "platform/xml.h"
+#include "update/delta_build.h"
 #include "update/download_progress.h"
 #include "update/installer.h"
 #include "update/job_messages.h"
 
 class CUpdateFile;
 
-class CInetFile : public IDownLoadSink, private IRangeWrites {
+class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink {
  public:
   static constexpr int kParts = 5;
   // Files shorter than this can never come in ranges.
@@ -114,6 +115,28 @@ class CInetFile : public IDownLoadSink, private IRangeWrites {
   int HttpStatus = 0;
   // The URL this run asked for last.
   std::wstring TriedUrl;
+  // The file's chunk index and its SHA-256 (hexadecimal), empty when the
+  // entry names none. With both, a file that exists is rebuilt from its
+  // chunks that still match plus ranges of the server's file, unless
+  // DeltaAllowed was cleared (the rebuilt copy failed its digest).
+  std::wstring ChunksUrl;
+  std::wstring ChunksSha256;
+  bool DeltaAllowed = true;
+  // The pending copy of the last successful run was rebuilt from chunks.
+  bool Delta = false;
+  // Bytes of the new file that the last run took from the local copy, and
+  // every byte that came from the server for this job, in all its runs.
+  uint64_t Reused = 0;
+  uint64_t Fetched = 0;
+  // What this job will take from the server in all: the index and the
+  // missing chunks once its plan is known, else the file's length.
+  uint64_t PlannedBytes = 0;
+  // For the log, once: why the chunk index was not used.
+  std::wstring DeltaNote;
+  // A run of this job began a rebuild from chunks.
+  bool DeltaTried = false;
+  // Requests for ranges the last delta run sent.
+  unsigned DeltaRequests = 0;
   // For the log: why this run failed, when the result code cannot tell
   // (TLS refused the server, a redirect from https to http, a write to
   // the disk and its reason); else empty.
@@ -134,6 +157,14 @@ class CInetFile : public IDownLoadSink, private IRangeWrites {
   // disk left (|status| when given).
   void NoteWriteFailure(const std::wstring& path, uint32_t status = 0);
   bool Ranged() const;
+  // The transfer of the whole file (ranges or one stream), taking up a
+  // pending copy's progress record when there is one.
+  void StartWhole();
+  // Starts the rebuild from chunks when the entry has an index and there
+  // is a local copy to take them from; false when the file comes whole.
+  bool StartDelta();
+  void OnDeltaBytes(uint32_t count) override;
+  void OnDeltaEnd(IDeltaSink::Result result) override;
   bool StartRanges(uint64_t length);
   // Sets |worker| on range |index| of the plan.
   bool StartPart(int worker, int index);
@@ -160,6 +191,7 @@ class CInetFile : public IDownLoadSink, private IRangeWrites {
     CDownLoad request;
     CRangeDownLoad parts[kParts];
     MD5_CTX digest;
+    DeltaBuild delta;
   };
   std::unique_ptr<Transfer> transfer_;
   platform::Disk* disk_;
@@ -187,6 +219,8 @@ class CInetFile : public IDownLoadSink, private IRangeWrites {
   bool started_over_ = false;
   uint64_t recorded_at_ = 0;
   bool ranges_active_ = false;
+  bool delta_active_ = false;
+  uint64_t delta_ranges_ = 0;  // range bytes of the delta run under way
   bool ranges_allowed_ = false;
   bool result_posted_ = false;
 };

@@ -4,6 +4,7 @@
 #include "digest/hex.h"
 #include "digest/md5.h"
 #include "platform/text.h"
+#include "update/delta_texts.h"
 #include "update/download_progress.h"
 #include "update/leftover_downloads.h"
 #include "update/resume_file.h"
@@ -108,7 +109,13 @@ void Installer::Barrier(const std::vector<std::wstring>& paths, std::vector<bool
 
 Installer::Outcome Installer::Place(const FinishedFile& file) {
   const std::wstring pending = PendingCopyPath(file.target, file.version);
-  if (!Verify(file)) {
+  if (file.delta && !Verify(file, false)) {
+    report_->Status(Format(texts::kDeltaMismatch, file.file_name.c_str()), true);
+    DeleteProgress(*disk_, pending);
+    disk_->Delete(pending);
+    return Outcome::kFetchAgain;
+  }
+  if (!file.delta && !Verify(file, true)) {
     // The copy is gone; its record must not outlive it. Bytes kept from an
     // earlier attempt may be what is wrong: once, the whole file comes again
     // before the failure is shown.
@@ -150,7 +157,7 @@ bool Installer::ClearWay(const FinishedFile& file) {
   return false;
 }
 
-bool Installer::Verify(const FinishedFile& file) {
+bool Installer::Verify(const FinishedFile& file, bool report) {
   const std::wstring pending = PendingCopyPath(file.target, file.version);
   // Every file whose manifest gives a digest is checked, new ones too; an
   // installed file is never replaced by bytes that no digest vouches for.
@@ -166,12 +173,12 @@ bool Installer::Verify(const FinishedFile& file) {
   }
   if (require_sha256_ && (sha256.empty() || file.expected_sha256.empty() ||
                           !platform::EqualsNoCase(sha256, file.expected_sha256))) {
-    ReportMismatch(file, texts::kSha256ManifestSide, texts::kSha256LocalSide, file.expected_sha256, sha256);
+    if (report) ReportMismatch(file, texts::kSha256ManifestSide, texts::kSha256LocalSide, file.expected_sha256, sha256);
     return false;
   }
   if (require_sha256_ && file.expected_md5.empty()) return true;
   if (!md5.empty() && platform::EqualsNoCase(md5, file.expected_md5)) return true;
-  ReportMismatch(file, texts::kMd5ManifestSide, texts::kMd5LocalSide, file.expected_md5, md5);
+  if (report) ReportMismatch(file, texts::kMd5ManifestSide, texts::kMd5LocalSide, file.expected_md5, md5);
   return false;
 }
 

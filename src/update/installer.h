@@ -55,6 +55,9 @@ struct FinishedFile {
   platform::FILETIME time;
   // Bytes an earlier attempt had left on disk.
   uint64_t resumed = 0;
+  // The copy was rebuilt from chunks: a mismatch is logged once and the
+  // file fetched whole, with no failure shown for it.
+  bool delta = false;
 };
 
 class Installer {
@@ -77,7 +80,8 @@ class Installer {
   std::vector<Outcome> InstallBatch(const std::vector<FinishedFile>& files);
 
  private:
-  bool Verify(const FinishedFile& file);
+  // With |report| a mismatch is told in full and the copy deleted.
+  bool Verify(const FinishedFile& file, bool report);
   void ReportMismatch(const FinishedFile& file, const wchar_t* manifest_side, const wchar_t* local_side,
                       const std::wstring& expected, const std::wstring& computed);
   Outcome Place(const FinishedFile& file);

@@ -17,6 +17,9 @@ class UpdateHost {
   // The server word of the command line; empty when none was given.
   virtual std::wstring ServerWord() const = 0;
 
+  // Started with the mode word "repair": the recorded version's files are
+  // checked and mended, and no later version is fetched.
+  virtual bool RepairMode() const { return false; }
   // A line for the update log.
   virtual void WriteLog(const std::wstring& text) = 0;
   // A line for whoever debugs the controller; dropped unless asked for.

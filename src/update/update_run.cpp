@@ -7,6 +7,7 @@
 #include "net/rate_limiter.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "update/delta_texts.h"
 #include "update/leftover_downloads.h"
 #include "update/resume_file.h"
 #include "update/status_texts.h"
@@ -237,9 +238,27 @@ bool UpdateRun::OnJobProgress(uint32_t count, int kind, JobId id) {
   if (kind == kJobFile) {
     bytes_done_ += count;
     counted_[id] += count;
+    TakePlan(*job);
   }
   UpdatePercentages(job);
   return true;
+}
+
+void UpdateRun::TakePlan(const CInetFile& job) {
+  auto it = planned_.find(job.Id);
+  if (it == planned_.end() || it->second == job.PlannedBytes) return;
+  bytes_total_ = bytes_total_ >= it->second ? bytes_total_ - it->second + job.PlannedBytes : job.PlannedBytes;
+  it->second = job.PlannedBytes;
+}
+
+void UpdateRun::LogVersionBytes() {
+  // Versions that took nothing from local copies log as before.
+  if (!version_had_files_ || version_reused_ == 0) return;
+  host_->WriteLog(Format(texts::kVersionBytes, working_version_.c_str(),
+                         static_cast<unsigned long long>(version_reused_),
+                         static_cast<unsigned long long>(version_fetched_)));
+  version_had_files_ = false;
+  version_reused_ = version_fetched_ = 0;
 }
 
 void UpdateRun::UpdatePercentages(const CInetFile* job) {
@@ -291,7 +310,14 @@ std::wstring UpdateRun::LobbyPath() const { return host_->ExeDir() + platform::k
 void UpdateRun::RecordCompletedVersion() {
   const int m = MaxVersionNumber();
   const int w = WorkingVersionNumber();
+  LogVersionBytes();
   ResumeFile resume(host_->ResumeFilePath());
+  if (host_->RepairMode()) {
+    // The recorded version is whole again; later versions are for an update.
+    RemoveKeptDownloads(disk_, host_->ExeDir(), w);
+    HandOver();
+    return;
+  }
   if (m > w) {
     resume.WriteCurrentVersion(working_version_);
     RemoveKeptDownloads(disk_, host_->ExeDir(), w);
@@ -334,6 +360,7 @@ void UpdateRun::DropJobs() {
   // pending copy is kept for a later attempt when its progress is recorded.
   running_.clear();
   counted_.clear();
+  planned_.clear();
   jobs_.ForEach([this](CInetFile& job) {
     job.Stop();
     if (job.Kind != kJobFile || !disk_.Exists(ProgressRecordPath(job.GetTempName()))) {

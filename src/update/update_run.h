@@ -173,6 +173,13 @@ class UpdateRun : private InstallReport {
   // they count as not installed.
   unsigned RejectUnsafeEntries(bool signed_manifest);
   unsigned RejectEntriesWithoutSha256();
+  // Repair: keeps the entries whose installed file is missing or differs
+  // from its digest, each marked for update; returns how many.
+  unsigned KeepDamagedEntries();
+  // The total counts what a job will really fetch once its plan is known.
+  void TakePlan(const CInetFile& job);
+  // The log line of the working version's bytes: reused and fetched.
+  void LogVersionBytes();
   // When only missing files of the recorded version are restored: a path
   // where a directory now stands, or that a file stands in the way of, is
   // not missing but of a later version's shape, which that version
@@ -237,8 +244,15 @@ class UpdateRun : private InstallReport {
   uint64_t bytes_done_ = 0;
   // The file jobs under way.
   std::set<JobId> running_;
-  // Per file job, how many of its bytes bytes_done_ counts.
+  // Per file job, how many of its bytes bytes_done_ counts, and how many
+  // bytes_total_ counts for it.
   std::map<JobId, uint64_t> counted_;
+  std::map<JobId, uint64_t> planned_;
+  // Of the working version's finished files: bytes taken from local
+  // copies, and bytes fetched.
+  uint64_t version_reused_ = 0;
+  uint64_t version_fetched_ = 0;
+  bool version_had_files_ = false;  // a file of it was rebuilt from chunks
   // Every body byte received in this run, and the count at the watchdog's
   // last sign of progress.
   uint64_t transferred_ = 0;

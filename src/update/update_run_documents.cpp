@@ -2,13 +2,16 @@
 // version's manifest (each waiting for its signature when the install
 // trusts a publisher; a key file that is there but unusable refuses every
 // document), and the file jobs a manifest leads to.
+#include <algorithm>
 #include <ctime>
 
 #include "manifest/path_safety.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/xml.h"
+#include "update/delta_texts.h"
 #include "update/installer.h"
+#include "update/repair_check.h"
 #include "update/resume_file.h"
 #include "update/status_texts.h"
 #include "update/update_run.h"
@@ -155,8 +158,14 @@ void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
     return;
   }
   files_rejected_ = RejectUnsafeEntries(signed_manifest);
-  files_total_ = manifest_.CheckLocalFiles(existing_only) + files_rejected_;
-  if (existing_only) files_total_ -= DropEntriesOfAnotherShape();
+  if (host_->RepairMode()) {
+    files_total_ = KeepDamagedEntries() + files_rejected_;
+  } else {
+    files_total_ = manifest_.CheckLocalFiles(existing_only) + files_rejected_;
+    if (existing_only) files_total_ -= DropEntriesOfAnotherShape();
+  }
+  version_had_files_ = false;
+  version_reused_ = version_fetched_ = 0;
   if (signed_manifest) files_rejected_ += RejectEntriesWithoutSha256();
   bytes_total_ = manifest_.GetUpdateLength();
   if (!EnoughSpaceFor(bytes_total_)) {
@@ -241,6 +250,22 @@ unsigned UpdateRun::DropEntriesOfAnotherShape() {
   });
 }
 
+unsigned UpdateRun::KeepDamagedEntries() {
+  host_->WriteLog(Format(texts::kRepairStart, working_version_.c_str()));
+  std::vector<std::unique_ptr<CUpdateFile>> damaged;
+  unsigned checked = 0;
+  while (std::unique_ptr<CUpdateFile> entry = manifest_.PopFront()) {
+    ++checked;
+    if (InstalledFileMatches(disk_, *entry)) continue;
+    entry->NeedUpdate = true;
+    damaged.push_back(std::move(entry));
+  }
+  const unsigned count = static_cast<unsigned>(damaged.size());
+  for (auto& entry : damaged) manifest_.AddTail(std::move(entry));
+  host_->WriteLog(Format(texts::kRepairChecked, checked, count));
+  return count;
+}
+
 unsigned UpdateRun::RejectEntriesWithoutSha256() {
   return manifest_.RemoveIf([this](const CUpdateFile& entry) {
     if (!entry.NeedUpdate || !entry.Sha256.empty()) return false;
@@ -315,6 +340,7 @@ bool UpdateRun::QueueNextFile() {
     if (!entry) break;
     std::unique_ptr<CInetFile> job = MakeFileJob(server_base_address_, *entry, working_version_,
                                                  server ? server->name : std::wstring(), job_target_, &disk_);
+    if (entry->NeedUpdate && entry->Length > 0) planned_[job->Id] = job->ExpectedLength;
     connections += job->ConnectionsNeeded();
     jobs_.AddTail(std::move(job));
     file_queued = true;
@@ -323,6 +349,10 @@ bool UpdateRun::QueueNextFile() {
 }
 
 void UpdateRun::HandleFile(CInetFile* job, uint32_t code) {
+  if (!job->DeltaNote.empty()) {
+    host_->WriteLog(job->DeltaNote);
+    job->DeltaNote.clear();
+  }
   if (code != 0) {
     if (job->FileName.empty()) {
       RestartUpdate(false);
@@ -340,7 +370,12 @@ void UpdateRun::HandleFile(CInetFile* job, uint32_t code) {
     return;
   }
   download_naming_switch_ = false;
+  TakePlan(*job);
   counted_.erase(job->Id);
+  planned_.erase(job->Id);
+  if (job->DeltaTried) version_had_files_ = true;
+  version_reused_ += job->Reused;
+  version_fetched_ += job->Fetched;
   // The finished copy waits for a barrier it shares with the next ones.
   awaiting_bytes_ += job->ExpectedLength;
   awaiting_.push_back(jobs_.Detach(job));
@@ -358,9 +393,19 @@ void UpdateRun::InstallAwaiting() {
   for (const auto& job : awaiting_) files.push_back(job->Finished());
   const std::vector<Installer::Outcome> outcomes = installer_.InstallBatch(files);
   for (size_t i = 0; i < outcomes.size(); ++i) {
-    if (outcomes[i] == Installer::Outcome::kPlaced) ++files_done_;
-    // Fetched once more from zero before the failure is shown.
-    if (outcomes[i] == Installer::Outcome::kFetchAgain) jobs_.AddTail(std::move(awaiting_[i]));
+    if (outcomes[i] == Installer::Outcome::kPlaced) {
+      ++files_done_;
+      if (host_->RepairMode()) host_->WriteLog(Format(texts::kRepairedFile, files[i].file_name.c_str()));
+    }
+    // Fetched once more from zero, and whole, before the failure is shown.
+    if (outcomes[i] == Installer::Outcome::kFetchAgain) {
+      CInetFile& again = *awaiting_[i];
+      version_reused_ -= std::min(version_reused_, again.Reused);
+      version_fetched_ -= std::min(version_fetched_, again.Fetched);
+      again.DeltaAllowed = false;
+      again.Reused = 0;
+      jobs_.AddTail(std::move(awaiting_[i]));
+    }
   }
   awaiting_.clear();
   awaiting_bytes_ = 0;

@@ -56,6 +56,9 @@ class UpdateFixture {
   void WriteIni(const std::string& text);
   std::string IniValue(const std::string& section, const std::string& key);
   std::string Log() const { return ReadFileBytes(Install("UpdateLog.log")); }
+  // The log without the lines that count a version's reused and fetched
+  // bytes: what is left of a clean update is empty.
+  std::string Complaints() const;
   // "127.0.0.1:port" of the test server.
   std::string ServerWord() const { return "127.0.0.1:" + std::to_string(server_->port()); }
 
@@ -66,6 +69,8 @@ class UpdateFixture {
   bool FileMatches(const std::string& name, const GameFile& file);
 
   std::unique_ptr<CAutoUpdateClientApp> app;
+  // The mode word Run() starts the application with.
+  std::wstring mode = L"auto";
   // How much faster than real time the controller's timers run in Run().
   unsigned clock_speed = 1;
   // The file system of Run(); null for the real one.

@@ -46,13 +46,48 @@ start_test_server() {
   [ -s "$3" ] || fail "the test server did not start"
 }
 
-# run_updater INSTALL_DIR SERVER_WORD: runs updater.exe there and waits for
-# it; its exit status ends up in "status".
+# run_updater INSTALL_DIR SERVER_WORD [MODE]: runs updater.exe there (mode
+# word "auto" unless given) and waits for it; its exit status ends up in
+# "status".
 run_updater() {
   status=0
-  (cd "$1" && exec wine updater.exe "$2" auto) &
+  (cd "$1" && exec wine updater.exe "$2" "${3:-auto}") &
   local updater=$!
   for _ in $(seq ${WINE_SMOKE_WAIT:-240}); do kill -0 $updater 2>/dev/null || break; sleep 0.5; done
   kill -0 $updater 2>/dev/null && { kill $updater; fail "the updater did not end (a message box waiting?)"; }
   wait $updater || status=$?
+}
+
+# start_nginx ROOT PORT_FILE: nginx serving ROOT on 127.0.0.1 (multi-range
+# answers as a real server gives them); its port ends up in PORT_FILE and
+# its access log, status and body bytes per request, in PORT_FILE.log.
+start_nginx() {
+  command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || { echo "SKIP: nginx is not installed"; echo "0 passed, 0 failed"; exit 0; }
+  local nginx_bin dir port
+  nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+  dir=$(mktemp -d "$work/nginx-XXXXXX")
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  cat > "$dir/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+error_log $dir/error.log;
+pid $dir/nginx.pid;
+events { worker_connections 64; }
+http {
+  log_format counted '"\$request" \$status \$body_bytes_sent';
+  access_log $2.log counted;
+  client_body_temp_path $dir/body;
+  proxy_temp_path $dir/proxy;
+  fastcgi_temp_path $dir/fastcgi;
+  uwsgi_temp_path $dir/uwsgi;
+  scgi_temp_path $dir/scgi;
+  default_type application/octet-stream;
+  server { listen 127.0.0.1:$port; root $1; }
+}
+CONF
+  "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" &
+  pids+=($!)
+  for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.05; done
+  echo "$port" > "$2"
 }

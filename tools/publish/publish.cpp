@@ -163,11 +163,16 @@ std::wstring ChunkIndexName(const Found& f, const std::set<std::wstring>& releas
   return name;
 }
 
-// Writes the index of a copied file to |path|; its SHA-256 into |hex|.
+// Writes the index of a copied file to |path|; the SHA-256 of its header
+// and group table into |hex| (each group's entries are checked by the
+// group's digest).
 bool WriteChunkIndex(const ChunkIndex& index, const std::wstring& path, std::wstring* hex) {
   const std::string bytes = SerializeChunkIndex(index);
+  ChunkIndex prefix;
+  uint64_t prefix_size = 0;
+  if (!ParseChunkIndexPrefix(bytes, &prefix, &prefix_size) || prefix_size > bytes.size()) return false;
   platform::Sha256 sha;
-  sha.Update(bytes.data(), bytes.size());
+  sha.Update(bytes.data(), static_cast<size_t>(prefix_size));
   uint8_t digest[platform::kSha256Size];
   if (!sha.Final(digest)) return false;
   platform::File file;

@@ -12,7 +12,7 @@ class SigningKey;
 // <name>.chunks, named with its SHA-256 in their manifest entry, so that
 // clients fetch only the chunks they lack. Chosen with bench/delta_bench.
 constexpr uint64_t kChunkIndexThreshold = 128u << 10;
-constexpr ChunkParams kReleaseChunkParams{1u << 10, 4u << 10, 16u << 10};
+constexpr ChunkParams kReleaseChunkParams{256, 1u << 10, 4u << 10};
 
 // Writes update/<version>/FileConfig.xml and the files of one version,
 // taken from |from|, below |root|. Returns false with |error| set; nothing
