@@ -24,7 +24,12 @@ enum class Encoding { kUtf8, kCodePage936, kUtf16 };
 // next read.
 size_t WholeCharacters(const std::string& bytes, Encoding encoding) {
   const size_t n = bytes.size();
-  if (encoding == Encoding::kUtf16) return n & ~size_t{1};
+  if (encoding == Encoding::kUtf16) {
+    // A high surrogate waits for its other half.
+    const size_t whole = n & ~size_t{1};
+    const bool high = whole >= 2 && (static_cast<unsigned char>(bytes[whole - 1]) & 0xFC) == 0xD8;
+    return high ? whole - 2 : whole;
+  }
   if (encoding == Encoding::kCodePage936) {
     size_t i = 0;
     while (i < n) i += IsDBCSLeadByteEx(936, static_cast<BYTE>(bytes[i])) ? 2 : 1;
