@@ -67,6 +67,10 @@ void CheckManifestStream(const std::wstring& dir, void (*Check)(bool ok, const c
       "<!DOCTYPE r [<!ENTITY x \"y\">]><r><File><FileName>&x;</FileName></File></r>",
       "<r><File><FileName>a</FileName></File></r><r/>",
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><File><FileName>\xD6\xD0</FileName></File></r>",
+      "",
+      "\xEF\xBB\xBF",
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n",
+      "\xEF\xBB\xBF<!-- no element -->",
   };
   for (const std::string& body : refused) {
     files.productVerion = L"old";

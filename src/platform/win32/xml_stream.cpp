@@ -68,6 +68,13 @@ class DecodingStream : public IStream {
       if (end == std::string::npos) return false;
       text_.erase(0, end + 2);
     }
+    // A document blank to its end is refused here: some readers fail an
+    // assertion on a stream without a single token. Blanks are kept as one.
+    while (text_.find_first_not_of(" \t\r\n") == std::string::npos) {
+      if (at_end_) return false;
+      if (!text_.empty()) text_ = " ";
+      if (!Fill() || !Decode()) return false;
+    }
     text_.insert(0, "\xEF\xBB\xBF");
     return true;
   }
