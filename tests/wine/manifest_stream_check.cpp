@@ -49,11 +49,28 @@ void CheckManifestStream(const std::wstring& dir, void (*Check)(bool ok, const c
             files.GetCount() == static_cast<unsigned>(kEntries) &&
             files.Files.back()->FileName == L"yyyy\u4E2D\U0001F600" + std::to_wstring(kEntries - 1),
         "a UTF-8 manifest with a byte-order mark is read");
+  // UTF-16 is read in pieces too: a character outside the BMP, its two
+  // halves on either side of a piece, and a text far longer than a piece.
+  std::wstring wide = L"<r><File><FileName>";
+  wide.append(32766 - wide.size(), L'a');
+  wide += L"\U0001F600</FileName></File><File><FileName>";
+  wide.append(300000, L'b');
+  wide += L"</FileName></File></r>";
+  std::string utf16 = "\xFF\xFE";
+  utf16.append(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
+  Check(Write(path, utf16) && files.LoadXml(path, false) && files.GetCount() == 2 &&
+            files.Files.front()->FileName == std::wstring(32766 - 19, L'a') + L"\U0001F600" &&
+            files.Files.back()->FileName == std::wstring(300000, L'b'),
+        "a UTF-16 manifest keeps characters split between pieces and texts longer than a piece");
   const std::string refused[] = {
       utf8.substr(0, utf8.size() - 3),
       "<!DOCTYPE r [<!ENTITY x \"y\">]><r><File><FileName>&x;</FileName></File></r>",
       "<r><File><FileName>a</FileName></File></r><r/>",
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><File><FileName>\xD6\xD0</FileName></File></r>",
+      "",
+      "\xEF\xBB\xBF",
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n",
+      "\xEF\xBB\xBF<!-- no element -->",
   };
   for (const std::string& body : refused) {
     files.productVerion = L"old";

@@ -24,7 +24,12 @@ enum class Encoding { kUtf8, kCodePage936, kUtf16 };
 // next read.
 size_t WholeCharacters(const std::string& bytes, Encoding encoding) {
   const size_t n = bytes.size();
-  if (encoding == Encoding::kUtf16) return n & ~size_t{1};
+  if (encoding == Encoding::kUtf16) {
+    // A high surrogate waits for its other half.
+    const size_t whole = n & ~size_t{1};
+    const bool high = whole >= 2 && (static_cast<unsigned char>(bytes[whole - 1]) & 0xFC) == 0xD8;
+    return high ? whole - 2 : whole;
+  }
   if (encoding == Encoding::kCodePage936) {
     size_t i = 0;
     while (i < n) i += IsDBCSLeadByteEx(936, static_cast<BYTE>(bytes[i])) ? 2 : 1;
@@ -62,6 +67,13 @@ class DecodingStream : public IStream {
       const size_t end = text_.find("?>");
       if (end == std::string::npos) return false;
       text_.erase(0, end + 2);
+    }
+    // A document blank to its end is refused here: some readers fail an
+    // assertion on a stream without a single token. Blanks are kept as one.
+    while (text_.find_first_not_of(" \t\r\n") == std::string::npos) {
+      if (at_end_) return false;
+      if (!text_.empty()) text_ = " ";
+      if (!Fill() || !Decode()) return false;
     }
     text_.insert(0, "\xEF\xBB\xBF");
     return true;
