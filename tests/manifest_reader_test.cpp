@@ -289,3 +289,16 @@ TEST_F(ManifestReaderTest, ByteOrderMarksAndUtf16AreRead) {
     EXPECT_EQ(files_.Files.front()->FileName, c.second);
   }
 }
+
+// A tool that writes its manifest with a namespace prefix: the names are
+// matched without it, as they always were.
+TEST_F(ManifestReaderTest, PrefixedElementsAreMatchedByTheirLocalName) {
+  std::wstring doc = Doc("<m:r xmlns:m=\"urn:m\"><m:Product productVerion=\"3\"/>"
+                         "<m:File><m:FileName>a.dat</m:FileName><m:Length>7</m:Length></m:File></m:r>");
+  files_.LoadXml(doc, true);
+  EXPECT_EQ(files_.productVerion, L"3");
+  ASSERT_TRUE(files_.LoadXml(doc, false));
+  ASSERT_EQ(files_.GetCount(), 1u);
+  EXPECT_EQ(files_.Files.front()->FileName, L"a.dat");
+  EXPECT_EQ(files_.Files.front()->Length, 7);
+}

@@ -47,7 +47,7 @@ bool IsText(int type) {
 void ReadAttributes(xmlTextReaderPtr reader, XmlElement* element) {
   while (xmlTextReaderMoveToNextAttribute(reader) == 1) {
     if (xmlTextReaderIsNamespaceDecl(reader) == 1) continue;
-    element->attributes.emplace_back(Wide(xmlTextReaderConstName(reader)),
+    element->attributes.emplace_back(Wide(xmlTextReaderConstLocalName(reader)),
                                      Wide(xmlTextReaderConstValue(reader)));
   }
   xmlTextReaderMoveToElement(reader);
@@ -77,6 +77,7 @@ bool StreamXmlElements(const std::wstring& path, const std::wstring& name, XmlPa
       xmlReaderForIO(ReadSource, CloseSource, &source, nullptr, encoding, options));
   if (!reader) return false;
 
+  // Elements match by their local name, as the tree reader's names are.
   const std::string wanted = ToUtf8(name);
   XmlElement element;
   int element_depth = -1;  // depth of the element being collected, -1: none
@@ -90,7 +91,7 @@ bool StreamXmlElements(const std::wstring& path, const std::wstring& name, XmlPa
     if (type == XML_READER_TYPE_ELEMENT) root_seen = true;
     if (element_depth < 0) {
       if (type != XML_READER_TYPE_ELEMENT || depth < 1 ||
-          wanted != reinterpret_cast<const char*>(xmlTextReaderConstName(reader.get()))) {
+          wanted != reinterpret_cast<const char*>(xmlTextReaderConstLocalName(reader.get()))) {
         continue;
       }
       element = XmlElement();
@@ -109,7 +110,7 @@ bool StreamXmlElements(const std::wstring& path, const std::wstring& name, XmlPa
         if (!visit(element)) return true;
       }
     } else if (type == XML_READER_TYPE_ELEMENT && depth == element_depth + 1) {
-      element.children.emplace_back(Wide(xmlTextReaderConstName(reader.get())), std::wstring());
+      element.children.emplace_back(Wide(xmlTextReaderConstLocalName(reader.get())), std::wstring());
     } else if (IsText(type) && depth > element_depth + 1 && !element.children.empty()) {
       element.children.back().second += Wide(xmlTextReaderConstValue(reader.get()));
     } else if (type == XML_READER_TYPE_END_ELEMENT && depth == element_depth) {
