@@ -23,13 +23,6 @@ namespace {
 
 const std::string kUpdater = std::string(UPDATER_BINARY_DIR) + "/bin/updater";
 
-std::string Blob(size_t size, int seed) {
-  std::mt19937 rng(seed);
-  std::string s(size, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
 pid_t Start(const std::string& exe) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -71,13 +64,13 @@ uint64_t BytesServed(const std::string& log, const std::string& path, size_t fro
 TEST(DeltaResumeProcessTest, AKillInTheMiddleOfAChunkPlanLosesNothingThatReachedTheCopy) {
   UpdateFixture f;
   const size_t size = 16u << 20;
-  const std::string v1 = Blob(size, 1);
+  const std::string v1 = RandomBytes(size, 1);
   std::string v2 = v1;
   // 48 rewrites of 64 KiB, evenly spread: 3 MiB to fetch.
   std::vector<size_t> rewrites;
   for (size_t i = 0; i < 48; ++i) {
     rewrites.push_back(i * (size / 48) + 1000);
-    v2.replace(rewrites.back(), 65536, Blob(65536, 100 + static_cast<int>(i)));
+    v2.replace(rewrites.back(), 65536, RandomBytes(65536, 100 + static_cast<unsigned>(i)));
   }
   f.Publish(1, {{"pack.dat", {v1, Stamp(1, 1)}}});
   f.Publish(2, {{"pack.dat", {v2, Stamp(2, 1)}}});
