@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
