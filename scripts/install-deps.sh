@@ -23,7 +23,13 @@ for p in "${wine_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing_wine+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ] || [ ${#missing_wine[@]} -gt 0 ]; then
-  $sudo_cmd apt-get update
+  # A mirror in the middle of a sync fails one index now and then: try
+  # again, and go on with what came (the install says whether it was enough).
+  for attempt in 1 2 3; do
+    $sudo_cmd apt-get update && break
+    echo "apt-get update failed (attempt ${attempt}); trying again" >&2
+    sleep 10
+  done
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y "${missing[@]}"
