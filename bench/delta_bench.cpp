@@ -127,13 +127,34 @@ void Table(const char* title, const std::string& v1, const std::string& v2, uint
   }
 }
 
+// From what size is an index worth its extra request? One 1 KiB rewrite in
+// the middle of the file.
+void Threshold(const std::string& v1, Random* rng) {
+  const ChunkParams chosen{256, 1u << 10, 4u << 10};
+  printf("\nthreshold, %g/%g/%g KiB, one 1 KiB rewrite in the middle:\n", chosen.min / 1024.0,
+         chosen.avg / 1024.0, chosen.max / 1024.0);
+  printf("  %10s %12s %12s %8s\n", "file", "whole", "fetch+index", "saved");
+  for (size_t size : {16u << 10, 32u << 10, 64u << 10, 128u << 10, 256u << 10, 1u << 20}) {
+    const std::string a = v1.substr(0, size);
+    std::string b = a;
+    b.replace(size / 2, 1024, rng->Bytes(1024));
+    const Cost cost = DeltaCost(a, b, chosen);
+    printf("  %10zu %12zu %12llu %7.0f%%\n", size, size,
+           static_cast<unsigned long long>(cost.fetched + cost.index),
+           100.0 - 100.0 * (cost.fetched + cost.index) / size);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const size_t mib = argc > 1 ? strtoul(argv[1], nullptr, 10) : 128;
-  const bool server = !(argc > 2 && std::string(argv[2]) == "--no-server");
-  if (mib < 2) {
-    fprintf(stderr, "usage: delta_bench [MiB >= 2] [--no-server]\n");
+  const std::string mode = argc > 2 ? argv[2] : "";
+  const bool server = mode != "--no-server";
+  // --end-to-end: only the runs against the server, as for a profiler.
+  const bool tables = mode != "--end-to-end";
+  if (mib < 2 || (!mode.empty() && server && tables)) {
+    fprintf(stderr, "usage: delta_bench [MiB >= 2] [--no-server | --end-to-end]\n");
     return 2;
   }
   Random rng{0x2545f4914f6cdd1dull};
@@ -145,25 +166,10 @@ int main(int argc, char** argv) {
   choices.push_back({2u << 10, 4u << 10, 16u << 10});
   uint64_t changed = 0;
   const std::string patched = Patched(v1, &rng, &changed);
-  Table("pair (40 x 64 KiB rewritten, 3 x 1 KiB inserted, 4 KiB deleted)", v1, patched, changed, choices);
+  if (tables) Table("pair (40 x 64 KiB rewritten, 3 x 1 KiB inserted, 4 KiB deleted)", v1, patched, changed, choices);
   const std::string shifted = Shifted(v1, &rng, &changed);
-  Table("shifted (16 bytes inserted every 256 KiB)", v1, shifted, changed, choices);
-
-  // From what size is an index worth its extra request? One 1 KiB rewrite
-  // in the middle of the file.
-  const ChunkParams chosen{256, 1u << 10, 4u << 10};
-  printf("\nthreshold, %g/%g/%g KiB, one 1 KiB rewrite in the middle:\n", chosen.min / 1024.0,
-         chosen.avg / 1024.0, chosen.max / 1024.0);
-  printf("  %10s %12s %12s %8s\n", "file", "whole", "fetch+index", "saved");
-  for (size_t size : {16u << 10, 32u << 10, 64u << 10, 128u << 10, 256u << 10, 1u << 20}) {
-    const std::string a = v1.substr(0, size);
-    std::string b = a;
-    b.replace(size / 2, 1024, rng.Bytes(1024));
-    const Cost cost = DeltaCost(a, b, chosen);
-    printf("  %10zu %12zu %12llu %7.0f%%\n", size, size,
-           static_cast<unsigned long long>(cost.fetched + cost.index),
-           100.0 - 100.0 * (cost.fetched + cost.index) / size);
-  }
+  if (tables) Table("shifted (16 bytes inserted every 256 KiB)", v1, shifted, changed, choices);
+  if (tables) Threshold(v1, &rng);
   if (!server) return 0;
   EndToEnd("pair", v1, patched);
   EndToEnd("shifted", v1, shifted);

@@ -35,7 +35,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y "${missing[@]}"
 fi
 if [ ${#missing_wine[@]} -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y "${missing_wine[@]}"
+  # The 32-bit packages must match the 64-bit ones to the version: while a
+  # mirror is mid-sync one architecture's index lags, so wait and retry.
+  for attempt in 1 2 3 4 5 6; do
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y "${missing_wine[@]}" && break
+    [ "$attempt" -eq 6 ] && exit 1
+    echo "Wine could not be installed (attempt ${attempt}); trying again" >&2
+    sleep 60
+    $sudo_cmd apt-get update || true
+  done
 fi
 # A Chinese locale for Wine, whose ANSI code page then is 936; and a GBK
 # locale, under which the Linux program's ANSI code page is GBK too.

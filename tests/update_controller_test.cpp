@@ -156,7 +156,7 @@ TEST_F(ControllerTest, AStartWithoutTheTwoWordsSaysHowToStart) {
   CAutoUpdateClientApp app(platform::FromUtf8(f_.Install("updater")));
   app.InitInstance(L"", &ui_);
   ASSERT_EQ(ui_.notices.size(), 1u);
-  EXPECT_EQ(ui_.notices[0], L"用法：updater <服务器> auto");
+  EXPECT_EQ(ui_.notices[0], L"用法：updater <服务器> auto|repair");
   ScriptedUi second;
   CAutoUpdateClientApp started(platform::FromUtf8(f_.Install("updater")));
   started.InitInstance(L"127.0.0.1 auto", &second);

@@ -1,5 +1,6 @@
 #include "delta/chunker.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -55,20 +56,59 @@ Chunker::~Chunker() = default;
 bool Chunker::Feed(const void* data, size_t size, std::vector<Chunk>* out) {
   if (failed_) return false;
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  // Locals, not members: the bytes may alias anything, and the compiler
+  // would store and reload the members for every byte.
+  const uint32_t min = params_.min, avg = params_.avg, max = params_.max;
+  uint64_t hash = hash_;
+  uint32_t length = length_;
   size_t start = 0;  // of the bytes not yet given to the digest
-  for (size_t i = 0; i < size; ++i) {
+  size_t i = 0;
+  while (i < size) {
     // The hash runs across chunk ends: from min (>= 64) bytes into a chunk it
     // covers only that chunk's bytes, so cut points stay content-defined.
-    hash_ = (hash_ << 1) + kGear[bytes[i]];
-    ++length_;
-    if (length_ < params_.min) continue;
-    const uint64_t mask = length_ < params_.avg ? mask_small_ : mask_large_;
-    if ((hash_ & mask) != 0 && length_ < params_.max) continue;
-    sha_->Update(bytes + start, i + 1 - start);
-    start = i + 1;
+    // Bytes that are shifted out before the first place a cut may fall
+    // need no hashing.
+    if (length + 64 < min) {
+      const size_t skip = std::min<size_t>(size - i, min - 64 - length);
+      length += static_cast<uint32_t>(skip);
+      i += skip;
+      continue;
+    }
+    // A chunk of |length| + 1 bytes ends at the next byte when the hash
+    // there has no bit of the mask for that length set; the lengths run in
+    // stretches of one mask, so the inner loops test one mask only.
+    const size_t room = size - i;
+    if (length + 1 < min) {
+      const size_t n = std::min<size_t>(room, min - 1 - length);
+      for (size_t k = 0; k < n; ++k) hash = (hash << 1) + kGear[bytes[i + k]];
+      i += n;
+      length += static_cast<uint32_t>(n);
+      continue;
+    }
+    const bool small = length + 1 < avg;
+    const uint64_t mask = small ? mask_small_ : mask_large_;
+    const size_t n = std::min<size_t>(room, (small ? avg - 1 : max) - length);
+    size_t k = 0;
+    bool cut = false;
+    while (k < n) {
+      hash = (hash << 1) + kGear[bytes[i + k++]];
+      if ((hash & mask) == 0) {
+        cut = true;
+        break;
+      }
+    }
+    i += k;
+    length += static_cast<uint32_t>(k);
+    if (!cut && length < max) continue;
+    sha_->Update(bytes + start, i - start);
+    start = i;
+    length_ = length;
     if (!EndChunk(out)) return false;
+    length = 0;
   }
   sha_->Update(bytes + start, size - start);
+  hash_ = hash;
+  length_ = length;
   return true;
 }
 
@@ -82,7 +122,7 @@ bool Chunker::Finish(std::vector<Chunk>* out) {
 
 bool Chunker::EndChunk(std::vector<Chunk>* out) {
   uint8_t digest[platform::kSha256Size];
-  if (!sha_->Final(digest)) {
+  if (!sha_->Final(digest) || !sha_->Reset()) {
     failed_ = true;
     return false;
   }
@@ -93,6 +133,5 @@ bool Chunker::EndChunk(std::vector<Chunk>* out) {
   out->push_back(chunk);
   offset_ += length_;
   length_ = 0;
-  sha_ = std::make_unique<platform::Sha256>();
   return true;
 }

@@ -26,6 +26,9 @@ class Sha256 {
   // Writes the digest; false when the context failed. The context cannot be
   // updated afterwards.
   bool Final(uint8_t digest[kSha256Size]);
+  // Starts a new digest in the same context, far cheaper than a new one for
+  // the many short digests of chunking; false when that failed.
+  bool Reset();
 
  private:
   struct State;

@@ -79,6 +79,6 @@ constexpr wchar_t kTrayTip[] = L"正在自动更新";
 constexpr wchar_t kFailureDefault[] = L"抱歉，升级失败！";
 constexpr wchar_t kSocketsFailed[] = L"Windows 套接字初始化失败。";
 // Printed by the console front end when the command line lacks its words.
-constexpr wchar_t kUsage[] = L"用法：%s <服务器> auto";
+constexpr wchar_t kUsage[] = L"用法：%s <服务器> auto|repair";
 
 }  // namespace texts

@@ -33,6 +33,12 @@ bool Sha256::Final(uint8_t digest[kSha256Size]) {
   return EVP_DigestFinal_ex(state_->ctx, digest, &size) == 1 && size == kSha256Size;
 }
 
+bool Sha256::Reset() {
+  // Keeps the digest the context already fetched.
+  state_->failed = !state_->ctx || EVP_DigestInit_ex2(state_->ctx, nullptr, nullptr) != 1;
+  return !state_->failed;
+}
+
 namespace {
 
 // The key as OpenSSL wants it; null when the point is not on the curve.

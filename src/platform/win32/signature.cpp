@@ -45,6 +45,15 @@ bool Sha256::Final(uint8_t digest[kSha256Size]) {
   return BCRYPT_SUCCESS(BCryptFinishHash(state_->hash, digest, kSha256Size, 0));
 }
 
+bool Sha256::Reset() {
+  // The provider stays open: opening it is what costs.
+  if (state_->hash) BCryptDestroyHash(state_->hash);
+  state_->hash = nullptr;
+  state_->failed = !state_->alg ||
+                   !BCRYPT_SUCCESS(BCryptCreateHash(state_->alg, &state_->hash, nullptr, 0, nullptr, 0, 0));
+  return !state_->failed;
+}
+
 bool VerifyP256(const uint8_t public_key[kP256PublicKeySize], const uint8_t digest[kSha256Size],
                 const uint8_t signature[kP256SignatureSize]) {
   if (public_key[0] != 0x04) return false;
