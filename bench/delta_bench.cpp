@@ -55,8 +55,9 @@ struct Cost {
   size_t ranges = 0;     // runs to fetch
 };
 
-// The index bytes a client fetches: the header and group table, and the
-// entries of the groups the old file does not have whole.
+// The index bytes a client fetches: the header and section table, the
+// group entries of the sections the old file does not have whole, and the
+// chunk entries of the groups it does not have whole.
 Cost DeltaCost(const std::string& v1, const std::string& v2, const ChunkParams& params) {
   ChunkIndex index;
   index.params = params;
@@ -66,15 +67,19 @@ Cost DeltaCost(const std::string& v1, const std::string& v2, const ChunkParams& 
   const ChunkPlan plan = BuildChunkPlan(old_chunks, index);
   Cost cost;
   cost.fetched = plan.to_fetch;
-  std::set<std::string> old_groups;
-  for (const ChunkGroup& g : GroupChunks(old_chunks, kChunkGroupAverage)) {
-    old_groups.insert(std::string(reinterpret_cast<const char*>(g.digest), kChunkDigestSize));
-  }
+  auto key = [](const auto& g) { return std::string(reinterpret_cast<const char*>(g.digest), kChunkDigestSize); };
+  const std::vector<ChunkGroup> old_groups = GroupChunks(old_chunks, kChunkGroupAverage);
+  std::set<std::string> old_group_keys, old_section_keys;
+  for (const ChunkGroup& g : old_groups) old_group_keys.insert(key(g));
+  for (const ChunkSection& s : GroupSections(old_groups, kChunkSectionAverage)) old_section_keys.insert(key(s));
   const std::vector<ChunkGroup> groups = GroupChunks(index.chunks, kChunkGroupAverage);
-  cost.index = ChunkIndexPrefixSize(groups.size());
-  for (const ChunkGroup& g : groups) {
-    if (!old_groups.count(std::string(reinterpret_cast<const char*>(g.digest), kChunkDigestSize))) {
-      cost.index += uint64_t{g.chunks} * kChunkEntrySize;
+  const std::vector<ChunkSection> sections = GroupSections(groups, kChunkSectionAverage);
+  cost.index = ChunkIndexPrefixSize(sections.size());
+  for (const ChunkSection& s : sections) {
+    if (old_section_keys.count(key(s))) continue;
+    cost.index += uint64_t{s.groups} * kChunkGroupEntrySize;
+    for (uint64_t g = s.first_group; g < s.first_group + s.groups; ++g) {
+      if (!old_group_keys.count(key(groups[g]))) cost.index += uint64_t{groups[g].chunks} * kChunkEntrySize;
     }
   }
   for (const PlanPiece& piece : plan.pieces) cost.ranges += piece.local ? 0 : 1;

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <sstream>
 
+#include "delta/chunker.h"
 #include "platform/text.h"
+#include "publish.h"
 #include "signing_key.h"
 #include "support/update_fixture.h"
 
@@ -193,13 +195,21 @@ void RepairBench() {
   f.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=" + host + "\r\n");
   f.InstallFiles(files);
   WriteFileBytes(f.Install("UpdateTrust.pub"), key.PublicKeyLine() + "\n");
-  // Three damaged chunks, in three files.
+  // 3,000 damaged bytes in each of three files; the chunks they touch are
+  // what a repair cannot take from the disk.
+  size_t damaged_chunks = 0;
   for (int i : {5, 30, 61}) {
     char name[32];
     snprintf(name, sizeof(name), "data/pack%02d.dat", i);
     std::string bytes = files[name].content;
-    bytes.replace(kFileSize / 3 + i * 1000, 3000, std::string(3000, 'z'));
+    const size_t at = kFileSize / 3 + i * 1000, length = 3000;
+    bytes.replace(at, length, std::string(length, 'z'));
     WriteFileBytes(f.Install(name), bytes);
+    Chunker chunker(kReleaseChunkParams);
+    std::vector<Chunk> chunks;
+    chunker.Feed(files[name].content.data(), files[name].content.size(), &chunks);
+    chunker.Finish(&chunks);
+    for (const Chunk& c : chunks) damaged_chunks += c.offset < at + length && c.offset + c.length > at;
   }
   const std::string hash_all = "cd '" + f.Install("data") + "' && sha256sum pack*.dat >/dev/null";
   Sh(hash_all);  // the same page cache for both
@@ -220,5 +230,8 @@ void RepairBench() {
   const double sha = Since(start);
   printf("  updater repair: %.2f s, %llu bytes in %d requests (indexes included), %s\n", repair,
          static_cast<unsigned long long>(fetched.bytes), fetched.requests, ok ? "ok" : "WRONG RESULT");
+  printf("  %zu damaged chunks: %.0f bytes fetched per damaged chunk, %.2f x the %u-byte average chunk\n",
+         damaged_chunks, double(fetched.bytes) / damaged_chunks,
+         double(fetched.bytes) / damaged_chunks / kReleaseChunkParams.avg, kReleaseChunkParams.avg);
   printf("  sha256sum:      %.2f s   repair / sha256sum = %.2f\n", sha, repair / sha);
 }

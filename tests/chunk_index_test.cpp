@@ -31,12 +31,21 @@ void PutU64At(std::string* bytes, size_t at, uint64_t v) {
 
 constexpr size_t kEntry = kChunkEntrySize;
 
-// Where the chunk entries of |bytes| begin: after the header and the group
-// table.
+// Where the chunk entries of |bytes| begin: after the header, the section
+// table and the group table.
 size_t EntriesAt(const std::string& bytes) {
+  auto u32 = [&](size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(bytes[at + i]);
+    return v;
+  };
+  return kChunkIndexHeaderSize + u32(52) * kChunkSectionEntrySize + u32(44) * kChunkGroupEntrySize;
+}
+
+size_t GroupTableSize(const std::string& bytes) {
   uint32_t groups = 0;
   for (int i = 3; i >= 0; --i) groups = (groups << 8) | static_cast<uint8_t>(bytes[44 + i]);
-  return kChunkIndexHeaderSize + groups * kChunkGroupEntrySize;
+  return groups * kChunkGroupEntrySize;
 }
 
 bool Parses(const std::string& bytes) {
@@ -92,13 +101,20 @@ TEST(ChunkIndex, ADamagedIndexIsRefused) {
     EXPECT_FALSE(Parses(bytes)) << what;
   };
   damaged("magic", [](std::string* b) { (*b)[1] = 'k'; });
-  damaged("newer version", [](std::string* b) { PutU32At(b, 8, 3); });
+  const size_t groups_at = kHeader - GroupTableSize(good);
+  damaged("older version", [](std::string* b) { PutU32At(b, 8, 2); });
+  damaged("newer version", [](std::string* b) { PutU32At(b, 8, 4); });
   damaged("group average not a power of two", [](std::string* b) { PutU32At(b, 40, 48); });
   damaged("group count beyond the chunks", [&](std::string* b) { PutU32At(b, 44, static_cast<uint32_t>(chunks + 1)); });
-  damaged("group digest", [](std::string* b) { (*b)[kChunkIndexHeaderSize + 12] ^= 1; });
-  damaged("group length", [&](std::string* b) {
-    PutU64At(b, kChunkIndexHeaderSize + 4, 1);
+  damaged("section average not a power of two", [](std::string* b) { PutU32At(b, 48, 24); });
+  damaged("section count beyond the groups", [&](std::string* b) {
+    PutU32At(b, 52, static_cast<uint32_t>(GroupTableSize(good) / kChunkGroupEntrySize + 1));
   });
+  damaged("section digest", [](std::string* b) { (*b)[kChunkIndexHeaderSize + 16] ^= 1; });
+  damaged("section length", [](std::string* b) { PutU64At(b, kChunkIndexHeaderSize + 8, 1); });
+  damaged("section chunks", [](std::string* b) { PutU32At(b, kChunkIndexHeaderSize + 4, 0); });
+  damaged("group digest", [&](std::string* b) { (*b)[groups_at + 12] ^= 1; });
+  damaged("group length", [&](std::string* b) { PutU64At(b, groups_at + 4, 1); });
   damaged("entry digest", [&](std::string* b) { (*b)[kHeader + 4] ^= 1; });
   damaged("min below 64", [](std::string* b) { PutU32At(b, 12, 32); });
   damaged("avg not a power of two", [](std::string* b) { PutU32At(b, 16, 5000); });
@@ -136,37 +152,56 @@ TEST(ChunkIndex, AFailedReaderStaysFailed) {
   EXPECT_FALSE(once.Finish(&out));
 }
 
-// Groups are cut by content: a run of chunks makes the same groups wherever
-// it stands, so a client can tell which groups it has whole from their
-// digests alone.
-TEST(ChunkIndex, GroupsOfAlikeRunsAreAlikeWhereverTheyStand) {
+// Groups are cut by content, and sections of groups too: a run of chunks
+// makes the same groups and sections wherever it stands, so a client can
+// tell which it has whole from their digests alone.
+TEST(ChunkIndex, GroupsAndSectionsOfAlikeRunsAreAlikeWhereverTheyStand) {
   const std::string tail = RandomBytes(2000000, 7);
-  const ChunkIndex a = IndexOf(tail);
+  ChunkIndex a = IndexOf(tail);
   const ChunkIndex b = IndexOf(RandomBytes(50000, 8) + tail);
-  const std::vector<ChunkGroup> ga = GroupChunks(a.chunks, 16);
-  const std::vector<ChunkGroup> gb = GroupChunks(b.chunks, 16);
-  ASSERT_GT(ga.size(), 10u);
-  size_t same = 0;
-  for (const ChunkGroup& x : ga) {
-    for (const ChunkGroup& y : gb) same += memcmp(x.digest, y.digest, kChunkDigestSize) == 0 && x.length == y.length;
-  }
-  EXPECT_GE(same, ga.size() - 2);
+  const std::vector<ChunkGroup> ga = GroupChunks(a.chunks, 8);
+  const std::vector<ChunkGroup> gb = GroupChunks(b.chunks, 8);
+  ASSERT_GT(ga.size(), 20u);
+  auto alike = [](const auto& xs, const auto& ys) {
+    size_t same = 0;
+    for (const auto& x : xs) {
+      for (const auto& y : ys) same += memcmp(x.digest, y.digest, kChunkDigestSize) == 0 && x.length == y.length;
+    }
+    return same;
+  };
+  EXPECT_GE(alike(ga, gb), ga.size() - 2);
+  const std::vector<ChunkSection> sa = GroupSections(ga, 4);
+  const std::vector<ChunkSection> sb = GroupSections(gb, 4);
+  ASSERT_GT(sa.size(), 3u);
+  EXPECT_GE(alike(sa, sb), sa.size() - 2);
 
-  // The prefix alone tells the groups; their entries are checked by them.
+  // The prefix alone tells the sections; each table below is checked by
+  // the digest above it.
+  a.group_average = 8;
+  a.section_average = 4;
   const std::string bytes = SerializeChunkIndex(a);
   ChunkIndex prefix;
   uint64_t prefix_size = 0;
   ASSERT_TRUE(ParseChunkIndexPrefix(bytes.substr(0, 100), &prefix, &prefix_size));
-  EXPECT_EQ(prefix_size, EntriesAt(bytes));
+  EXPECT_EQ(prefix_size, kChunkIndexHeaderSize + sa.size() * kChunkSectionEntrySize);
   ASSERT_TRUE(ParseChunkIndexPrefix(bytes.substr(0, prefix_size), &prefix, &prefix_size));
-  ASSERT_FALSE(prefix.groups.empty());
-  const ChunkGroup& g = prefix.groups[1];
+  ASSERT_EQ(prefix.sections.size(), sa.size());
+  EXPECT_EQ(ChunkIndexSize(prefix), bytes.size());
+  const ChunkSection& section = prefix.sections[1];
+  const char* tables = bytes.data() + SectionEntriesAt(prefix, section);
+  std::string other(tables, section.groups * kChunkGroupEntrySize);
+  other[3] ^= 1;
+  EXPECT_FALSE(ParseSectionGroups(&prefix, section, other.data(), other.size()));
+  ASSERT_TRUE(ParseSectionGroups(&prefix, section, tables, section.groups * kChunkGroupEntrySize));
+  const size_t last = static_cast<size_t>(section.first_group + section.groups - 1);
+  const ChunkGroup& g = prefix.groups[last];
+  EXPECT_EQ(g.offset, ga[last].offset);
   std::vector<Chunk> entries;
-  const char* at = bytes.data() + prefix_size + g.first_chunk * kEntry;
+  const char* at = bytes.data() + GroupEntriesAt(prefix, g);
   ASSERT_TRUE(ParseGroupEntries(prefix, g, at, g.chunks * kEntry, &entries));
   EXPECT_EQ(entries.size(), g.chunks);
   EXPECT_EQ(entries.front().offset, g.offset);
-  std::string other(at, g.chunks * kEntry);
+  other.assign(at, g.chunks * kEntry);
   other[5] ^= 1;
   entries.clear();
   EXPECT_FALSE(ParseGroupEntries(prefix, g, other.data(), other.size(), &entries));

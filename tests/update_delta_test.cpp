@@ -105,11 +105,12 @@ TEST_F(UpdateDeltaTest, AChangedFileComesAsRangesOfItsChangedChunks) {
   EXPECT_GE(pack.partial, 1);
   // Three rewrites of 8 KiB: a few chunks of at most 16 KiB around each.
   EXPECT_LT(pack.bytes + 0u, 3u * 3 * 16384 + 4096) << nginx_->AccessLog();
-  // Of the index: its header and group table, then the entries of the
-  // groups that changed.
+  // Of the index: its header and section table, then the group entries of
+  // the sections that changed, then the chunk entries of their groups that
+  // changed.
   const Served index = ServedFor(nginx_->AccessLog(), "/update/2/pack.dat.chunks");
   EXPECT_EQ(index.whole, 0);
-  EXPECT_EQ(index.partial, 2);
+  EXPECT_EQ(index.partial, 3);
   EXPECT_LT(index.bytes, ReadFileBytes(f_.ServerRoot() + "/update/2/pack.dat.chunks").size() / 4);
   EXPECT_NE(f_.Log().find("从本地文件复用"), std::string::npos) << f_.Log();
 }
@@ -176,7 +177,8 @@ TEST_F(UpdateDeltaTest, EntriesThatDoNotMatchTheirGroupAreNotUsed) {
   ChunkIndex prefix;
   uint64_t prefix_size = 0;
   ASSERT_TRUE(ParseChunkIndexPrefix(bytes, &prefix, &prefix_size));
-  for (size_t at = prefix_size + 4; at < bytes.size(); at += kChunkEntrySize) bytes[at] ^= 1;
+  const size_t entries_at = static_cast<size_t>(ChunkIndexSize(prefix) - prefix.chunk_count * kChunkEntrySize);
+  for (size_t at = entries_at + 4; at < bytes.size(); at += kChunkEntrySize) bytes[at] ^= 1;
   WriteFileBytes(index, bytes);
   f_.Run(&ui_);
   ExpectVersion2();

@@ -31,6 +31,12 @@ void PutEntry(std::string* out, const Chunk& chunk) {
   out->append(reinterpret_cast<const char*>(chunk.digest), kChunkDigestSize);
 }
 
+void PutGroupEntry(std::string* out, const ChunkGroup& group) {
+  PutU32(out, group.chunks);
+  PutU64(out, group.length);
+  out->append(reinterpret_cast<const char*>(group.digest), kChunkDigestSize);
+}
+
 bool Digest(const char* data, size_t size, uint8_t out[kChunkDigestSize]) {
   platform::Sha256 sha;
   sha.Update(data, size);
@@ -70,12 +76,58 @@ std::vector<ChunkGroup> GroupChunks(const std::vector<Chunk>& chunks, uint32_t a
   return groups;
 }
 
-uint64_t ChunkIndexPrefixSize(uint64_t groups) { return kChunkIndexHeaderSize + groups * kChunkGroupEntrySize; }
+std::vector<ChunkSection> GroupSections(const std::vector<ChunkGroup>& groups, uint32_t average) {
+  std::vector<ChunkSection> sections;
+  const uint32_t mask = average - 1;
+  std::string entries;
+  ChunkSection section;
+  for (size_t i = 0; i < groups.size(); ++i) {
+    const ChunkGroup& group = groups[i];
+    if (section.groups == 0) {
+      section = ChunkSection();
+      section.first_group = i;
+      section.first_chunk = group.first_chunk;
+      section.offset = group.offset;
+      entries.clear();
+    }
+    PutGroupEntry(&entries, group);
+    ++section.groups;
+    section.chunks += group.chunks;
+    section.length += group.length;
+    const uint32_t mark = group.digest[0] | (uint32_t{group.digest[1]} << 8);
+    if ((mark & mask) == mask || section.groups >= kGroupCap * average || i + 1 == groups.size()) {
+      Digest(entries.data(), entries.size(), section.digest);
+      sections.push_back(section);
+      section.groups = 0;
+    }
+  }
+  return sections;
+}
+
+uint64_t ChunkIndexPrefixSize(uint64_t sections) {
+  return kChunkIndexHeaderSize + sections * kChunkSectionEntrySize;
+}
+
+uint64_t SectionEntriesAt(const ChunkIndex& index, const ChunkSection& section) {
+  return ChunkIndexPrefixSize(index.sections.size()) + section.first_group * kChunkGroupEntrySize;
+}
+
+uint64_t GroupEntriesAt(const ChunkIndex& index, const ChunkGroup& group) {
+  return ChunkIndexPrefixSize(index.sections.size()) + index.group_count * kChunkGroupEntrySize +
+         group.first_chunk * kChunkEntrySize;
+}
+
+uint64_t ChunkIndexSize(const ChunkIndex& index) {
+  return ChunkIndexPrefixSize(index.sections.size()) + index.group_count * kChunkGroupEntrySize +
+         index.chunk_count * kChunkEntrySize;
+}
 
 std::string SerializeChunkIndex(const ChunkIndex& index) {
   const std::vector<ChunkGroup> groups = GroupChunks(index.chunks, index.group_average);
+  const std::vector<ChunkSection> sections = GroupSections(groups, index.section_average);
   std::string out(kMagic, sizeof(kMagic));
-  out.reserve(ChunkIndexPrefixSize(groups.size()) + kChunkEntrySize * index.chunks.size());
+  out.reserve(ChunkIndexPrefixSize(sections.size()) + kChunkGroupEntrySize * groups.size() +
+              kChunkEntrySize * index.chunks.size());
   PutU32(&out, kChunkIndexVersion);
   PutU32(&out, index.params.min);
   PutU32(&out, index.params.avg);
@@ -84,11 +136,15 @@ std::string SerializeChunkIndex(const ChunkIndex& index) {
   PutU64(&out, index.chunks.size());
   PutU32(&out, index.group_average);
   PutU32(&out, static_cast<uint32_t>(groups.size()));
-  for (const ChunkGroup& group : groups) {
-    PutU32(&out, group.chunks);
-    PutU64(&out, group.length);
-    out.append(reinterpret_cast<const char*>(group.digest), kChunkDigestSize);
+  PutU32(&out, index.section_average);
+  PutU32(&out, static_cast<uint32_t>(sections.size()));
+  for (const ChunkSection& section : sections) {
+    PutU32(&out, section.groups);
+    PutU32(&out, section.chunks);
+    PutU64(&out, section.length);
+    out.append(reinterpret_cast<const char*>(section.digest), kChunkDigestSize);
   }
+  for (const ChunkGroup& group : groups) PutGroupEntry(&out, group);
   for (const Chunk& chunk : index.chunks) PutEntry(&out, chunk);
   return out;
 }
@@ -107,6 +163,8 @@ bool ParseChunkIndexPrefix(const std::string& bytes, ChunkIndex* out, uint64_t* 
   const uint64_t chunks = GetLe(p + 32, 8);
   index.group_average = static_cast<uint32_t>(GetLe(p + 40, 4));
   const uint64_t groups = GetLe(p + 44, 4);
+  index.section_average = static_cast<uint32_t>(GetLe(p + 48, 4));
+  const uint64_t sections = GetLe(p + 52, 4);
   if (!ValidChunkParams(index.params) || chunks > kChunkIndexMaxChunks) return false;
   // The count must be one the chunker could have made for this length.
   const uint64_t fewest = index.file_length / index.params.max + (index.file_length % index.params.max != 0);
@@ -114,30 +172,66 @@ bool ParseChunkIndexPrefix(const std::string& bytes, ChunkIndex* out, uint64_t* 
   if (chunks < fewest || chunks > most) return false;
   if ((index.file_length == 0) != (chunks == 0)) return false;
   if (!PowerOfTwo(index.group_average) || index.group_average > (1u << 16)) return false;
+  if (!PowerOfTwo(index.section_average) || index.section_average > (1u << 16)) return false;
   if (groups > chunks || (chunks > 0 && groups == 0)) return false;
-  *prefix_size = ChunkIndexPrefixSize(groups);
+  if (sections > groups || (groups > 0 && sections == 0)) return false;
+  index.chunk_count = chunks;
+  index.group_count = groups;
+  *prefix_size = ChunkIndexPrefixSize(sections);
   if (bytes.size() < *prefix_size) return true;
-  uint64_t first = 0, offset = 0;
-  for (uint64_t g = 0; g < groups; ++g) {
-    const char* entry = p + kChunkIndexHeaderSize + g * kChunkGroupEntrySize;
+  uint64_t first_group = 0, first_chunk = 0, offset = 0;
+  for (uint64_t k = 0; k < sections; ++k) {
+    const char* entry = p + kChunkIndexHeaderSize + k * kChunkSectionEntrySize;
+    ChunkSection section;
+    section.groups = static_cast<uint32_t>(GetLe(entry, 4));
+    section.chunks = static_cast<uint32_t>(GetLe(entry + 4, 4));
+    section.length = GetLe(entry + 8, 8);
+    memcpy(section.digest, entry + 16, kChunkDigestSize);
+    if (section.groups == 0 || section.groups > groups - first_group) return false;
+    if (section.chunks < section.groups || section.chunks > chunks - first_chunk) return false;
+    if (section.length < section.chunks || section.length > uint64_t{section.chunks} * index.params.max ||
+        section.length > index.file_length - offset) {
+      return false;
+    }
+    section.first_group = first_group;
+    section.first_chunk = first_chunk;
+    section.offset = offset;
+    first_group += section.groups;
+    first_chunk += section.chunks;
+    offset += section.length;
+    index.sections.push_back(section);
+  }
+  if (first_group != groups || first_chunk != chunks || offset != index.file_length) return false;
+  *out = std::move(index);
+  return true;
+}
+
+bool ParseSectionGroups(ChunkIndex* index, const ChunkSection& section, const char* data, size_t size) {
+  if (size != uint64_t{section.groups} * kChunkGroupEntrySize) return false;
+  uint8_t digest[kChunkDigestSize];
+  if (!Digest(data, size, digest) || memcmp(digest, section.digest, kChunkDigestSize) != 0) return false;
+  if (index->groups.size() < index->group_count) index->groups.resize(static_cast<size_t>(index->group_count));
+  uint64_t first_chunk = section.first_chunk, offset = section.offset;
+  const uint64_t chunks_end = section.first_chunk + section.chunks;
+  const uint64_t end = section.offset + section.length;
+  for (uint32_t i = 0; i < section.groups; ++i) {
+    const char* entry = data + i * kChunkGroupEntrySize;
     ChunkGroup group;
     group.chunks = static_cast<uint32_t>(GetLe(entry, 4));
     group.length = GetLe(entry + 4, 8);
     memcpy(group.digest, entry + 12, kChunkDigestSize);
-    if (group.chunks == 0 || group.chunks > chunks - first) return false;
-    if (group.length < group.chunks || group.length > uint64_t{group.chunks} * index.params.max ||
-        group.length > index.file_length - offset) {
+    if (group.chunks == 0 || group.chunks > chunks_end - first_chunk) return false;
+    if (group.length < group.chunks || group.length > uint64_t{group.chunks} * index->params.max ||
+        group.length > end - offset) {
       return false;
     }
-    group.first_chunk = first;
+    group.first_chunk = first_chunk;
     group.offset = offset;
-    first += group.chunks;
+    first_chunk += group.chunks;
     offset += group.length;
-    index.groups.push_back(group);
+    index->groups[static_cast<size_t>(section.first_group + i)] = group;
   }
-  if (first != chunks || offset != index.file_length) return false;
-  *out = std::move(index);
-  return true;
+  return first_chunk == chunks_end && offset == end;
 }
 
 bool ParseGroupEntries(const ChunkIndex& index, const ChunkGroup& group, const char* data, size_t size,
@@ -145,7 +239,6 @@ bool ParseGroupEntries(const ChunkIndex& index, const ChunkGroup& group, const c
   if (size != uint64_t{group.chunks} * kChunkEntrySize) return false;
   uint8_t digest[kChunkDigestSize];
   if (!Digest(data, size, digest) || memcmp(digest, group.digest, kChunkDigestSize) != 0) return false;
-  const uint64_t total = index.groups.empty() ? 0 : index.groups.back().first_chunk + index.groups.back().chunks;
   uint64_t offset = group.offset;
   for (uint32_t i = 0; i < group.chunks; ++i) {
     const char* entry = data + i * kChunkEntrySize;
@@ -153,7 +246,7 @@ bool ParseGroupEntries(const ChunkIndex& index, const ChunkGroup& group, const c
     chunk.offset = offset;
     chunk.length = static_cast<uint32_t>(GetLe(entry, 4));
     memcpy(chunk.digest, entry + 4, kChunkDigestSize);
-    const bool last = group.first_chunk + i + 1 == total;
+    const bool last = group.first_chunk + i + 1 == index.chunk_count;
     if (chunk.length == 0 || chunk.length > index.params.max) return false;
     if (!last && chunk.length < index.params.min) return false;
     if (chunk.length > group.offset + group.length - offset) return false;
@@ -180,7 +273,8 @@ bool ChunkIndexReader::Feed(const void* data, size_t size) {
       return false;
     }
     if (bytes_.size() >= kChunkIndexHeaderSize) {
-      expected_size_ = prefix_size + GetLe(bytes_.data() + 32, 8) * kChunkEntrySize;
+      expected_size_ = prefix_size + GetLe(bytes_.data() + 44, 4) * kChunkGroupEntrySize +
+                       GetLe(bytes_.data() + 32, 8) * kChunkEntrySize;
       if (bytes_.size() > expected_size_) failed_ = true;
     }
   }
@@ -192,9 +286,14 @@ bool ChunkIndexReader::Finish(ChunkIndex* out) {
   uint64_t prefix_size = 0;
   bool ok = !failed_ && expected_size_ != 0 && bytes_.size() == expected_size_ &&
             ParseChunkIndexPrefix(bytes_, &index, &prefix_size) && prefix_size <= bytes_.size();
+  for (size_t k = 0; ok && k < index.sections.size(); ++k) {
+    const ChunkSection& section = index.sections[k];
+    ok = ParseSectionGroups(&index, section, bytes_.data() + SectionEntriesAt(index, section),
+                            section.groups * kChunkGroupEntrySize);
+  }
   for (size_t g = 0; ok && g < index.groups.size(); ++g) {
     const ChunkGroup& group = index.groups[g];
-    ok = ParseGroupEntries(index, group, bytes_.data() + prefix_size + group.first_chunk * kChunkEntrySize,
+    ok = ParseGroupEntries(index, group, bytes_.data() + GroupEntriesAt(index, group),
                            group.chunks * kChunkEntrySize, &index.chunks);
   }
   // The index is handed over once.

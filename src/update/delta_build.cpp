@@ -14,16 +14,27 @@
 
 namespace {
 
-// The first request for an index asks for the header and the group table
-// it would have with the publisher's chunks (1 KiB on average, 64 to a
-// group); a longer table is asked for in a second request.
-uint64_t PrefixGuess(uint64_t length) { return ChunkIndexPrefixSize(length / (64 << 10) + 8); }
+// The first request for an index asks for the header and the section
+// table it would have with the publisher's chunks (1 KiB on average, and
+// the publisher's groups and sections); a longer table is asked for in a
+// second request.
+uint64_t PrefixGuess(uint64_t length) {
+  return ChunkIndexPrefixSize(length / (uint64_t{1024} * kChunkGroupAverage * kChunkSectionAverage) + 8);
+}
 
 // The largest index a file of |length| bytes can have (chunks of at least
-// 64 bytes).
+// 64 bytes, as many groups and sections as chunks).
 uint64_t IndexLimit(uint64_t length) {
   const uint64_t chunks = std::min<uint64_t>(length / 64 + 2, kChunkIndexMaxChunks);
-  return ChunkIndexPrefixSize(chunks) + chunks * kChunkEntrySize;
+  return ChunkIndexPrefixSize(chunks) + chunks * (kChunkGroupEntrySize + kChunkEntrySize);
+}
+
+// Adds the index bytes [first, first + size) to |wanted|, merged with the
+// last range when they follow it.
+void Want(std::vector<ByteRange>* wanted, uint64_t first, uint64_t size) {
+  const uint64_t last = first + size - 1;
+  if (!wanted->empty() && wanted->back().last + 1 == first) wanted->back().last = last;
+  else wanted->push_back({first, last});
 }
 
 std::string Key(const uint8_t* digest, uint64_t length) {
@@ -72,7 +83,9 @@ bool DeltaBuild::Start(const DeltaSource& source, platform::Disk* disk, IDeltaSi
   index_bytes_.clear();
   index_limit_ = IndexLimit(source.length);
   index_ = ChunkIndex();
+  section_plans_.clear();
   group_plans_.clear();
+  local_groups_.clear();
   local_.clear();
   entries_.reset();
   entry_bytes_ = nullptr;
@@ -109,6 +122,7 @@ void DeltaBuild::End(IDeltaSink::Result result, const wchar_t* reason) {
   Stop();
   entries_.reset();
   local_.clear();
+  local_groups_.clear();
   if (result == IDeltaSink::kWhole) DeleteProgress(*disk_, source_.pending);
   if (sink_) sink_->OnDeltaEnd(result);
 }
@@ -189,43 +203,74 @@ void DeltaBuild::TakePrefix() {
     End(IDeltaSink::kWhole, texts::kDeltaReasonLocal);
     return;
   }
-  // Whole groups the local copy has need no entries.
-  std::unordered_map<std::string, uint64_t> local_groups;
-  for (const ChunkGroup& group : GroupChunks(local_, index_.group_average)) {
-    local_groups.emplace(Key(group.digest, group.length), group.offset);
+  // Whole sections and groups the local copy has need no entries.
+  const std::vector<ChunkGroup> local_groups = GroupChunks(local_, index_.group_average);
+  std::unordered_map<std::string, uint64_t> local_sections;
+  for (const ChunkSection& section : GroupSections(local_groups, index_.section_average)) {
+    local_sections.emplace(Key(section.digest, section.length), section.offset);
   }
-  const uint64_t index_size = prefix_size_ + index_.groups.back().first_chunk * kChunkEntrySize +
-                              uint64_t{index_.groups.back().chunks} * kChunkEntrySize;
+  for (const ChunkGroup& group : local_groups) local_groups_.emplace(Key(group.digest, group.length), group.offset);
   std::vector<ByteRange> wanted;
-  group_plans_.assign(index_.groups.size(), GroupPlan());
-  for (size_t g = 0; g < index_.groups.size(); ++g) {
-    const ChunkGroup& group = index_.groups[g];
-    auto hit = local_groups.find(Key(group.digest, group.length));
-    if (hit != local_groups.end()) {
-      group_plans_[g].local = true;
-      group_plans_[g].local_offset = hit->second;
+  section_plans_.assign(index_.sections.size(), GroupPlan());
+  for (size_t k = 0; k < index_.sections.size(); ++k) {
+    const ChunkSection& section = index_.sections[k];
+    auto hit = local_sections.find(Key(section.digest, section.length));
+    if (hit != local_sections.end()) {
+      section_plans_[k].local = true;
+      section_plans_[k].local_offset = hit->second;
       continue;
     }
-    const uint64_t first = prefix_size_ + group.first_chunk * kChunkEntrySize;
-    const uint64_t last = first + uint64_t{group.chunks} * kChunkEntrySize - 1;
-    if (!wanted.empty() && wanted.back().last + 1 == first) wanted.back().last = last;
-    else wanted.push_back({first, last});
+    Want(&wanted, SectionEntriesAt(index_, section), uint64_t{section.groups} * kChunkGroupEntrySize);
   }
   // A server that sent the whole index has sent the entries too.
+  const uint64_t index_size = ChunkIndexSize(index_);
   if (index_bytes_.size() >= index_size) {
     entry_bytes_ = &index_bytes_;
-    Build();
+    TakeGroups();
     return;
   }
   auto entries = std::make_unique<MemoryFile>(index_size);
   entry_bytes_ = entries->bytes();
   entries_ = std::move(entries);
-  state_ = State::kEntries;
+  state_ = State::kGroups;
   if (wanted.empty()) {
-    Build();
+    TakeGroups();
     return;
   }
   if (!fetch_.Start(source_.index_url, wanted, index_size, entries_.get(), this)) {
+    End(IDeltaSink::kWhole, texts::kDeltaReasonFormat);
+  }
+}
+
+void DeltaBuild::TakeGroups() {
+  std::vector<ByteRange> wanted;
+  group_plans_.assign(static_cast<size_t>(index_.group_count), GroupPlan());
+  for (size_t k = 0; k < index_.sections.size(); ++k) {
+    if (section_plans_[k].local) continue;
+    const ChunkSection& section = index_.sections[k];
+    if (!ParseSectionGroups(&index_, section, entry_bytes_->data() + SectionEntriesAt(index_, section),
+                            section.groups * kChunkGroupEntrySize)) {
+      End(IDeltaSink::kWhole, texts::kDeltaReasonDigest);
+      return;
+    }
+    for (uint64_t g = section.first_group; g < section.first_group + section.groups; ++g) {
+      const ChunkGroup& group = index_.groups[static_cast<size_t>(g)];
+      auto hit = local_groups_.find(Key(group.digest, group.length));
+      if (hit != local_groups_.end()) {
+        group_plans_[static_cast<size_t>(g)].local = true;
+        group_plans_[static_cast<size_t>(g)].local_offset = hit->second;
+        continue;
+      }
+      Want(&wanted, GroupEntriesAt(index_, group), uint64_t{group.chunks} * kChunkEntrySize);
+    }
+  }
+  local_groups_.clear();
+  state_ = State::kEntries;
+  if (wanted.empty() || entry_bytes_ == &index_bytes_) {
+    Build();
+    return;
+  }
+  if (!fetch_.Start(source_.index_url, wanted, ChunkIndexSize(index_), entries_.get(), this)) {
     End(IDeltaSink::kWhole, texts::kDeltaReasonFormat);
   }
 }
@@ -268,7 +313,9 @@ void DeltaBuild::Build() {
   for (const Chunk& chunk : local_) found.emplace(Key(chunk.digest, chunk.length), chunk.offset);
   local_.clear();
   std::unique_ptr<platform::DiskFile> source;
-  if (!found.empty() || std::any_of(group_plans_.begin(), group_plans_.end(), [](const GroupPlan& p) { return p.local; })) {
+  const auto local = [](const GroupPlan& p) { return p.local; };
+  if (!found.empty() || std::any_of(section_plans_.begin(), section_plans_.end(), local) ||
+      std::any_of(group_plans_.begin(), group_plans_.end(), local)) {
     if (!(source = disk_->Open(source_.target, platform::File::kRead))) {
       End(IDeltaSink::kWhole, texts::kDeltaReasonLocal);
       return;
@@ -310,17 +357,16 @@ void DeltaBuild::Build() {
     run_length = length;
   };
   std::vector<Chunk> entries;
-  for (size_t g = 0; ok && g < index_.groups.size(); ++g) {
-    const ChunkGroup& group = index_.groups[g];
-    if (group_plans_[g].local) {
-      take_local(group_plans_[g].local_offset, group.offset, group.length);
-      continue;
+  // False when the group's entries do not check out.
+  auto plan_group = [&](const ChunkGroup& group, const GroupPlan& plan) {
+    if (plan.local) {
+      take_local(plan.local_offset, group.offset, group.length);
+      return true;
     }
     entries.clear();
-    const uint64_t at = prefix_size_ + group.first_chunk * kChunkEntrySize;
-    if (!ParseGroupEntries(index_, group, entry_bytes_->data() + at, group.chunks * kChunkEntrySize, &entries)) {
-      End(IDeltaSink::kWhole, texts::kDeltaReasonDigest);
-      return;
+    if (!ParseGroupEntries(index_, group, entry_bytes_->data() + GroupEntriesAt(index_, group),
+                           group.chunks * kChunkEntrySize, &entries)) {
+      return false;
     }
     for (const Chunk& chunk : entries) {
       if (copy && InPlace(copy.get(), chunk)) {
@@ -333,10 +379,20 @@ void DeltaBuild::Build() {
         continue;
       }
       to_fetch_ += chunk.length;
-      if (!ranges.empty() && ranges.back().last + 1 == chunk.offset) {
-        ranges.back().last += chunk.length;
-      } else {
-        ranges.push_back({chunk.offset, chunk.offset + chunk.length - 1});
+      Want(&ranges, chunk.offset, chunk.length);
+    }
+    return true;
+  };
+  for (size_t k = 0; ok && k < index_.sections.size(); ++k) {
+    const ChunkSection& section = index_.sections[k];
+    if (section_plans_[k].local) {
+      take_local(section_plans_[k].local_offset, section.offset, section.length);
+      continue;
+    }
+    for (size_t g = static_cast<size_t>(section.first_group); ok && g < section.first_group + section.groups; ++g) {
+      if (!plan_group(index_.groups[g], group_plans_[g])) {
+        End(IDeltaSink::kWhole, texts::kDeltaReasonDigest);
+        return;
       }
     }
   }
@@ -358,13 +414,16 @@ void DeltaBuild::Build() {
 }
 
 void DeltaBuild::OnRangeBytes(uint32_t count) {
-  if (state_ == State::kEntries) index_fetched_ += count;
+  if (state_ == State::kGroups || state_ == State::kEntries) index_fetched_ += count;
   if (sink_) sink_->OnDeltaBytes(count);
 }
 
 void DeltaBuild::OnRangesEnd(IRangeFetchSink::Result result) {
-  if (state_ == State::kEntries) {
-    if (result == kRangesDone) Build();
+  if (state_ == State::kGroups || state_ == State::kEntries) {
+    if (result == kRangesDone) {
+      if (state_ == State::kGroups) TakeGroups();
+      else Build();
+    }
     else if (result == kRangesRefused) End(IDeltaSink::kWhole, texts::kDeltaReasonRanges);
     else End(IDeltaSink::kFailed);
     return;

@@ -1,12 +1,14 @@
 #pragma once
 // Builds the pending copy of an update file from its chunk index: the
 // chunks the local copy (the installed file) still has are copied, the
-// rest is fetched as byte ranges. Of the index only the header, the group
-// table and the entries of the groups the local copy lacks are fetched. A pending copy left by an earlier build
-// of the same index keeps every chunk that already checks out in place.
+// rest is fetched as byte ranges. Of the index only the header, the section
+// table, the group entries of the sections and the chunk entries of the
+// groups the local copy lacks are fetched. A pending copy left by an
+// earlier build of the same index keeps every chunk that already checks out
+// in place.
 //
 // The index is used only when its prefix's SHA-256 is the manifest's, each
-// group's entries match the group's digest, and it describes a file of the
+// table fetched matches the digest above it, and it describes a file of the
 // manifest's length. Whatever is wrong with it,
 // or with the server's ranges, ends the build with kWhole: the caller
 // fetches the file as a whole instead. The finished copy is checked as a
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "delta/chunk_index.h"
@@ -79,11 +82,12 @@ class DeltaBuild : public IDownLoadSink, public IRangeFetchSink {
  private:
   enum class State {
     kIdle,     // not started, stopped or ended
-    kPrefix,   // the index's header and group table are under way
-    kEntries,  // the entries of the groups the local copy lacks are under way
+    kPrefix,   // the index's header and section table are under way
+    kGroups,   // the group entries of the sections the local copy lacks
+    kEntries,  // the chunk entries of the groups the local copy lacks
     kRanges,   // the local chunks are in; the missing ones are under way
   };
-  // A group of the new file, and where its bytes come from.
+  // A section or group of the new file, and where its bytes come from.
   struct GroupPlan {
     bool local = false;         // the local copy has the whole group
     uint64_t local_offset = 0;  // where, when local
@@ -91,8 +95,11 @@ class DeltaBuild : public IDownLoadSink, public IRangeFetchSink {
   void End(IDeltaSink::Result result, const wchar_t* reason = nullptr);
   bool AskPrefix(uint64_t from, uint64_t to);
   // Checks and reads the prefix, chunks the local copy and asks for the
-  // entries of the groups it lacks.
+  // group entries of the sections it lacks.
   void TakePrefix();
+  // Checks and reads those, and asks for the chunk entries of the groups
+  // the local copy lacks.
+  void TakeGroups();
   // Places the local chunks and starts the ranges.
   void Build();
   bool PrefixUsable();
@@ -102,8 +109,11 @@ class DeltaBuild : public IDownLoadSink, public IRangeFetchSink {
 
   State state_ = State::kIdle;
   ChunkIndex index_;
+  std::vector<GroupPlan> section_plans_;
   std::vector<GroupPlan> group_plans_;
   std::vector<Chunk> local_;  // of the installed file
+  // Where each group of the installed file stands, by digest and length.
+  std::unordered_map<std::string, uint64_t> local_groups_;
   // The index's entries as fetched, at their offsets in the index.
   std::unique_ptr<platform::DiskFile> entries_;
   std::string* entry_bytes_ = nullptr;
