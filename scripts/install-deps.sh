@@ -37,11 +37,13 @@ fi
 if [ ${#missing_wine[@]} -gt 0 ]; then
   # The 32-bit packages must match the 64-bit ones to the version: while a
   # mirror is mid-sync one architecture's index lags, so wait and retry.
-  for attempt in 1 2 3 4 5 6; do
+  # When the mirror still cannot provide them, everything else goes on: the
+  # test command reports the Windows checks as skipped, loudly.
+  for attempt in 1 2 3; do
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y "${missing_wine[@]}" && break
-    [ "$attempt" -eq 6 ] && exit 1
-    echo "Wine could not be installed (attempt ${attempt}); trying again" >&2
-    sleep 60
+    echo "Wine could not be installed (attempt ${attempt})" >&2
+    [ "$attempt" -eq 3 ] && echo "WARNING: no Wine: the package mirror cannot provide ${missing_wine[*]}" >&2 && break
+    sleep 30
     $sudo_cmd apt-get update || true
   done
 fi

@@ -55,9 +55,14 @@ fi
 win32_ok=false
 run "build (win32)" build build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release &&
   win32_ok=true
+skipped=0
 for check in wine_smoke_test.sh wine_ui_test.py wine_names_test.sh wine_platform_test.sh wine_signature_test.sh \
              wine_failover_test.sh wine_resume_test.sh wine_tls_test.sh wine_delta_test.sh; do
-  if ! $win32_ok; then
+  if ! command -v wine >/dev/null; then
+    # Only when the package mirror could not provide Wine (see install-deps).
+    summary+=("SKIP $check (Wine is not installed)")
+    skipped=1
+  elif ! $win32_ok; then
     not_run "$check" "the win32 build failed"
   elif ! $linux_ok; then
     not_run "$check" "the normal build failed"
@@ -83,5 +88,9 @@ printf '%s\n' "${summary[@]}"
 if [ "$failed" -ne 0 ]; then
   echo "Some checks failed."
   exit 1
+fi
+if [ "$skipped" -ne 0 ]; then
+  echo "All checks that could run passed; the Windows program's checks under Wine did NOT run."
+  exit 0
 fi
 echo "All checks passed."
