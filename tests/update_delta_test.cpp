@@ -270,6 +270,26 @@ TEST_F(UpdateDeltaTest, RepairMendsMissingDamagedAndWrongSizedFiles) {
   EXPECT_EQ(updater_log.find("fine.txt"), std::string::npos) << updater_log;
 }
 
+// One damaged run in a big file costs three short tables of its index, not
+// a table that grows with the file.
+TEST_F(UpdateDeltaTest, RepairOfOneDamagedRunFetchesLittleOfTheIndex) {
+  GameFiles files = {{"big.pak", {Blob(32u << 20, 40), Stamp(1, 1)}}};
+  f_.Publish(1, files);
+  f_.PublishVersionList(1, 1, {NginxWord()});
+  Ini(1);
+  std::string damaged = files["big.pak"].content;
+  damaged.replace(20000000, 100, std::string(100, 'z'));
+  f_.InstallFiles({{"big.pak", {damaged, Stamp(1, 1)}}});
+  f_.mode = L"repair";
+  f_.Run(&ui_);
+  EXPECT_TRUE(f_.FileMatches("big.pak", files["big.pak"]));
+  const std::string log = nginx_->AccessLog();
+  const Served index = ServedFor(log, "/update/1/big.pak.chunks");
+  EXPECT_EQ(index.whole, 0) << log;
+  EXPECT_LE(index.bytes, 6000u) << log;
+  EXPECT_LE(ServedFor(log, "/update/1/big.pak").bytes, 3u * 4096) << log;
+}
+
 TEST_F(UpdateDeltaTest, RepairOfAWholeInstallFetchesNothing) {
   GameFiles files = {{"pack.dat", {Blob(kPack, 30), Stamp(1, 1)}}, {"a.txt", {"a", Stamp(1, 2)}}};
   f_.Publish(1, files);

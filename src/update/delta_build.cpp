@@ -420,10 +420,8 @@ void DeltaBuild::OnRangeBytes(uint32_t count) {
 
 void DeltaBuild::OnRangesEnd(IRangeFetchSink::Result result) {
   if (state_ == State::kGroups || state_ == State::kEntries) {
-    if (result == kRangesDone) {
-      if (state_ == State::kGroups) TakeGroups();
-      else Build();
-    }
+    if (result == kRangesDone && state_ == State::kGroups) TakeGroups();
+    else if (result == kRangesDone) Build();
     else if (result == kRangesRefused) End(IDeltaSink::kWhole, texts::kDeltaReasonRanges);
     else End(IDeltaSink::kFailed);
     return;
