@@ -44,8 +44,8 @@ TEST_F(LocalFilesTest, ExistingOnlyFetchesJustTheMissingFiles) {
   Entry("older", kStamp);
   Entry("missing", kStamp);
   EXPECT_EQ(files_.CheckLocalFiles(true), 1u);
-  EXPECT_EQ(files_.Files.front()->FileName, L"missing");
-  EXPECT_TRUE(files_.Files.front()->NeedUpdate);
+  EXPECT_EQ(files_.Entry(0)->FileName, L"missing");
+  EXPECT_TRUE(files_.Entry(0)->NeedUpdate);
 }
 
 TEST_F(LocalFilesTest, OtherwiseAnyTimeDifferenceFetchesTheFile) {
@@ -58,7 +58,7 @@ TEST_F(LocalFilesTest, OtherwiseAnyTimeDifferenceFetchesTheFile) {
   Entry("missing", kStamp);
   EXPECT_EQ(files_.CheckLocalFiles(false), 3u);
   std::vector<std::wstring> kept;
-  for (const auto& e : files_.Files) kept.push_back(e->FileName);
+  files_.ForEach([&](const CUpdateFile& e) { kept.push_back(e.FileName); });
   EXPECT_EQ(kept, (std::vector<std::wstring>{L"older", L"newer", L"missing"}));
   EXPECT_EQ(files_.GetUpdateLength(), 30u);
 }

@@ -2,11 +2,11 @@
 // The manifest of one update run: the version list's values and the file
 // entries of the working version.
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "manifest/packed_entries.h"
 #include "manifest/update_file.h"
 #include "platform/xml.h"
 
@@ -16,7 +16,6 @@ class IListCtrl {
   // Inserts a row at |index|; returns its index, or -1 on failure.
   virtual int InsertItem(int index, const std::wstring& text, bool selected) = 0;
   virtual void SetItemText(int row, int column, const std::wstring& text) = 0;
-  virtual void SetItemData(int row, const void* data) = 0;
 
  protected:
   ~IListCtrl() = default;
@@ -42,11 +41,17 @@ class CUpdateFiles {
   // The first entry, now the caller's; null when none is left.
   std::unique_ptr<CUpdateFile> PopFront();
   void AddTail(std::unique_ptr<CUpdateFile> entry);
-  void Remove(const CUpdateFile* entry);
   // Deletes every entry for which |drop| is true, in one pass; returns how
   // many.
   unsigned RemoveIf(const std::function<bool(const CUpdateFile&)>& drop);
   unsigned GetCount();
+  bool IsEmpty();
+  // A copy of entry |index| in document order; null past the end.
+  std::unique_ptr<CUpdateFile> Entry(unsigned index);
+  // Each entry in document order. The entry |visit| is given lives only
+  // for the call; Update keeps what |change| makes of it.
+  void ForEach(const std::function<void(const CUpdateFile&)>& visit);
+  void Update(const std::function<void(CUpdateFile&)>& change);
 
   // Entries that name one target (as the file system compares names) count
   // once when they agree on its contents. False when two disagree; then
@@ -61,8 +66,6 @@ class CUpdateFiles {
   bool AddLocalFile(const std::wstring& path, const std::wstring* localPath);
   void FillListCtrl(IListCtrl* listCtrl);
 
-  // Entries in document order; guarded by the lock.
-  std::list<std::unique_ptr<CUpdateFile>> Files;
   std::wstring ModuleDir;
   std::wstring WindowsDir;
   std::wstring SystemDir;
@@ -79,4 +82,6 @@ class CUpdateFiles {
   std::wstring ExpandPath(const CUpdateFile& entry) const;
 
   std::recursive_mutex lock_;
+  // Entries in document order; guarded by the lock.
+  PackedEntries files_;
 };

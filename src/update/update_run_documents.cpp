@@ -181,7 +181,7 @@ void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
   }
   // A version with nothing to fetch ends without a files phase.
   version_loaded_ = true;
-  if (!manifest_.Files.empty()) SetPhase(Phase::kFiles);
+  if (!manifest_.IsEmpty()) SetPhase(Phase::kFiles);
   Advance();
 }
 
@@ -204,14 +204,14 @@ bool UpdateRun::EnoughSpaceFor(uint64_t bytes) {
 
 uint64_t UpdateRun::KeptPendingBytes() {
   uint64_t kept = 0;
-  for (const auto& entry : manifest_.Files) {
+  manifest_.ForEach([&](const CUpdateFile& entry) {
     uint64_t size = 0;
-    if (!entry->NeedUpdate || entry->Length <= 0 ||
-        !disk_.GetSize(PendingCopyPath(entry->FullPath, working_version_), &size)) {
-      continue;
+    if (!entry.NeedUpdate || entry.Length <= 0 ||
+        !disk_.GetSize(PendingCopyPath(entry.FullPath, working_version_), &size)) {
+      return;
     }
-    kept += size < static_cast<uint64_t>(entry->Length) ? size : static_cast<uint64_t>(entry->Length);
-  }
+    kept += size < static_cast<uint64_t>(entry.Length) ? size : static_cast<uint64_t>(entry.Length);
+  });
   return kept;
 }
 
