@@ -236,13 +236,15 @@ bool CUpdateFiles::DropDuplicates(std::wstring* conflict) {
   return true;
 }
 
-unsigned CUpdateFiles::CheckLocalFiles(bool existingOnly) {
+unsigned CUpdateFiles::CheckLocalFiles(bool existingOnly, AbsentFiles* absent) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   CUpdateFile entry{std::wstring()};
   const size_t listed = files_.size();
   const size_t dropped = files_.RemoveIf([&](size_t i) {
-    files_.Read(i, &entry);
-    if (!entry.NeedsUpdate(existingOnly)) return true;
+    if (!absent || !absent->SurelyAbsent(files_.FullPath(i))) {
+      files_.Read(i, &entry);
+      if (!entry.NeedsUpdate(existingOnly)) return true;
+    }
     files_.SetNeedUpdate(i, true);
     return false;
   });

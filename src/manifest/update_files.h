@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "manifest/absent_files.h"
 #include "manifest/packed_entries.h"
 #include "manifest/update_file.h"
 #include "platform/xml.h"
@@ -58,7 +59,10 @@ class CUpdateFiles {
   // |conflict| is the entry's path below its base and the list is as read.
   bool DropDuplicates(std::wstring* conflict);
 
-  unsigned CheckLocalFiles(bool existingOnly);
+  // Keeps the entries whose file is missing or (unless |existingOnly|)
+  // differs, each marked for update. A path |absent| is sure of is missing
+  // without a look-up of its own.
+  unsigned CheckLocalFiles(bool existingOnly, AbsentFiles* absent = nullptr);
   // 64-bit, so totals of 4 GiB and more stay right.
   uint64_t GetUpdateLength();
 

@@ -157,11 +157,13 @@ void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
     AbandonServer(Format(texts::kReasonManifestConflict, working_version_.c_str(), conflict.c_str()));
     return;
   }
-  files_rejected_ = RejectUnsafeEntries(signed_manifest);
+  // One listing per directory answers for the many files not there yet.
+  AbsentFiles absent;
+  files_rejected_ = RejectUnsafeEntries(signed_manifest, &absent);
   if (host_->RepairMode()) {
     files_total_ = KeepDamagedEntries() + files_rejected_;
   } else {
-    files_total_ = manifest_.CheckLocalFiles(existing_only) + files_rejected_;
+    files_total_ = manifest_.CheckLocalFiles(existing_only, &absent) + files_rejected_;
     if (existing_only) files_total_ -= DropEntriesOfAnotherShape();
   }
   version_had_files_ = false;
@@ -215,12 +217,13 @@ uint64_t UpdateRun::KeptPendingBytes() {
   return kept;
 }
 
-unsigned UpdateRun::RejectUnsafeEntries(bool signed_manifest) {
-  return manifest_.RemoveIf([this, signed_manifest](const CUpdateFile& entry) {
+unsigned UpdateRun::RejectUnsafeEntries(bool signed_manifest, AbsentFiles* absent) {
+  return manifest_.RemoveIf([this, signed_manifest, absent](const CUpdateFile& entry) {
     const std::wstring name = entry.LocalPath + L"/" + entry.FileName;
     std::wstring text;
     // A link inside the install could lead the file anywhere.
-    if (!IsSafeEntryPath(entry) || platform::CrossesLink(entry.FullPath)) {
+    if (!IsSafeEntryPath(entry) ||
+        (!absent->SurelyAbsent(entry.FullPath) && platform::CrossesLink(entry.FullPath))) {
       text = Format(texts::kUnsafePath, name.c_str());
     } else if (entry.TargetsSystemDirectory() && !signed_manifest) {
       // Anyone on the way from an unsigned server could write there; the
