@@ -9,9 +9,10 @@ namespace {
 // |name| lowercased, without the trailing dots and blanks Windows ignores:
 // names that any file system might take for one another meet here. False
 // for a name beyond ASCII (folding rules reach ASCII from there).
-bool LooseName(const std::wstring& name, std::string* key) {
+bool LooseName(const wchar_t* name, size_t size, std::string* key) {
   key->clear();
-  for (wchar_t c : name) {
+  for (size_t i = 0; i < size; ++i) {
+    const wchar_t c = name[i];
     if (c <= 0 || c >= 0x80) return false;
     key->push_back(static_cast<char>(c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c));
   }
@@ -37,15 +38,18 @@ bool IsDeviceName(const std::string& key) {
 bool AbsentFiles::SurelyAbsent(const std::wstring& path) {
   const std::wstring::size_type cut = path.find_last_of(L"/\\");
   if (cut == std::wstring::npos || cut == 0) return false;
-  const std::wstring leaf = path.substr(cut + 1);
   std::string key;
   // A '~' may be a short name's, a ':' a stream's.
-  if (!LooseName(leaf, &key) || key.empty() || key == "." || key == ".." ||
+  if (!LooseName(path.data() + cut + 1, path.size() - cut - 1, &key) || key.empty() || key == "." || key == ".." ||
       key.find_first_of("~:") != std::string::npos || IsDeviceName(key)) {
     return false;
   }
-  const Listing& listing = ListingOf(path.substr(0, cut));
-  return listing.usable && listing.names.count(key) == 0;
+  // Neighbours in a manifest mostly share their directory.
+  if (!recent_ || recent_dir_.size() != cut || path.compare(0, cut, recent_dir_) != 0) {
+    recent_dir_.assign(path, 0, cut);
+    recent_ = &ListingOf(recent_dir_);
+  }
+  return recent_->usable && recent_->names.count(key) == 0;
 }
 
 const AbsentFiles::Listing& AbsentFiles::ListingOf(const std::wstring& dir) {
@@ -60,7 +64,7 @@ const AbsentFiles::Listing& AbsentFiles::ListingOf(const std::wstring& dir) {
   }
   std::string key;
   for (const std::wstring& name : names) {
-    if (!LooseName(name, &key)) {
+    if (!LooseName(name.data(), name.size(), &key)) {
       listing.names.clear();
       return listing;
     }

@@ -26,4 +26,6 @@ class AbsentFiles {
   const Listing& ListingOf(const std::wstring& dir);
 
   std::unordered_map<std::wstring, Listing> directories_;
+  std::wstring recent_dir_;
+  const Listing* recent_ = nullptr;
 };

@@ -65,7 +65,13 @@ bool IsDefault(const VS_FIXEDFILEINFO& info) {
 
 }  // namespace
 
-uint32_t PackedEntries::Share(const std::wstring& text) {
+uint32_t PackedEntries::Share(const std::wstring& text, uint32_t* recent) {
+  if (*recent < shared_.size() && *shared_[*recent] == text) return *recent;
+  *recent = ShareAnew(text);
+  return *recent;
+}
+
+uint32_t PackedEntries::ShareAnew(const std::wstring& text) {
   auto found = shared_index_.find(text);
   if (found != shared_index_.end()) return found->second;
   const uint32_t id = static_cast<uint32_t>(shared_.size());
@@ -109,11 +115,11 @@ void PackedEntries::Append(const CUpdateFile& entry) {
   r.text = arena_.size();
   const std::wstring::size_type cut = entry.FullPath.find_last_of(L"/\\");
   const size_t leaf_at = cut == std::wstring::npos ? 0 : cut + 1;
-  r.directory = Share(entry.FullPath.substr(0, leaf_at));
-  r.local_path = Share(entry.LocalPath);
-  r.install_dir = Share(entry.InstallDir);
-  r.file_version = Share(entry.FileVersion);
-  r.product_version = Share(entry.ProductVersion);
+  r.directory = Share(entry.FullPath.substr(0, leaf_at), &recent_[0]);
+  r.local_path = Share(entry.LocalPath, &recent_[1]);
+  r.install_dir = Share(entry.InstallDir, &recent_[2]);
+  r.file_version = Share(entry.FileVersion, &recent_[3]);
+  r.product_version = Share(entry.ProductVersion, &recent_[4]);
   r.flags = entry.NeedUpdate ? kNeedUpdate : 0;
 
   PutText(entry.FileName);

@@ -65,7 +65,9 @@ class PackedEntries {
     uint8_t flags;
   };
 
-  uint32_t Share(const std::wstring& text);
+  // |recent| is the field's last text: neighbours mostly share theirs.
+  uint32_t Share(const std::wstring& text, uint32_t* recent);
+  uint32_t ShareAnew(const std::wstring& text);
   void PutNumber(uint64_t n);
   void PutText(const std::wstring& text);
   // Binary when |text| is |bytes| bytes in lowercase hexadecimal.
@@ -76,4 +78,5 @@ class PackedEntries {
   std::unordered_map<std::wstring, uint32_t> shared_index_;
   // The keys of shared_index_, which stay where they are.
   std::vector<const std::wstring*> shared_;
+  uint32_t recent_[5] = {};
 };

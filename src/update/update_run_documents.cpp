@@ -219,19 +219,20 @@ uint64_t UpdateRun::KeptPendingBytes() {
 
 unsigned UpdateRun::RejectUnsafeEntries(bool signed_manifest, AbsentFiles* absent) {
   return manifest_.RemoveIf([this, signed_manifest, absent](const CUpdateFile& entry) {
-    const std::wstring name = entry.LocalPath + L"/" + entry.FileName;
+    // Spelled only for the few refused.
+    auto name = [&entry] { return entry.LocalPath + L"/" + entry.FileName; };
     std::wstring text;
     // A link inside the install could lead the file anywhere.
     if (!IsSafeEntryPath(entry) ||
         (!absent->SurelyAbsent(entry.FullPath) && platform::CrossesLink(entry.FullPath))) {
-      text = Format(texts::kUnsafePath, name.c_str());
+      text = Format(texts::kUnsafePath, name().c_str());
     } else if (entry.TargetsSystemDirectory() && !signed_manifest) {
       // Anyone on the way from an unsigned server could write there; the
       // rule is the same where the keywords mean the install itself.
-      text = Format(texts::kSystemDirUnsigned, name.c_str());
+      text = Format(texts::kSystemDirUnsigned, name().c_str());
     } else if (!platform::CanSpellExactly(entry.FullPath)) {
       // Two such names could fall onto one spelling, or onto another file.
-      text = Format(texts::kNameNotSpellable, SpelledForLog(name).c_str());
+      text = Format(texts::kNameNotSpellable, SpelledForLog(name()).c_str());
     } else {
       return false;
     }
