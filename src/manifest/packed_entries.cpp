@@ -28,9 +28,14 @@ class Cursor {
     }
   }
   void Text(std::wstring* out) {
+    out->clear();
+    AppendText(out);
+  }
+  void AppendText(std::wstring* out) {
     const size_t size = static_cast<size_t>(Number());
-    out->resize(size);
-    for (size_t i = 0; i < size; ++i) (*out)[i] = static_cast<wchar_t>(Number());
+    const size_t at = out->size();
+    out->resize(at + size);
+    for (size_t i = 0; i < size; ++i) (*out)[at + i] = static_cast<wchar_t>(Number());
   }
   void Skip(size_t bytes) { at_ += bytes; }
   void SkipText() {
@@ -157,9 +162,7 @@ void PackedEntries::Read(size_t index, CUpdateFile* out) const {
   if (r.flags & kLeafIsName) {
     out->FullPath += out->FileName;
   } else {
-    std::wstring leaf;
-    in.Text(&leaf);
-    out->FullPath += leaf;
+    in.AppendText(&out->FullPath);
   }
   in.Digest((r.flags & kMd5Binary) != 0, kMd5Bytes, &out->Md5);
   in.Digest((r.flags & kSha256Binary) != 0, kSha256Bytes, &out->Sha256);
@@ -176,14 +179,9 @@ std::wstring PackedEntries::FullPath(size_t index) const {
   const Record& r = records_[index];
   std::wstring path = *shared_[r.directory];
   Cursor in(arena_.data() + r.text);
-  std::wstring part;
-  if (r.flags & kLeafIsName) {
-    in.Text(&part);
-  } else {
-    in.SkipText();
-    in.Text(&part);
-  }
-  return path + part;
+  if (!(r.flags & kLeafIsName)) in.SkipText();
+  in.AppendText(&path);
+  return path;
 }
 
 void PackedEntries::SetNeedUpdate(size_t index, bool need) {
