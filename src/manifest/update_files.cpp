@@ -4,6 +4,7 @@
 #include <functional>
 #include <vector>
 
+#include "manifest/absent_files.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/xml.h"

@@ -6,10 +6,11 @@
 #include <mutex>
 #include <string>
 
-#include "manifest/absent_files.h"
 #include "manifest/packed_entries.h"
 #include "manifest/update_file.h"
 #include "platform/xml.h"
+
+class AbsentFiles;
 
 // The rows of a report list, as the publisher tool prints them.
 class IListCtrl {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "manifest/absent_files.h"
 #include "manifest/path_safety.h"
 #include "platform/files.h"
 #include "platform/text.h"
