@@ -1,7 +1,7 @@
 #pragma once
 // Manifest entries in packed form: a manifest may list hundreds of
-// thousands of files, and a full CUpdateFile costs a kilobyte each. An entry
-// is a small fixed record; its own strings go into one byte arena, each
+// thousands of files, and a full CUpdateFile costs close to a kilobyte. An
+// entry is a small fixed record; its own strings go into one byte arena, each
 // code unit as a variable-length number (one byte for ASCII); texts many
 // entries share (directories, InstallDir, versions) are kept once; digests
 // written as lowercase hexadecimal take their binary size. Every value,
