@@ -70,9 +70,11 @@ bool IsDefault(const VS_FIXEDFILEINFO& info) {
 
 }  // namespace
 
-uint32_t PackedEntries::Share(const std::wstring& text, uint32_t* recent) {
-  if (*recent < shared_.size() && *shared_[*recent] == text) return *recent;
-  *recent = ShareAnew(text);
+uint32_t PackedEntries::Share(const std::wstring& text, size_t size, uint32_t* recent) {
+  if (*recent < shared_.size() && shared_[*recent]->compare(0, std::wstring::npos, text.data(), size) == 0) {
+    return *recent;
+  }
+  *recent = ShareAnew(text.substr(0, size));
   return *recent;
 }
 
@@ -120,11 +122,11 @@ void PackedEntries::Append(const CUpdateFile& entry) {
   r.text = arena_.size();
   const std::wstring::size_type cut = entry.FullPath.find_last_of(L"/\\");
   const size_t leaf_at = cut == std::wstring::npos ? 0 : cut + 1;
-  r.directory = Share(entry.FullPath.substr(0, leaf_at), &recent_[0]);
-  r.local_path = Share(entry.LocalPath, &recent_[1]);
-  r.install_dir = Share(entry.InstallDir, &recent_[2]);
-  r.file_version = Share(entry.FileVersion, &recent_[3]);
-  r.product_version = Share(entry.ProductVersion, &recent_[4]);
+  r.directory = Share(entry.FullPath, leaf_at, &recent_[0]);
+  r.local_path = Share(entry.LocalPath, entry.LocalPath.size(), &recent_[1]);
+  r.install_dir = Share(entry.InstallDir, entry.InstallDir.size(), &recent_[2]);
+  r.file_version = Share(entry.FileVersion, entry.FileVersion.size(), &recent_[3]);
+  r.product_version = Share(entry.ProductVersion, entry.ProductVersion.size(), &recent_[4]);
   r.flags = entry.NeedUpdate ? kNeedUpdate : 0;
 
   PutText(entry.FileName);

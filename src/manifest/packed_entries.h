@@ -65,8 +65,9 @@ class PackedEntries {
     uint8_t flags;
   };
 
-  // |recent| is the field's last text: neighbours mostly share theirs.
-  uint32_t Share(const std::wstring& text, uint32_t* recent);
+  // The first |size| units of |text|, kept once. |recent| is the field's
+  // last text: neighbours mostly share theirs.
+  uint32_t Share(const std::wstring& text, size_t size, uint32_t* recent);
   uint32_t ShareAnew(const std::wstring& text);
   void PutNumber(uint64_t n);
   void PutText(const std::wstring& text);
