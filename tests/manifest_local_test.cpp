@@ -18,14 +18,12 @@ const FILETIME kStamp = platform::FromTicks(132670868960000000ULL);
 
 class LocalFilesTest : public testing::Test {
  protected:
-  CUpdateFile* Entry(const std::string& name, FILETIME date) {
-    auto owned = std::make_unique<CUpdateFile>(dir_.WFile(name));
-    CUpdateFile* e = owned.get();
+  void Entry(const std::string& name, FILETIME date, int64_t length = 10) {
+    auto e = std::make_unique<CUpdateFile>(dir_.WFile(name));
     e->FileName = platform::FromUtf8(name);
     e->FileDate = date;
-    e->Length = 10;
-    files_.AddTail(std::move(owned));
-    return e;
+    e->Length = length;
+    files_.AddTail(std::move(e));
   }
   void Stamp(const std::string& name, FILETIME t) {
     WriteFileBytes(dir_.File(name), "0123456789");
@@ -44,8 +42,8 @@ TEST_F(LocalFilesTest, ExistingOnlyFetchesJustTheMissingFiles) {
   Entry("older", kStamp);
   Entry("missing", kStamp);
   EXPECT_EQ(files_.CheckLocalFiles(true), 1u);
-  EXPECT_EQ(files_.Files.front()->FileName, L"missing");
-  EXPECT_TRUE(files_.Files.front()->NeedUpdate);
+  EXPECT_EQ(files_.Entry(0)->FileName, L"missing");
+  EXPECT_TRUE(files_.Entry(0)->NeedUpdate);
 }
 
 TEST_F(LocalFilesTest, OtherwiseAnyTimeDifferenceFetchesTheFile) {
@@ -58,7 +56,7 @@ TEST_F(LocalFilesTest, OtherwiseAnyTimeDifferenceFetchesTheFile) {
   Entry("missing", kStamp);
   EXPECT_EQ(files_.CheckLocalFiles(false), 3u);
   std::vector<std::wstring> kept;
-  for (const auto& e : files_.Files) kept.push_back(e->FileName);
+  files_.ForEach([&](const CUpdateFile& e) { kept.push_back(e.FileName); });
   EXPECT_EQ(kept, (std::vector<std::wstring>{L"older", L"newer", L"missing"}));
   EXPECT_EQ(files_.GetUpdateLength(), 30u);
 }
@@ -74,13 +72,13 @@ TEST_F(LocalFilesTest, ClampedManifestTimeMatchesAFileStampedWithIt) {
 }
 
 TEST_F(LocalFilesTest, MarkIsNeverResetAndTotalsAre64Bit) {
-  CUpdateFile* e = Entry("missing", kStamp);
+  Entry("missing", kStamp);
   EXPECT_EQ(files_.CheckLocalFiles(true), 1u);
   Stamp("missing", kStamp);
   EXPECT_EQ(files_.CheckLocalFiles(false), 1u);
-  e->Length = 2000000000;
-  Entry("b", kStamp)->Length = 2000000000;
-  Entry("c", kStamp)->Length = 2000000000;
+  files_.Update([](CUpdateFile& e) { e.Length = 2000000000; });
+  Entry("b", kStamp, 2000000000);
+  Entry("c", kStamp, 2000000000);
   files_.CheckLocalFiles(false);
   EXPECT_EQ(files_.GetUpdateLength(), 6000000000ULL);
   CUpdateFiles empty;

@@ -71,17 +71,17 @@ TEST_F(ManifestReaderTest, FileEntriesMatchChildrenWithoutCaseAndClampNumbers) {
       "<File><FileName>b.exe</FileName><InstallDir>systemdir</InstallDir></File></xmlRoot>");
   ASSERT_TRUE(files_.LoadXml(doc, false));
   ASSERT_EQ(files_.GetCount(), 2u);
-  CUpdateFile* a = files_.Files.front().get();
+  const std::unique_ptr<CUpdateFile> a = files_.Entry(0);
   EXPECT_EQ(a->FileName, L"a.dll");
   EXPECT_EQ(a->Length, -1);
   EXPECT_EQ(a->FileDate.dwLowDateTime, 2147483647u);
   EXPECT_EQ(a->FileDate.dwHighDateTime, 4294967295u);
   EXPECT_EQ(a->Md5, L"ABC");
   EXPECT_EQ(a->Sha256, L"d00d");
-  EXPECT_EQ(files_.Files.back()->Sha256, L"");
+  EXPECT_EQ(files_.Entry(files_.GetCount() - 1)->Sha256, L"");
   EXPECT_EQ(a->FileVersion, L"2.0");  // the later value wins
   EXPECT_EQ(a->FullPath, L"/game/data/sub/a.dll");
-  EXPECT_EQ(files_.Files.back()->FullPath, L"/sys/b.exe");
+  EXPECT_EQ(files_.Entry(files_.GetCount() - 1)->FullPath, L"/sys/b.exe");
 }
 
 TEST_F(ManifestReaderTest, LengthsAreReadInFullAndTotalledIn64Bits) {
@@ -92,10 +92,10 @@ TEST_F(ManifestReaderTest, LengthsAreReadInFullAndTotalledIn64Bits) {
       "<File><FileName>d</FileName><Length>-7</Length></File></r>");
   ASSERT_TRUE(files_.LoadXml(doc, false));
   std::vector<int64_t> lengths;
-  for (const auto& e : files_.Files) {
-    lengths.push_back(e->Length);
-    e->NeedUpdate = true;
-  }
+  files_.Update([&](CUpdateFile& e) {
+    lengths.push_back(e.Length);
+    e.NeedUpdate = true;
+  });
   EXPECT_EQ(lengths, (std::vector<int64_t>{5368709127LL, 2147483648LL, 2147483647LL, -7}));
   EXPECT_EQ(files_.GetUpdateLength(), 5368709127ULL + 2147483648ULL + 2147483647ULL);
 }
@@ -103,7 +103,7 @@ TEST_F(ManifestReaderTest, LengthsAreReadInFullAndTotalledIn64Bits) {
 TEST_F(ManifestReaderTest, FileWithoutChildrenGetsInitialValues) {
   ASSERT_TRUE(files_.LoadXml(Doc("<r><File/></r>"), false));
   ASSERT_EQ(files_.GetCount(), 1u);
-  CUpdateFile* e = files_.Files.front().get();
+  const std::unique_ptr<CUpdateFile> e = files_.Entry(0);
   EXPECT_EQ(e->InstallDir, L"CURRENTDIR");
   EXPECT_EQ(e->Length, 0);
   EXPECT_EQ(e->FullPath, L"/game/");
@@ -124,8 +124,8 @@ TEST_F(ManifestReaderTest, Gb2312DocumentWrittenByHandIsDecoded) {
                          "<Md5>\x80</Md5></File></r>", "GB2312");
   ASSERT_TRUE(files_.LoadXml(doc, false));
   ASSERT_EQ(files_.GetCount(), 1u);
-  EXPECT_EQ(files_.Files.front()->FileName, L"中文.dat");
-  EXPECT_EQ(files_.Files.front()->Md5, L"\u20AC");
+  EXPECT_EQ(files_.Entry(0)->FileName, L"中文.dat");
+  EXPECT_EQ(files_.Entry(0)->Md5, L"\u20AC");
 }
 
 TEST_F(ManifestReaderTest, BadDocumentsFailWithoutCrashingOrExpanding) {
@@ -172,7 +172,7 @@ TEST_F(ManifestReaderTest, ManifestOfSixtyThousandFilesIsReadWhole) {
   ASSERT_GT(body.size(), 20u << 20);
   ASSERT_TRUE(files_.LoadXml(Doc(body, "GB2312"), false));
   ASSERT_EQ(files_.GetCount(), static_cast<size_t>(kEntries));
-  const CUpdateFile* last = files_.Files.back().get();
+  const std::unique_ptr<CUpdateFile> last = files_.Entry(files_.GetCount() - 1);
   EXPECT_EQ(last->FileName, L"asset_59999.pak");
   EXPECT_EQ(last->Length, 59999);
   EXPECT_EQ(last->Sha256, platform::FromAnsi(sha));
@@ -180,16 +180,17 @@ TEST_F(ManifestReaderTest, ManifestOfSixtyThousandFilesIsReadWhole) {
 }
 
 TEST_F(ManifestReaderTest, CollectionOwnsAndHandsOutEntries) {
-  auto owned_a = std::make_unique<CUpdateFile>(L"/a");
-  auto owned_b = std::make_unique<CUpdateFile>(L"/b");
-  const CUpdateFile* a = owned_a.get();
-  const CUpdateFile* b = owned_b.get();
-  files_.AddTail(std::move(owned_a));
-  files_.AddTail(std::move(owned_b));
-  files_.Remove(a);
-  ASSERT_EQ(files_.GetCount(), 1u);
+  files_.AddTail(std::make_unique<CUpdateFile>(L"/a"));
+  files_.AddTail(std::make_unique<CUpdateFile>(L"/b"));
+  files_.AddTail(std::make_unique<CUpdateFile>(L"/c"));
+  EXPECT_EQ(files_.RemoveIf([](const CUpdateFile& e) { return e.FullPath == L"/a"; }), 1u);
+  ASSERT_EQ(files_.GetCount(), 2u);
   std::unique_ptr<CUpdateFile> taken = files_.PopFront();
-  EXPECT_EQ(taken.get(), b);
+  ASSERT_NE(taken, nullptr);
+  EXPECT_EQ(taken->FullPath, L"/b");
+  files_.AddTail(std::move(taken));
+  EXPECT_EQ(files_.PopFront()->FullPath, L"/c");
+  EXPECT_EQ(files_.PopFront()->FullPath, L"/b");
   EXPECT_EQ(files_.PopFront(), nullptr);
 }
 
@@ -216,7 +217,7 @@ TEST_F(ManifestReaderTest, ManifestWithChunkIndexesReadsAsBefore) {
   EXPECT_EQ(files_.productVerion, L"8");
   ASSERT_TRUE(files_.LoadXml(doc, false));
   ASSERT_EQ(files_.GetCount(), 2u);
-  const CUpdateFile* pack = files_.Files.front().get();
+  const std::unique_ptr<CUpdateFile> pack = files_.Entry(0);
   EXPECT_EQ(pack->FileName, L"pack.dat");
   EXPECT_EQ(pack->Length, 134217728);
   EXPECT_EQ(pack->FileDate.dwLowDateTime, 100u);
@@ -226,7 +227,7 @@ TEST_F(ManifestReaderTest, ManifestWithChunkIndexesReadsAsBefore) {
   EXPECT_EQ(pack->Md5, L"0123456789abcdef0123456789abcdef");
   EXPECT_EQ(pack->Sha256, platform::FromUtf8(sha_a));
   EXPECT_EQ(pack->FullPath, L"/game/data/pack.dat");
-  const CUpdateFile* small = files_.Files.back().get();
+  const std::unique_ptr<CUpdateFile> small = files_.Entry(files_.GetCount() - 1);
   EXPECT_EQ(small->FileName, L"small.txt");
   EXPECT_EQ(small->Length, 5);
   EXPECT_EQ(small->Md5, L"fedcba9876543210fedcba9876543210");
@@ -247,10 +248,10 @@ TEST_F(ManifestReaderTest, ChildTextIsTheWholeContentOfTheChild) {
   EXPECT_EQ(files_.maxVersion, L"5");
   ASSERT_TRUE(files_.LoadXml(doc, false));
   ASSERT_EQ(files_.GetCount(), 2u);
-  EXPECT_EQ(files_.Files.front()->FileName, L" a & b\u4E2Dc<d> ");
-  EXPECT_EQ(files_.Files.front()->LocalPath, L"");
-  EXPECT_EQ(files_.Files.front()->Md5, L"");
-  EXPECT_EQ(files_.Files.back()->FileName, L"second");
+  EXPECT_EQ(files_.Entry(0)->FileName, L" a & b\u4E2Dc<d> ");
+  EXPECT_EQ(files_.Entry(0)->LocalPath, L"");
+  EXPECT_EQ(files_.Entry(0)->Md5, L"");
+  EXPECT_EQ(files_.Entry(files_.GetCount() - 1)->FileName, L"second");
 }
 
 // Read in one pass, a document is still judged whole: nothing of one that
@@ -286,7 +287,7 @@ TEST_F(ManifestReaderTest, ByteOrderMarksAndUtf16AreRead) {
     WriteFileBytes(path, c.first);
     ASSERT_TRUE(files_.LoadXml(platform::FromUtf8(path), false));
     ASSERT_EQ(files_.GetCount(), 1u);
-    EXPECT_EQ(files_.Files.front()->FileName, c.second);
+    EXPECT_EQ(files_.Entry(0)->FileName, c.second);
   }
 }
 
@@ -299,6 +300,6 @@ TEST_F(ManifestReaderTest, PrefixedElementsAreMatchedByTheirLocalName) {
   EXPECT_EQ(files_.productVerion, L"3");
   ASSERT_TRUE(files_.LoadXml(doc, false));
   ASSERT_EQ(files_.GetCount(), 1u);
-  EXPECT_EQ(files_.Files.front()->FileName, L"a.dat");
-  EXPECT_EQ(files_.Files.front()->Length, 7);
+  EXPECT_EQ(files_.Entry(0)->FileName, L"a.dat");
+  EXPECT_EQ(files_.Entry(0)->Length, 7);
 }

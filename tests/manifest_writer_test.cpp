@@ -14,7 +14,6 @@ struct RecordingList : IListCtrl {
     return index;
   }
   void SetItemText(int row, int column, const std::wstring& text) override { rows[row][column] = text; }
-  void SetItemData(int, const void*) override {}
 };
 
 std::unique_ptr<CUpdateFile> MakeEntry(const std::wstring& name, const std::wstring& local) {
@@ -68,8 +67,9 @@ TEST(ManifestWriter, RoundTripKeepsValuesIncludingChineseAndMarkup) {
   out.maxVersion = L"9";
   out.UrlList[7] = L"http://h/?a=1&b=\"2\"";
   out.AddTail(MakeEntry(L"中文 名.dat", L"数据/sub"));
-  out.AddTail(MakeEntry(L"x\U0001F600.bin", L""));  // outside GB2312: a character reference
-  out.Files.back()->Sha256 = std::wstring(64, L'e');
+  std::unique_ptr<CUpdateFile> outside = MakeEntry(L"x\U0001F600.bin", L"");  // outside GB2312: a character reference
+  outside->Sha256 = std::wstring(64, L'e');
+  out.AddTail(std::move(outside));
   ASSERT_TRUE(out.SaveXml(dir.WFile("m.xml")));
   EXPECT_NE(ReadFileBytes(dir.File("m.xml")).find("\xD6\xD0\xCE\xC4"), std::string::npos);
 
@@ -82,18 +82,18 @@ TEST(ManifestWriter, RoundTripKeepsValuesIncludingChineseAndMarkup) {
   EXPECT_EQ(in.UrlList[7], out.UrlList[7]);
   ASSERT_TRUE(in.LoadXml(dir.WFile("m.xml"), false));
   ASSERT_EQ(in.GetCount(), 2u);
-  auto it = out.Files.begin();
-  for (const auto& e : in.Files) {
-    EXPECT_EQ(e->FileName, (*it)->FileName);
-    EXPECT_EQ(e->ProductVersion, (*it)->ProductVersion);
-    EXPECT_EQ(e->LocalPath, (*it)->LocalPath);
-    EXPECT_EQ(e->Md5, (*it)->Md5);
-    EXPECT_EQ(e->Sha256, (*it)->Sha256);
+  for (unsigned i = 0; i < 2; ++i) {
+    const std::unique_ptr<CUpdateFile> e = in.Entry(i);
+    const std::unique_ptr<CUpdateFile> written = out.Entry(i);
+    EXPECT_EQ(e->FileName, written->FileName);
+    EXPECT_EQ(e->ProductVersion, written->ProductVersion);
+    EXPECT_EQ(e->LocalPath, written->LocalPath);
+    EXPECT_EQ(e->Md5, written->Md5);
+    EXPECT_EQ(e->Sha256, written->Sha256);
     EXPECT_EQ(e->Length, 5368709127LL);
     EXPECT_EQ(e->FileDate.dwLowDateTime, 2147483647u);  // read back clamped
-    ++it;
   }
-  EXPECT_EQ(in.Files.front()->FullPath, L"/g/数据/sub/中文 名.dat");
+  EXPECT_EQ(in.Entry(0)->FullPath, L"/g/数据/sub/中文 名.dat");
 }
 
 TEST(ManifestWriter, AddLocalFileReplacesTheSameFileInAnyCase) {
@@ -106,8 +106,8 @@ TEST(ManifestWriter, AddLocalFileReplacesTheSameFileInAnyCase) {
   files.AddTail(std::make_unique<CUpdateFile>(upper));
   ASSERT_TRUE(files.AddLocalFile(dir.WFile("A.dat"), nullptr));
   ASSERT_EQ(files.GetCount(), 1u);
-  EXPECT_EQ(files.Files.front()->Md5, L"900150983cd24fb0d6963f7d28e17f72");
-  EXPECT_EQ(files.Files.front()->LocalPath, L"");
+  EXPECT_EQ(files.Entry(0)->Md5, L"900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(files.Entry(0)->LocalPath, L"");
   EXPECT_FALSE(files.AddLocalFile(dir.WFile("missing"), nullptr));
 }
 
@@ -131,10 +131,11 @@ TEST(ManifestWriter, UnwritableTargetFails) {
 TEST(ManifestWriter, ChunkIndexFieldsFollowTheDigestsAndRoundTrip) {
   TempDir dir;
   CUpdateFiles out;
-  out.AddTail(MakeEntry(L"pack.dat", L"data"));
-  out.Files.back()->Sha256 = std::wstring(64, L'a');
-  out.Files.back()->Chunks = L"pack.dat.chunks";
-  out.Files.back()->ChunksSha256 = std::wstring(64, L'c');
+  std::unique_ptr<CUpdateFile> pack = MakeEntry(L"pack.dat", L"data");
+  pack->Sha256 = std::wstring(64, L'a');
+  pack->Chunks = L"pack.dat.chunks";
+  pack->ChunksSha256 = std::wstring(64, L'c');
+  out.AddTail(std::move(pack));
   out.AddTail(MakeEntry(L"small.txt", L""));
   ASSERT_TRUE(out.SaveXml(dir.WFile("m.xml")));
   const std::string text = ReadFileBytes(dir.File("m.xml"));
@@ -149,9 +150,9 @@ TEST(ManifestWriter, ChunkIndexFieldsFollowTheDigestsAndRoundTrip) {
   CUpdateFiles in;
   ASSERT_TRUE(in.LoadXml(dir.WFile("m.xml"), false));
   ASSERT_EQ(in.GetCount(), 2u);
-  EXPECT_EQ(in.Files.front()->Chunks, L"pack.dat.chunks");
-  EXPECT_EQ(in.Files.front()->ChunksSha256, std::wstring(64, L'c'));
-  EXPECT_EQ(in.Files.front()->Sha256, std::wstring(64, L'a'));
-  EXPECT_EQ(in.Files.back()->Chunks, L"");
-  EXPECT_EQ(in.Files.back()->ChunksSha256, L"");
+  EXPECT_EQ(in.Entry(0)->Chunks, L"pack.dat.chunks");
+  EXPECT_EQ(in.Entry(0)->ChunksSha256, std::wstring(64, L'c'));
+  EXPECT_EQ(in.Entry(0)->Sha256, std::wstring(64, L'a'));
+  EXPECT_EQ(in.Entry(in.GetCount() - 1)->Chunks, L"");
+  EXPECT_EQ(in.Entry(in.GetCount() - 1)->ChunksSha256, L"");
 }

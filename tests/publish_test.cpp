@@ -88,8 +88,8 @@ TEST(Publish, ReleaseWritesAManifestAndFilesThatReadBack) {
   EXPECT_EQ(manifest.productVerion, L"6");
   ASSERT_TRUE(manifest.LoadXml(config, false));
   ASSERT_EQ(manifest.GetCount(), 2u);
-  CUpdateFile* exe = manifest.Files.front().get();
-  CUpdateFile* map = manifest.Files.back().get();
+  const std::unique_ptr<CUpdateFile> exe = manifest.Entry(0);
+  const std::unique_ptr<CUpdateFile> map = manifest.Entry(manifest.GetCount() - 1);
   EXPECT_EQ(exe->FileName, L"game.exe");
   EXPECT_EQ(exe->LocalPath, L"");
   EXPECT_EQ(exe->Length, 9);
@@ -176,11 +176,12 @@ TEST(Publish, AChangedFileNeverGetsThePreviousReleasesTime) {
   // What was written is what the client reads: no clamp happens on reading.
   const std::string xml = ReadFileBytes(root.File("update/6/FileConfig.xml"));
   EXPECT_NE(xml.find("<FileDateLow>2147483647</FileDateLow>"), std::string::npos);
-  const CUpdateFile& readme6 = *six->Files.front();
-  const CUpdateFile& readme7 = *seven->Files.front();
+  const std::unique_ptr<CUpdateFile> first6 = six->Entry(0), first7 = seven->Entry(0);
+  const CUpdateFile& readme6 = *first6;
+  const CUpdateFile& readme7 = *first7;
   EXPECT_NE(platform::ToTicks(readme6.FileDate), platform::ToTicks(readme7.FileDate));
   EXPECT_LE(readme7.FileDate.dwLowDateTime, 2147483647u);
-  EXPECT_EQ(platform::ToTicks(six->Files.back()->FileDate), platform::ToTicks(seven->Files.back()->FileDate));
+  EXPECT_EQ(platform::ToTicks(six->Entry(six->GetCount() - 1)->FileDate), platform::ToTicks(seven->Entry(seven->GetCount() - 1)->FileDate));
   EXPECT_NE(table7.find(L"readme.txt"), std::wstring::npos);
   EXPECT_NE(table7.find(L"time changed"), std::wstring::npos);
   EXPECT_EQ(table6.find(L"time changed"), std::wstring::npos);
@@ -233,10 +234,10 @@ TEST(Publish, SignedReleaseAndListVerifyWithThePrintedKey) {
   CUpdateFiles files;
   ASSERT_TRUE(files.LoadXml(manifest, false));
   ASSERT_EQ(files.GetCount(), 2u);
-  EXPECT_EQ(files.Files.front()->FileName, L"game.exe");
-  EXPECT_EQ(files.Files.front()->Sha256,
+  EXPECT_EQ(files.Entry(0)->FileName, L"game.exe");
+  EXPECT_EQ(files.Entry(0)->Sha256,
             L"0bc0c6f5cb086b1629249c5d6b37d267cd5b8e999567ee1ccd9afc8694e371b1");
-  EXPECT_EQ(files.Files.back()->Sha256.size(), 64u);
+  EXPECT_EQ(files.Entry(files.GetCount() - 1)->Sha256.size(), 64u);
 }
 
 TEST(Publish, UnsignedPublicationHasNoSha256AndDropsStaleSignatures) {
@@ -400,9 +401,9 @@ TEST(Publish, LargeFilesGetAChunkIndexTheirEntryNamesWithItsDigest) {
   CUpdateFiles manifest;
   ASSERT_TRUE(manifest.LoadXml(root.WFile("update/6/FileConfig.xml"), false));
   ASSERT_EQ(manifest.GetCount(), 3u);
-  const CUpdateFile* edge = manifest.Files.front().get();
-  const CUpdateFile* small = (*std::next(manifest.Files.begin())).get();
-  const CUpdateFile* packed = manifest.Files.back().get();
+  const std::unique_ptr<CUpdateFile> edge = manifest.Entry(0);
+  const std::unique_ptr<CUpdateFile> small = manifest.Entry(1);
+  const std::unique_ptr<CUpdateFile> packed = manifest.Entry(manifest.GetCount() - 1);
   EXPECT_EQ(packed->Chunks, L"pack.dat.chunks");
   EXPECT_EQ(edge->Chunks, L"edge.dat.chunks");
   EXPECT_EQ(small->Chunks, L"");
@@ -439,7 +440,7 @@ TEST(Publish, AReleaseFileWithTheIndexNameKeepsItsNameAndTheOtherGoesWithoutInde
   CUpdateFiles manifest;
   ASSERT_TRUE(manifest.LoadXml(root.WFile("update/2/FileConfig.xml"), false));
   ASSERT_EQ(manifest.GetCount(), 2u);
-  EXPECT_EQ(manifest.Files.front()->Chunks, L"");
+  EXPECT_EQ(manifest.Entry(0)->Chunks, L"");
   EXPECT_TRUE(Contains(table, L"no chunk index")) << platform::ToUtf8(table);
 }
 

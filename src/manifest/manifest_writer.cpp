@@ -46,24 +46,26 @@ bool CUpdateFiles::SaveXml(const std::wstring& path) {
          Value(UrlList[1]) + "\" UrlList3=\"" + Value(UrlList[2]) + "\"\r\n UrlList4=\"" +
          Value(UrlList[3]) + "\" UrlList5=\"" + Value(UrlList[4]) + "\" UrlList6=\"" +
          Value(UrlList[5]) + "\" UrlList7=\"" + Value(UrlList[6]) + "\" UrlList8=\"" +
-         Value(UrlList[7]) + "\" filenum=\"" + Number(static_cast<uint32_t>(Files.size())) +
+         Value(UrlList[7]) + "\" filenum=\"" + Number(static_cast<uint32_t>(files_.size())) +
          "\">\r\n";
-  for (const auto& e : Files) {
+  CUpdateFile entry{std::wstring()};
+  for (size_t i = 0; i < files_.size(); ++i) {
+    files_.Read(i, &entry);
     out += "\t\t<File>\r\n";
-    out += "\t\t\t<FileName>" + Value(e->FileName) + "</FileName>\r\n";
-    out += "\t\t\t<FileVersion>" + Value(e->FileVersion) + "</FileVersion>\r\n";
-    out += "\t\t\t<ProductVersion>" + Value(e->ProductVersion) + "</ProductVersion>\r\n";
-    out += "\t\t\t<Length>" + std::to_string(e->Length) + "</Length>\r\n";
-    out += "\t\t\t<FileDateLow>" + Number(e->FileDate.dwLowDateTime) + "</FileDateLow>\r\n";
-    out += "\t\t\t<FileDateHigh>" + Number(e->FileDate.dwHighDateTime) + "</FileDateHigh>\r\n";
-    out += "\t\t\t<InstallDir>" + Value(e->InstallDir) + "</InstallDir>\r\n";
-    out += "\t\t\t<LocalPath>" + Value(e->LocalPath) + "</LocalPath>\r\n";
-    out += "\t\t\t<Md5>" + Value(e->Md5) + "</Md5>\r\n";
+    out += "\t\t\t<FileName>" + Value(entry.FileName) + "</FileName>\r\n";
+    out += "\t\t\t<FileVersion>" + Value(entry.FileVersion) + "</FileVersion>\r\n";
+    out += "\t\t\t<ProductVersion>" + Value(entry.ProductVersion) + "</ProductVersion>\r\n";
+    out += "\t\t\t<Length>" + std::to_string(entry.Length) + "</Length>\r\n";
+    out += "\t\t\t<FileDateLow>" + Number(entry.FileDate.dwLowDateTime) + "</FileDateLow>\r\n";
+    out += "\t\t\t<FileDateHigh>" + Number(entry.FileDate.dwHighDateTime) + "</FileDateHigh>\r\n";
+    out += "\t\t\t<InstallDir>" + Value(entry.InstallDir) + "</InstallDir>\r\n";
+    out += "\t\t\t<LocalPath>" + Value(entry.LocalPath) + "</LocalPath>\r\n";
+    out += "\t\t\t<Md5>" + Value(entry.Md5) + "</Md5>\r\n";
     // Readers skip unknown children, so older clients take signed manifests.
-    if (!e->Sha256.empty()) out += "\t\t\t<Sha256>" + Value(e->Sha256) + "</Sha256>\r\n";
-    if (!e->Chunks.empty()) {
-      out += "\t\t\t<Chunks>" + Value(e->Chunks) + "</Chunks>\r\n";
-      out += "\t\t\t<ChunksSha256>" + Value(e->ChunksSha256) + "</ChunksSha256>\r\n";
+    if (!entry.Sha256.empty()) out += "\t\t\t<Sha256>" + Value(entry.Sha256) + "</Sha256>\r\n";
+    if (!entry.Chunks.empty()) {
+      out += "\t\t\t<Chunks>" + Value(entry.Chunks) + "</Chunks>\r\n";
+      out += "\t\t\t<ChunksSha256>" + Value(entry.ChunksSha256) + "</ChunksSha256>\r\n";
     }
     out += "\t\t</File>\r\n";
   }
@@ -85,30 +87,25 @@ bool CUpdateFiles::SaveXml(const std::wstring& path) {
 
 bool CUpdateFiles::AddLocalFile(const std::wstring& path, const std::wstring* localPath) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  for (auto it = Files.begin(); it != Files.end();) {
-    if (platform::EqualsNoCase((*it)->FullPath, path)) {
-      it = Files.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  files_.RemoveIf([&](size_t i) { return platform::EqualsNoCase(files_.FullPath(i), path); });
   auto entry = std::make_unique<CUpdateFile>(path);
   if (!entry->ReadLocalFile()) return false;
   if (localPath) entry->LocalPath = *localPath;
-  Files.push_back(std::move(entry));
+  files_.Append(*entry);
   return true;
 }
 
 void CUpdateFiles::FillListCtrl(IListCtrl* listCtrl) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   unsigned counter = 1;
-  for (const auto& e : Files) {
+  CUpdateFile entry{std::wstring()};
+  for (size_t i = 0; i < files_.size(); ++i) {
+    files_.Read(i, &entry);
     int row = listCtrl->InsertItem(0, platform::Format(L"%u", counter++), true);
     if (row < 0) continue;
-    listCtrl->SetItemText(row, 1, e->FileVersion);
-    listCtrl->SetItemText(row, 2, platform::Format(L"%lld", static_cast<long long>(e->Length)));
-    listCtrl->SetItemText(row, 3, e->FileName);
-    listCtrl->SetItemText(row, 4, e->FullPath);
-    listCtrl->SetItemData(row, e.get());
+    listCtrl->SetItemText(row, 1, entry.FileVersion);
+    listCtrl->SetItemText(row, 2, platform::Format(L"%lld", static_cast<long long>(entry.Length)));
+    listCtrl->SetItemText(row, 3, entry.FileName);
+    listCtrl->SetItemText(row, 4, entry.FullPath);
   }
 }

@@ -7,10 +7,11 @@ namespace {
 
 const wchar_t* const kOwnFiles[] = {L"UpdateTemp.ini", L"UpdateLog.log", L"UpdateTemp.lock"};
 
-// Windows ignores trailing dots and blanks of a name.
-std::wstring WindowsName(const std::wstring& part) {
-  size_t keep = part.find_last_not_of(L". ");
-  return keep == std::wstring::npos ? std::wstring() : part.substr(0, keep + 1);
+// The length of |text|[start, end) without the trailing dots and blanks
+// Windows ignores.
+size_t WindowsNameLength(const std::wstring& text, size_t start, size_t end) {
+  while (end > start && (text[end - 1] == L'.' || text[end - 1] == L' ')) --end;
+  return end - start;
 }
 
 // A short alias ("UPDATE~1.INI") may name the same file as a long name.
@@ -25,19 +26,21 @@ bool MayBeAliasOf(const std::wstring& name, const std::wstring& own) {
 // files; "." and empty components do not move it.
 bool NamesOwnFile(const std::wstring& fileName, const std::wstring& localPath) {
   const std::wstring joined = localPath + L"/" + fileName;
-  std::wstring last;
+  size_t last_start = 0, last_size = 0;
   size_t start = 0, parts = 0;
   while (start <= joined.size()) {
     size_t end = joined.find_first_of(L"/\\", start);
     if (end == std::wstring::npos) end = joined.size();
-    std::wstring part = WindowsName(joined.substr(start, end - start));
-    if (!part.empty()) {
-      last = part;
+    const size_t size = WindowsNameLength(joined, start, end);
+    if (size != 0) {
+      last_start = start;
+      last_size = size;
       ++parts;
     }
     start = end + 1;
   }
   if (parts != 1) return false;
+  const std::wstring last = joined.substr(last_start, last_size);
   for (const wchar_t* own : kOwnFiles) {
     if (platform::EqualsNoCase(last, own) || MayBeAliasOf(last, own)) return true;
   }
@@ -51,17 +54,17 @@ bool SafeRelative(const std::wstring& path, bool allow_empty) {
   for (wchar_t c : path) {
     if (c < 0x20 || c == 0x7F) return false;                             // NUL, control
   }
+  if (path.find(L':') != std::wstring::npos) return false;               // streams, devices
   size_t start = 0;
   while (start <= path.size()) {
     size_t end = path.find_first_of(L"/\\", start);
     if (end == std::wstring::npos) end = path.size();
-    std::wstring part = path.substr(start, end - start);
     // Windows ignores trailing dots and blanks: "..." and ".. " climb too.
-    size_t keep = part.find_last_not_of(L". ");
-    if (!part.empty() && keep == std::wstring::npos && part.find(L"..") != std::wstring::npos) {
-      return false;
+    if (WindowsNameLength(path, start, end) == 0) {
+      for (size_t i = start; i + 1 < end; ++i) {
+        if (path[i] == L'.' && path[i + 1] == L'.') return false;
+      }
     }
-    if (part.find(L':') != std::wstring::npos) return false;             // streams, devices
     start = end + 1;
   }
   return true;

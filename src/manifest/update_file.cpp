@@ -9,6 +9,9 @@
 namespace {
 
 constexpr size_t kMaxFileName = 255;
+// The HRESULT forms of "file not found" and "path not found".
+constexpr uint32_t kFileNotFound = 0x80070002u;
+constexpr uint32_t kPathNotFound = 0x80070003u;
 
 std::wstring LastComponent(const std::wstring& path) {
   std::wstring::size_type cut = path.find_last_of(L"/\\");
@@ -61,7 +64,10 @@ bool CUpdateFile::NeedsUpdate(bool existingOnly) {
   // common case; the version resource is consulted only when the time fails.
   FILETIME local;
   uint32_t status = GetLastWriteTime(FullPath, &local);
-  if (status != S_OK_STATUS && !FileExists(FullPath)) {
+  // A lookup that found nothing there needs no second one: a manifest may
+  // list hundreds of thousands of files not installed yet.
+  const bool missing = status == kFileNotFound || status == kPathNotFound;
+  if (status != S_OK_STATUS && (missing || !FileExists(FullPath))) {
     NeedUpdate = true;
     return NeedUpdate;
   }

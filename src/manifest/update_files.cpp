@@ -1,8 +1,10 @@
 #include "manifest/update_files.h"
 
+#include <algorithm>
 #include <functional>
-#include <unordered_map>
+#include <vector>
 
+#include "manifest/absent_files.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/xml.h"
@@ -64,7 +66,7 @@ bool CUpdateFiles::LoadXml(const std::wstring& path, bool productOnly) {
       AddEntry(file);
       return true;
     });
-    if (!read) Files.clear();
+    if (!read) files_.Clear();
     return read;
   }
   // The whole document is read: values of one that is cut short or not
@@ -95,10 +97,10 @@ void CUpdateFiles::LoadUrlList(const std::wstring& path) {
 }
 
 void CUpdateFiles::AddEntry(const platform::XmlElement& file) {
-  auto entry = std::make_unique<CUpdateFile>(std::wstring());
-  for (const auto& child : file.children) AssignChild(entry.get(), child.first, child.second);
-  entry->FullPath = ExpandPath(*entry);
-  Files.push_back(std::move(entry));
+  CUpdateFile entry{std::wstring()};
+  for (const auto& child : file.children) AssignChild(&entry, child.first, child.second);
+  entry.FullPath = ExpandPath(entry);
+  files_.Append(entry);
 }
 
 std::wstring CUpdateFiles::ExpandPath(const CUpdateFile& entry) const {
@@ -113,93 +115,148 @@ std::wstring CUpdateFiles::ExpandPath(const CUpdateFile& entry) const {
 
 void CUpdateFiles::RemoveAll() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  Files.clear();
+  files_.Clear();
 }
 
 std::unique_ptr<CUpdateFile> CUpdateFiles::PopFront() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  if (Files.empty()) return nullptr;
-  std::unique_ptr<CUpdateFile> entry = std::move(Files.front());
-  Files.pop_front();
+  if (files_.empty()) return nullptr;
+  auto entry = std::make_unique<CUpdateFile>(std::wstring());
+  files_.Read(0, entry.get());
+  files_.PopFront();
   return entry;
 }
 
 void CUpdateFiles::AddTail(std::unique_ptr<CUpdateFile> entry) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  if (entry) Files.push_back(std::move(entry));
-}
-
-void CUpdateFiles::Remove(const CUpdateFile* entry) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
-  Files.remove_if([entry](const std::unique_ptr<CUpdateFile>& e) { return e.get() == entry; });
+  if (entry) files_.Append(*entry);
 }
 
 unsigned CUpdateFiles::RemoveIf(const std::function<bool(const CUpdateFile&)>& drop) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  unsigned removed = 0;
-  for (auto it = Files.begin(); it != Files.end();) {
-    if (drop(**it)) {
-      it = Files.erase(it);
-      ++removed;
-    } else {
-      ++it;
-    }
-  }
-  return removed;
+  // One entry at a time, its strings reused from one to the next.
+  CUpdateFile entry{std::wstring()};
+  return static_cast<unsigned>(files_.RemoveIf([&](size_t i) {
+    files_.Read(i, &entry);
+    return drop(entry);
+  }));
 }
 
 unsigned CUpdateFiles::GetCount() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  return static_cast<unsigned>(Files.size());
+  return static_cast<unsigned>(files_.size());
 }
+
+bool CUpdateFiles::IsEmpty() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return files_.empty();
+}
+
+std::unique_ptr<CUpdateFile> CUpdateFiles::Entry(unsigned index) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (index >= files_.size()) return nullptr;
+  auto entry = std::make_unique<CUpdateFile>(std::wstring());
+  files_.Read(index, entry.get());
+  return entry;
+}
+
+void CUpdateFiles::ForEach(const std::function<void(const CUpdateFile&)>& visit) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  CUpdateFile entry{std::wstring()};
+  for (size_t i = 0; i < files_.size(); ++i) {
+    files_.Read(i, &entry);
+    visit(entry);
+  }
+}
+
+void CUpdateFiles::Update(const std::function<void(CUpdateFile&)>& change) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  PackedEntries changed;
+  CUpdateFile entry{std::wstring()};
+  for (size_t i = 0; i < files_.size(); ++i) {
+    files_.Read(i, &entry);
+    change(entry);
+    changed.Append(entry);
+  }
+  files_ = std::move(changed);
+}
+
+namespace {
+
+struct KeyHash {
+  size_t hash;
+  uint32_t index;
+  bool operator<(const KeyHash& other) const {
+    return hash != other.hash ? hash < other.hash : index < other.index;
+  }
+};
+
+}  // namespace
 
 bool CUpdateFiles::DropDuplicates(std::wstring* conflict) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  // Only the hash of each key is kept: a manifest may list 300,000 files.
-  std::unordered_multimap<size_t, const CUpdateFile*> seen;
-  seen.reserve(Files.size());
-  std::vector<std::list<std::unique_ptr<CUpdateFile>>::iterator> repeats;
+  // Only the hash of each key is kept, sorted, so that entries that may
+  // name one target sit together: a manifest may list 300,000 files.
   const std::hash<std::wstring> hash;
-  for (auto it = Files.begin(); it != Files.end(); ++it) {
-    const std::wstring key = platform::FileSystemKey((*it)->FullPath);
-    const size_t h = hash(key);
-    const CUpdateFile* first = nullptr;
-    for (auto range = seen.equal_range(h); range.first != range.second && !first; ++range.first) {
-      if (platform::FileSystemKey(range.first->second->FullPath) == key) first = range.first->second;
-    }
-    if (!first) {
-      seen.emplace(h, it->get());
-      continue;
-    }
-    if (!first->SameContents(**it)) {
-      *conflict = (*it)->LocalPath.empty() ? (*it)->FileName : (*it)->LocalPath + L"/" + (*it)->FileName;
-      return false;
-    }
-    repeats.push_back(it);
+  std::vector<KeyHash> keys(files_.size());
+  for (size_t i = 0; i < files_.size(); ++i) {
+    keys[i] = KeyHash{hash(platform::FileSystemKey(files_.FullPath(i))), static_cast<uint32_t>(i)};
   }
-  for (auto it : repeats) Files.erase(it);
+  std::sort(keys.begin(), keys.end());
+  std::vector<bool> repeat(files_.size());
+  size_t first_conflict = files_.size();
+  CUpdateFile first{std::wstring()}, later{std::wstring()};
+  for (size_t group = 0; group < keys.size();) {
+    size_t end = group + 1;
+    while (end < keys.size() && keys[end].hash == keys[group].hash) ++end;
+    if (end - group > 1) {
+      std::vector<std::wstring> names;
+      for (size_t k = group; k < end; ++k) names.push_back(platform::FileSystemKey(files_.FullPath(keys[k].index)));
+      // Each entry against the first (in document order) of its name.
+      for (size_t j = group + 1; j < end; ++j) {
+        size_t k = group;
+        while (k < j && names[k - group] != names[j - group]) ++k;
+        if (k == j) continue;
+        files_.Read(keys[k].index, &first);
+        files_.Read(keys[j].index, &later);
+        if (first.SameContents(later)) {
+          repeat[keys[j].index] = true;
+        } else {
+          first_conflict = std::min<size_t>(first_conflict, keys[j].index);
+        }
+      }
+    }
+    group = end;
+  }
+  if (first_conflict < files_.size()) {
+    files_.Read(first_conflict, &later);
+    *conflict = later.LocalPath.empty() ? later.FileName : later.LocalPath + L"/" + later.FileName;
+    return false;
+  }
+  files_.RemoveIf([&repeat](size_t i) { return repeat[i]; });
   return true;
 }
 
-unsigned CUpdateFiles::CheckLocalFiles(bool existingOnly) {
+unsigned CUpdateFiles::CheckLocalFiles(bool existingOnly, AbsentFiles* absent) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  unsigned count = 0;
-  for (auto it = Files.begin(); it != Files.end();) {
-    if ((*it)->NeedsUpdate(existingOnly)) {
-      ++count;
-      ++it;
-    } else {
-      it = Files.erase(it);
+  CUpdateFile entry{std::wstring()};
+  const size_t listed = files_.size();
+  const size_t dropped = files_.RemoveIf([&](size_t i) {
+    if (!absent || !absent->SurelyAbsent(files_.FullPath(i))) {
+      files_.Read(i, &entry);
+      if (!entry.NeedsUpdate(existingOnly)) return true;
     }
-  }
-  return count;
+    files_.SetNeedUpdate(i, true);
+    return false;
+  });
+  return static_cast<unsigned>(listed - dropped);
 }
 
 uint64_t CUpdateFiles::GetUpdateLength() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   uint64_t total = 0;
-  for (const auto& entry : Files) {
-    if (entry->NeedUpdate && entry->Length > 0) total += static_cast<uint64_t>(entry->Length);
+  for (size_t i = 0; i < files_.size(); ++i) {
+    if (files_.NeedUpdate(i) && files_.Length(i) > 0) total += static_cast<uint64_t>(files_.Length(i));
   }
   return total;
 }

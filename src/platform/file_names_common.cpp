@@ -5,13 +5,14 @@
 namespace platform {
 
 std::wstring FileSystemKey(const std::wstring& path) {
-  std::wstring key;
+  const wchar_t separators[] = {L'/', kPathSeparator, L'\0'};
+  std::wstring key, part;
   key.reserve(path.size());
   size_t start = 0;
   while (start <= path.size()) {
-    size_t end = path.find_first_of(std::wstring{L'/', kPathSeparator}, start);
+    size_t end = path.find_first_of(separators, start);
     if (end == std::wstring::npos) end = path.size();
-    const std::wstring part = path.substr(start, end - start);
+    part.assign(path, start, end - start);
     // A leading separator (an absolute path) is kept as an empty first part.
     if (start == 0 || (!part.empty() && part != L".")) {
       if (start != 0) key += L'/';

@@ -65,6 +65,12 @@ struct DirectoryEntry {
   bool directory = false;
 };
 bool ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>* entries);
+// Every name in directory |dir| ("." and ".." left out), links and names of
+// any kind among them. False when it cannot be listed, when it is reached
+// through a link (a reparse point) where ListDirectory would refuse one, or
+// when it holds a name the locale does not read back exactly; then
+// |missing| tells whether |dir| (or a directory on the way) does not exist.
+bool ListAllNames(const std::wstring& dir, std::vector<std::wstring>* names, bool* missing);
 bool CreateDirectory(const std::wstring& path);
 // Removes an empty directory.
 bool RemoveDirectory(const std::wstring& path);

@@ -44,6 +44,7 @@ int64_t LeadingInt64(const std::string& text);
 std::wstring ToUpperAscii(std::wstring text);
 std::wstring ToLowerAscii(std::wstring text);
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b);
+bool EqualsNoCase(const std::wstring& a, const wchar_t* b);
 bool EndsWith(const std::wstring& text, const std::wstring& suffix);
 
 }  // namespace platform

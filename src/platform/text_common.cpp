@@ -138,8 +138,27 @@ std::wstring ToLowerAscii(std::wstring text) {
   return text;
 }
 
+namespace {
+
+wchar_t LowerAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; }
+
+// Without copies: manifests compare names and keywords per entry.
+bool SameNoCase(const wchar_t* a, size_t a_size, const wchar_t* b, size_t b_size) {
+  if (a_size != b_size) return false;
+  for (size_t i = 0; i < a_size; ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
-  return a.size() == b.size() && ToLowerAscii(a) == ToLowerAscii(b);
+  return SameNoCase(a.data(), a.size(), b.data(), b.size());
+}
+
+bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
+  return SameNoCase(a.data(), a.size(), b, std::char_traits<wchar_t>::length(b));
 }
 
 bool EndsWith(const std::wstring& text, const std::wstring& suffix) {

@@ -278,7 +278,7 @@ UpdateRun::Snapshot UpdateRun::GetSnapshot() {
   snapshot.file_percent = file_percent_;
   snapshot.overall_percent = overall_percent_;
   // Files still to come: queued jobs and the entries not yet made into jobs.
-  const unsigned queued = jobs_.GetCount() + static_cast<unsigned>(manifest_.Files.size());
+  const unsigned queued = jobs_.GetCount() + manifest_.GetCount();
   snapshot.files_total = files_total_;
   snapshot.counts_shown = files_total_ >= queued;
   snapshot.files_done = snapshot.counts_shown ? files_total_ - queued : 0;

@@ -170,8 +170,8 @@ class UpdateRun : private InstallReport {
   // each file's length.
   uint64_t KeptPendingBytes();
   // Entries that must not be installed from this manifest, each logged;
-  // they count as not installed.
-  unsigned RejectUnsafeEntries(bool signed_manifest);
+  // they count as not installed. A path |absent| is sure of crosses no link.
+  unsigned RejectUnsafeEntries(bool signed_manifest, AbsentFiles* absent);
   unsigned RejectEntriesWithoutSha256();
   // Repair: keeps the entries whose installed file is missing or differs
   // from its digest, each marked for update; returns how many.

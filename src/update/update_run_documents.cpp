@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "manifest/absent_files.h"
 #include "manifest/path_safety.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -157,11 +158,13 @@ void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
     AbandonServer(Format(texts::kReasonManifestConflict, working_version_.c_str(), conflict.c_str()));
     return;
   }
-  files_rejected_ = RejectUnsafeEntries(signed_manifest);
+  // One listing per directory answers for the many files not there yet.
+  AbsentFiles absent;
+  files_rejected_ = RejectUnsafeEntries(signed_manifest, &absent);
   if (host_->RepairMode()) {
     files_total_ = KeepDamagedEntries() + files_rejected_;
   } else {
-    files_total_ = manifest_.CheckLocalFiles(existing_only) + files_rejected_;
+    files_total_ = manifest_.CheckLocalFiles(existing_only, &absent) + files_rejected_;
     if (existing_only) files_total_ -= DropEntriesOfAnotherShape();
   }
   version_had_files_ = false;
@@ -181,7 +184,7 @@ void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
   }
   // A version with nothing to fetch ends without a files phase.
   version_loaded_ = true;
-  if (!manifest_.Files.empty()) SetPhase(Phase::kFiles);
+  if (!manifest_.IsEmpty()) SetPhase(Phase::kFiles);
   Advance();
 }
 
@@ -204,31 +207,33 @@ bool UpdateRun::EnoughSpaceFor(uint64_t bytes) {
 
 uint64_t UpdateRun::KeptPendingBytes() {
   uint64_t kept = 0;
-  for (const auto& entry : manifest_.Files) {
+  manifest_.ForEach([&](const CUpdateFile& entry) {
     uint64_t size = 0;
-    if (!entry->NeedUpdate || entry->Length <= 0 ||
-        !disk_.GetSize(PendingCopyPath(entry->FullPath, working_version_), &size)) {
-      continue;
+    if (!entry.NeedUpdate || entry.Length <= 0 ||
+        !disk_.GetSize(PendingCopyPath(entry.FullPath, working_version_), &size)) {
+      return;
     }
-    kept += size < static_cast<uint64_t>(entry->Length) ? size : static_cast<uint64_t>(entry->Length);
-  }
+    kept += size < static_cast<uint64_t>(entry.Length) ? size : static_cast<uint64_t>(entry.Length);
+  });
   return kept;
 }
 
-unsigned UpdateRun::RejectUnsafeEntries(bool signed_manifest) {
-  return manifest_.RemoveIf([this, signed_manifest](const CUpdateFile& entry) {
-    const std::wstring name = entry.LocalPath + L"/" + entry.FileName;
+unsigned UpdateRun::RejectUnsafeEntries(bool signed_manifest, AbsentFiles* absent) {
+  return manifest_.RemoveIf([this, signed_manifest, absent](const CUpdateFile& entry) {
+    // Spelled only for the few refused.
+    auto name = [&entry] { return entry.LocalPath + L"/" + entry.FileName; };
     std::wstring text;
     // A link inside the install could lead the file anywhere.
-    if (!IsSafeEntryPath(entry) || platform::CrossesLink(entry.FullPath)) {
-      text = Format(texts::kUnsafePath, name.c_str());
+    if (!IsSafeEntryPath(entry) ||
+        (!absent->SurelyAbsent(entry.FullPath) && platform::CrossesLink(entry.FullPath))) {
+      text = Format(texts::kUnsafePath, name().c_str());
     } else if (entry.TargetsSystemDirectory() && !signed_manifest) {
       // Anyone on the way from an unsigned server could write there; the
       // rule is the same where the keywords mean the install itself.
-      text = Format(texts::kSystemDirUnsigned, name.c_str());
+      text = Format(texts::kSystemDirUnsigned, name().c_str());
     } else if (!platform::CanSpellExactly(entry.FullPath)) {
       // Two such names could fall onto one spelling, or onto another file.
-      text = Format(texts::kNameNotSpellable, SpelledForLog(name).c_str());
+      text = Format(texts::kNameNotSpellable, SpelledForLog(name()).c_str());
     } else {
       return false;
     }

@@ -38,7 +38,8 @@ void CheckManifestStream(const std::wstring& dir, void (*Check)(bool ok, const c
   Check(Write(path, gbk) && files.LoadXml(path, false) && files.GetCount() == static_cast<unsigned>(kEntries),
         "a code page 936 manifest of 40,000 entries is read");
   if (files.GetCount() == static_cast<unsigned>(kEntries)) {
-    const CUpdateFile& last = *files.Files.back();
+    const std::unique_ptr<CUpdateFile> entry = files.Entry(files.GetCount() - 1);
+    const CUpdateFile& last = *entry;
     Check(last.FileName == L"\u4E2D\u6587" + std::to_wstring(kEntries - 1) + L"\u20AC" && last.Length == kEntries - 1 &&
               last.Md5 == L"m&" + std::to_wstring(kEntries - 1) && last.FullPath == L"C:\\game\\" + last.FileName,
           "its last entry is decoded exactly");
@@ -47,7 +48,7 @@ void CheckManifestStream(const std::wstring& dir, void (*Check)(bool ok, const c
   Check(files.productVerion == L"6" && files.maxVersion == L"7", "the Product attributes are read by position");
   Check(Write(path, "\xEF\xBB\xBF" + utf8) && files.LoadXml(path, false) &&
             files.GetCount() == static_cast<unsigned>(kEntries) &&
-            files.Files.back()->FileName == L"yyyy\u4E2D\U0001F600" + std::to_wstring(kEntries - 1),
+            files.Entry(files.GetCount() - 1)->FileName == L"yyyy\u4E2D\U0001F600" + std::to_wstring(kEntries - 1),
         "a UTF-8 manifest with a byte-order mark is read");
   // UTF-16 is read in pieces too: a character outside the BMP, its two
   // halves on either side of a piece, and a text far longer than a piece.
@@ -59,8 +60,8 @@ void CheckManifestStream(const std::wstring& dir, void (*Check)(bool ok, const c
   std::string utf16 = "\xFF\xFE";
   utf16.append(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
   Check(Write(path, utf16) && files.LoadXml(path, false) && files.GetCount() == 2 &&
-            files.Files.front()->FileName == std::wstring(32766 - 19, L'a') + L"\U0001F600" &&
-            files.Files.back()->FileName == std::wstring(300000, L'b'),
+            files.Entry(0)->FileName == std::wstring(32766 - 19, L'a') + L"\U0001F600" &&
+            files.Entry(files.GetCount() - 1)->FileName == std::wstring(300000, L'b'),
         "a UTF-16 manifest keeps characters split between pieces and texts longer than a piece");
   const std::string refused[] = {
       utf8.substr(0, utf8.size() - 3),

@@ -124,21 +124,23 @@ bool LoadPreviousRelease(const std::wstring& root, const std::wstring& version, 
 // the client would take it as already installed. Returns a line for each
 // time that had to be changed.
 std::wstring SettleTimes(CUpdateFiles* manifest, CUpdateFiles* previous) {
-  std::map<std::wstring, const CUpdateFile*> before;
-  for (const auto& entry : previous->Files) before[entry->LocalPath + L"/" + entry->FileName] = entry.get();
+  std::map<std::wstring, std::pair<std::wstring, FILETIME>> before;
+  previous->ForEach([&](const CUpdateFile& entry) {
+    before[entry.LocalPath + L"/" + entry.FileName] = {entry.Md5, entry.FileDate};
+  });
   std::wstring notes;
-  for (const auto& entry : manifest->Files) {
-    uint32_t& low = entry->FileDate.dwLowDateTime;
+  manifest->Update([&](CUpdateFile& entry) {
+    uint32_t& low = entry.FileDate.dwLowDateTime;
     low = std::min<uint32_t>(low, 2147483647u);
-    auto found = before.find(entry->LocalPath + L"/" + entry->FileName);
-    if (found == before.end() || platform::EqualsNoCase(found->second->Md5, entry->Md5) ||
-        platform::CompareFileTime(found->second->FileDate, entry->FileDate) != 0) {
-      continue;
+    auto found = before.find(entry.LocalPath + L"/" + entry.FileName);
+    if (found == before.end() || platform::EqualsNoCase(found->second.first, entry.Md5) ||
+        platform::CompareFileTime(found->second.second, entry.FileDate) != 0) {
+      return;
     }
     low = low == 0 ? 1 : low - 1;
-    std::wstring name = entry->LocalPath.empty() ? entry->FileName : entry->LocalPath + L"/" + entry->FileName;
+    std::wstring name = entry.LocalPath.empty() ? entry.FileName : entry.LocalPath + L"/" + entry.FileName;
     notes += L"time changed by 100 ns: " + name + L" differs from the previous release but would carry its time\n";
-  }
+  });
   return notes;
 }
 
@@ -195,7 +197,6 @@ class TableList : public IListCtrl {
   void SetItemText(int row, int column, const std::wstring& text) override {
     rows_[row][column] = text;
   }
-  void SetItemData(int, const void*) override {}
   std::wstring Text() const {
     std::wstring out = L"  #  version     length  name  (source)\n";
     for (auto it = rows_.rbegin(); it != rows_.rend(); ++it) {

@@ -136,6 +136,39 @@ bool ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>* entries
   return true;
 }
 
+bool ListAllNames(const std::wstring& dir, std::vector<std::wstring>* names, bool* missing) {
+  names->clear();
+  *missing = false;
+  int fd = -1;
+  {
+    ParentDir parent(dir);
+    if (parent.ok()) fd = openat(parent.fd(), parent.leaf().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  }
+  if (fd < 0) {
+    *missing = errno == ENOENT;
+    return false;
+  }
+  DIR* d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return false;
+  }
+  bool exact = true;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::wstring wide = FromAnsi(name);
+    std::string back;
+    if (!ToAnsiExactly(wide, &back) || back != name) {
+      exact = false;
+      break;
+    }
+    names->push_back(std::move(wide));
+  }
+  closedir(d);
+  return exact;
+}
+
 bool CreateDirectory(const std::wstring& path) {
   ParentDir parent(path);
   return parent.ok() && mkdirat(parent.fd(), parent.leaf().c_str(), 0755) == 0;

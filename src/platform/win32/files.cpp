@@ -106,6 +106,25 @@ bool ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>* entries
   return true;
 }
 
+bool ListAllNames(const std::wstring& dir, std::vector<std::wstring>* names, bool* missing) {
+  names->clear();
+  *missing = false;
+  if (CrossesReparsePoint(dir)) return false;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((StripTrailingSeparator(dir) + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names->push_back(name);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return true;
+}
+
 bool CreateDirectory(const std::wstring& path) {
   return !CrossesReparsePoint(path) && CreateDirectoryW(path.c_str(), nullptr) != FALSE;
 }
