@@ -19,6 +19,7 @@ namespace {
 // After the update the updater closes its window and waits this long before
 // it starts the lobby; the other clients start nothing.
 constexpr double kLobbyWait = 0.5;
+constexpr int kRounds = 3;
 
 double Since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -117,20 +118,35 @@ void EndToEnd(const char* title, const std::string& v1, const std::string& v2) {
   f.InstallFiles({{"pack.dat", {v1, Stamp(1, 1)}}});
   printf("\n%s end to end, nginx on 127.0.0.1 (%zu -> %zu bytes):\n", title, v1.size(), v2.size());
   printf("  %-30s %12s %8s %9s %11s\n", "client", "bytes", "of file", "requests", "wall time");
-  printf("  (the updater's time is to the lobby less its fixed %.1f s wait before it)\n", kLobbyWait);
+  printf("  (best of %d; the updater's time is to the lobby less its fixed %.1f s wait before it)\n", kRounds,
+         kLobbyWait);
 
-  ScriptedUi ui;
-  ui.failure_actions = {ScriptedUi::kExit};
-  ui.modal_timeout_ms = 600000;
+  // The best of a few rounds, for the updater and zsync alike; the traffic
+  // is that of the first.
+  const std::string ini = "[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=" + host + "\r\n";
   size_t mark = Lines(nginx.AccessLog());
-  // Every client starts with the set-up's writes on disk: the updater's
-  // flush would otherwise write them too.
-  Sh("sync");
-  auto start = std::chrono::steady_clock::now();
-  f.Run(&ui);
-  double seconds = Since(start) - kLobbyWait;
-  Row("updater (index + ranges)", TrafficOf(nginx.AccessLog(), mark, "/update/2/pack.dat"), seconds, v2.size(),
-      ReadFileBytes(f.Install("pack.dat")) == v2 && ui.failures_shown.empty());
+  Traffic traffic;
+  double seconds = 1e9;
+  bool ok = true;
+  for (int round = 0; round < kRounds; ++round) {
+    if (round > 0) {
+      f.WriteIni(ini);
+      f.InstallFiles({{"pack.dat", {v1, Stamp(1, 1)}}});
+      mark = Lines(nginx.AccessLog());
+    }
+    ScriptedUi ui;
+    ui.failure_actions = {ScriptedUi::kExit};
+    ui.modal_timeout_ms = 600000;
+    // Every client starts with the set-up's writes on disk: the updater's
+    // flush would otherwise write them too.
+    Sh("sync");
+    auto start = std::chrono::steady_clock::now();
+    f.Run(&ui);
+    seconds = std::min(seconds, Since(start) - kLobbyWait);
+    if (round == 0) traffic = TrafficOf(nginx.AccessLog(), mark, "/update/2/pack.dat");
+    ok = ok && ReadFileBytes(f.Install("pack.dat")) == v2 && ui.failures_shown.empty();
+  }
+  Row("updater (index + ranges)", traffic, seconds, v2.size(), ok);
 
   const std::string work = f.Install("../tools");
   mkdir(work.c_str(), 0755);
@@ -141,13 +157,20 @@ void EndToEnd(const char* title, const std::string& v1, const std::string& v2) {
   WriteFileBytes(served + "/v2.dat", v2);
   if (Have("zsyncmake") && Have("zsync")) {
     Sh("cd '" + served + "' && zsyncmake -b 2048 -u v2.dat -o v2.zsync v2.dat >/dev/null 2>&1");
-    mark = Lines(nginx.AccessLog());
-    Sh("sync");
-    start = std::chrono::steady_clock::now();
-    Sh("cd '" + work + "' && zsync -q -i v1.dat -o zsync.out http://" + host + "/z/v2.zsync >/dev/null 2>&1");
-    seconds = Since(start);
-    Row("zsync (2 KiB blocks)", TrafficOf(nginx.AccessLog(), mark, "/z/"), seconds, v2.size(),
-        ReadFileBytes(work + "/zsync.out") == v2);
+    seconds = 1e9;
+    ok = true;
+    for (int round = 0; round < kRounds; ++round) {
+      // An output left by a round would be taken as a seed.
+      Sh("rm -f '" + work + "/zsync.out' '" + work + "/zsync.out.part'");
+      mark = Lines(nginx.AccessLog());
+      Sh("sync");
+      const auto start = std::chrono::steady_clock::now();
+      Sh("cd '" + work + "' && zsync -q -i v1.dat -o zsync.out http://" + host + "/z/v2.zsync >/dev/null 2>&1");
+      seconds = std::min(seconds, Since(start));
+      if (round == 0) traffic = TrafficOf(nginx.AccessLog(), mark, "/z/");
+      ok = ok && ReadFileBytes(work + "/zsync.out") == v2;
+    }
+    Row("zsync (2 KiB blocks)", traffic, seconds, v2.size(), ok);
   } else {
     printf("  zsync: not installed\n");
   }
@@ -158,7 +181,7 @@ void EndToEnd(const char* title, const std::string& v1, const std::string& v2) {
        "/v2.dat' >/dev/null 2>&1");
     mark = Lines(nginx.AccessLog());
     Sh("sync");
-    start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     Sh("casync extract --store=http://" + host + "/c/store.castr --seed='" + old_copy + "' http://" + host +
        "/c/v2.caibx '" + work + "/casync.out' >/dev/null 2>&1");
     seconds = Since(start);

@@ -22,6 +22,8 @@ class DiskFile {
   virtual bool WriteAt(uint64_t offset, const void* data, size_t size) = 0;
   // Bytes read, 0 at the end, -1 on failure.
   virtual long Read(void* data, size_t size) = 0;
+  // As File::CopyInSystem; files that cannot copy so copy nothing.
+  virtual uint64_t CopyInSystem(DiskFile* source, uint64_t from, uint64_t to, uint64_t length);
   virtual bool SetLength(uint64_t length) = 0;
   // Flushes the file's data to the disk.
   virtual bool Sync() = 0;

@@ -2,6 +2,8 @@
 
 namespace platform {
 
+uint64_t DiskFile::CopyInSystem(DiskFile*, uint64_t, uint64_t, uint64_t) { return 0; }
+
 namespace {
 
 class RealFile : public DiskFile {
@@ -13,6 +15,10 @@ class RealFile : public DiskFile {
     return file_.WriteAt(offset, data, size);
   }
   long Read(void* data, size_t size) override { return file_.Read(data, size); }
+  uint64_t CopyInSystem(DiskFile* source, uint64_t from, uint64_t to, uint64_t length) override {
+    auto* real = dynamic_cast<RealFile*>(source);
+    return real ? file_.CopyInSystem(real->file_, from, to, length) : 0;
+  }
   bool SetLength(uint64_t length) override { return file_.SetLength(length); }
   bool Sync() override { return file_.Sync(); }
   void StartWriteback(uint64_t offset, uint64_t length) override { file_.StartWriteback(offset, length); }

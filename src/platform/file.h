@@ -27,6 +27,10 @@ class File {
   bool WriteAt(uint64_t offset, const void* data, size_t size);
   // Bytes read, 0 at the end, -1 on failure.
   long Read(void* data, size_t size);
+  // Copies up to |length| bytes of |source| from |from| to |to| in this
+  // file inside the system, where it can, without moving either position;
+  // returns how many it copied. The caller copies the rest itself.
+  uint64_t CopyInSystem(File& source, uint64_t from, uint64_t to, uint64_t length);
   bool SetLength(uint64_t length);
   // Flushes the file's data to the disk.
   bool Sync();

@@ -290,6 +290,13 @@ bool DeltaBuild::InPlace(platform::DiskFile* copy, const Chunk& chunk) {
 }
 
 bool DeltaBuild::CopyLocal(uint64_t from, uint64_t to, uint64_t length, platform::DiskFile* source) {
+  // What the system cannot copy (another file system, an error) goes
+  // through the buffer, where a failure is told apart by side.
+  const uint64_t copied = file_->CopyInSystem(source, from, to, length);
+  from += copied;
+  to += copied;
+  length -= copied;
+  if (length == 0) return true;
   if (!source->Seek(from)) return false;
   while (length > 0) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(length, buffer_.size()));

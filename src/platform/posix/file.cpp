@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/posix/link_free.h"
@@ -56,6 +57,20 @@ bool File::WriteAt(uint64_t offset, const void* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+uint64_t File::CopyInSystem(File& source, uint64_t from, uint64_t to, uint64_t length) {
+  // One copy in the page cache instead of a read and a write through ours.
+  uint64_t copied = 0;
+  while (copied < length) {
+    loff_t in = static_cast<loff_t>(from + copied), out = static_cast<loff_t>(to + copied);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(length - copied, uint64_t{1} << 30));
+    const ssize_t n = copy_file_range(static_cast<int>(source.fd_), &in, static_cast<int>(fd_), &out, want, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    copied += static_cast<uint64_t>(n);
+  }
+  return copied;
 }
 
 long File::Read(void* data, size_t size) {
