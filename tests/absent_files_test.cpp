@@ -58,6 +58,12 @@ TEST_F(AbsentFilesTest, NothingIsSureThroughALinkOrForNamesAFileSystemMayReadOth
   EXPECT_FALSE(absent_.SurelyAbsent(In("sub/")));
 }
 
+TEST_F(AbsentFilesTest, ABackslashIsPartOfTheNameHere) {
+  WriteFileBytes(dir_.File("install/a\\b.dat"), "x");
+  EXPECT_FALSE(absent_.SurelyAbsent(In("a\\b.dat")));
+  EXPECT_TRUE(absent_.SurelyAbsent(In("a\\c.dat")));
+}
+
 TEST_F(AbsentFilesTest, ADirectoryHoldingNamesBeyondAsciiSettlesNothing) {
   // Case folding leads from some of them to ASCII names (the Kelvin sign
   // to "k").

@@ -305,3 +305,23 @@ TEST_F(UpdateDeltaTest, RepairOfAWholeInstallFetchesNothing) {
   EXPECT_EQ(ServedFor(nginx_->AccessLog(), "/update/1/pack.dat").requests, 0);
   EXPECT_EQ(nginx_->AccessLog().find("/update/2/"), std::string::npos);
 }
+
+// A server that ignores ranges and has an empty file where the index should
+// be answers every request for it alike: the file is fetched whole at once.
+TEST_F(UpdateDeltaTest, AnEmptyIndexServedWholeEndsTheDeltaAtOnce) {
+  const std::string v1 = Blob(kPack, 50);
+  std::string v2 = v1;
+  v2.replace(100000, 4096, Blob(4096, 51));
+  v1_ = {{"pack.dat", {v1, Stamp(1, 1)}}};
+  v2_ = {{"pack.dat", {v2, Stamp(2, 1)}}};
+  f_.Publish(1, v1_);
+  f_.Publish(2, v2_);
+  f_.PublishVersionList(2, 2, {f_.ServerWord()});
+  f_.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=" + f_.ServerWord() + "\r\n");
+  f_.InstallFiles(v1_);
+  WriteFileBytes(f_.ServerRoot() + "/update/2/pack.dat.chunks", "");
+  f_.server().SetRules("{\"/update/2/pack.dat.chunks\": \"ignore-range\"}");
+  f_.Run(&ui_);
+  ExpectVersion2();
+  EXPECT_LE(f_.server().CountRequests("/update/2/pack.dat.chunks"), 2);
+}

@@ -36,7 +36,10 @@ bool IsDeviceName(const std::string& key) {
 }  // namespace
 
 bool AbsentFiles::SurelyAbsent(const std::wstring& path) {
-  const std::wstring::size_type cut = path.find_last_of(L"/\\");
+  // Only the separators of this system: elsewhere a backslash is part of a
+  // name.
+  const wchar_t separators[] = {L'/', platform::kPathSeparator, L'\0'};
+  const std::wstring::size_type cut = path.find_last_of(separators);
   if (cut == std::wstring::npos || cut == 0) return false;
   std::string key;
   // A '~' may be a short name's, a ':' a stream's.

@@ -104,6 +104,7 @@ bool DeltaBuild::Start(const DeltaSource& source, platform::Disk* disk, IDeltaSi
 }
 
 bool DeltaBuild::AskPrefix(uint64_t from, uint64_t to) {
+  prefix_asked_from_ = from;
   index_request_.SetExtraHeaders(
       RequestHeaders("Range: bytes=" + std::to_string(from) + "-" + std::to_string(to) + "\r\n"));
   return index_request_.DownLoad(source_.index_url, this);
@@ -191,6 +192,10 @@ void DeltaBuild::TakePrefix() {
     return;
   }
   if (prefix_size_ > index_bytes_.size()) {
+    if (index_bytes_.size() == prefix_asked_from_) {
+      End(IDeltaSink::kWhole, texts::kDeltaReasonFormat);
+      return;
+    }
     // A short answer, or a table longer than the first guess: the rest.
     if (!AskPrefix(index_bytes_.size(), prefix_size_ - 1)) End(IDeltaSink::kFailed);
     return;

@@ -124,6 +124,9 @@ class DeltaBuild : public IDownLoadSink, public IRangeFetchSink {
   IDeltaSink* sink_ = nullptr;
   CDownLoad index_request_;
   std::string index_bytes_;
+  // Where the last request for the prefix started: one that brought
+  // nothing would be asked again and again.
+  uint64_t prefix_asked_from_ = 0;
   uint64_t index_limit_ = 0;
   CMultiRangeFetch fetch_;
   std::unique_ptr<platform::DiskFile> file_;
