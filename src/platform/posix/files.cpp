@@ -154,7 +154,15 @@ bool ListAllNames(const std::wstring& dir, std::vector<std::wstring>* names, boo
     return false;
   }
   bool exact = true;
-  while (dirent* e = readdir(d)) {
+  // A listing cut short by an error is no listing: a name it missed would
+  // count as absent.
+  for (;;) {
+    errno = 0;
+    dirent* e = readdir(d);
+    if (!e) {
+      exact = exact && errno == 0;
+      break;
+    }
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     std::wstring wide = FromAnsi(name);

@@ -102,8 +102,11 @@ bool ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>* entries
     entry.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entries->push_back(entry);
   } while (FindNextFileW(find, &data));
+  // A listing cut short by an error is no listing: a name it missed would
+  // count as absent.
+  const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(find);
-  return true;
+  return complete;
 }
 
 bool ListAllNames(const std::wstring& dir, std::vector<std::wstring>* names, bool* missing) {
@@ -121,8 +124,11 @@ bool ListAllNames(const std::wstring& dir, std::vector<std::wstring>* names, boo
     const std::wstring name = data.cFileName;
     if (name != L"." && name != L"..") names->push_back(name);
   } while (FindNextFileW(find, &data));
+  // A listing cut short by an error is no listing: a name it missed would
+  // count as absent.
+  const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(find);
-  return true;
+  return complete;
 }
 
 bool CreateDirectory(const std::wstring& path) {
