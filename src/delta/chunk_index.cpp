@@ -50,58 +50,69 @@ bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
-std::vector<ChunkGroup> GroupChunks(const std::vector<Chunk>& chunks, uint32_t average) {
-  std::vector<ChunkGroup> groups;
+namespace {
+
+// Cuts |items| into runs by content: a run ends after an item whose
+// digest's first two bytes have the low log2(|average|) bits all set, or
+// once it holds kGroupCap x |average| items. A run's digest is that of its
+// items' entries. |add(run, index, item)| counts an item into its run,
+// |put(entries, item)| appends the item's entry.
+template <typename Run, typename Item, typename Add, typename Put>
+std::vector<Run> CutRuns(const std::vector<Item>& items, uint32_t average, Add add, Put put) {
+  std::vector<Run> runs;
   const uint32_t mask = average - 1;
   std::string entries;
-  ChunkGroup group;
-  for (size_t i = 0; i < chunks.size(); ++i) {
-    const Chunk& chunk = chunks[i];
-    if (group.chunks == 0) {
-      group = ChunkGroup();
-      group.first_chunk = i;
-      group.offset = chunk.offset;
+  Run run;
+  uint32_t count = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const Item& item = items[i];
+    if (count == 0) {
+      run = Run();
       entries.clear();
     }
-    PutEntry(&entries, chunk);
-    ++group.chunks;
-    group.length += chunk.length;
-    const uint32_t mark = chunk.digest[0] | (uint32_t{chunk.digest[1]} << 8);
-    if ((mark & mask) == mask || group.chunks >= kGroupCap * average || i + 1 == chunks.size()) {
-      Digest(entries.data(), entries.size(), group.digest);
-      groups.push_back(group);
-      group.chunks = 0;
+    add(&run, i, item);
+    put(&entries, item);
+    ++count;
+    const uint32_t mark = item.digest[0] | (uint32_t{item.digest[1]} << 8);
+    if ((mark & mask) == mask || count >= kGroupCap * average || i + 1 == items.size()) {
+      Digest(entries.data(), entries.size(), run.digest);
+      runs.push_back(run);
+      count = 0;
     }
   }
-  return groups;
+  return runs;
+}
+
+}  // namespace
+
+std::vector<ChunkGroup> GroupChunks(const std::vector<Chunk>& chunks, uint32_t average) {
+  return CutRuns<ChunkGroup>(
+      chunks, average,
+      [](ChunkGroup* group, size_t i, const Chunk& chunk) {
+        if (group->chunks == 0) {
+          group->first_chunk = i;
+          group->offset = chunk.offset;
+        }
+        ++group->chunks;
+        group->length += chunk.length;
+      },
+      PutEntry);
 }
 
 std::vector<ChunkSection> GroupSections(const std::vector<ChunkGroup>& groups, uint32_t average) {
-  std::vector<ChunkSection> sections;
-  const uint32_t mask = average - 1;
-  std::string entries;
-  ChunkSection section;
-  for (size_t i = 0; i < groups.size(); ++i) {
-    const ChunkGroup& group = groups[i];
-    if (section.groups == 0) {
-      section = ChunkSection();
-      section.first_group = i;
-      section.first_chunk = group.first_chunk;
-      section.offset = group.offset;
-      entries.clear();
-    }
-    PutGroupEntry(&entries, group);
-    ++section.groups;
-    section.chunks += group.chunks;
-    section.length += group.length;
-    const uint32_t mark = group.digest[0] | (uint32_t{group.digest[1]} << 8);
-    if ((mark & mask) == mask || section.groups >= kGroupCap * average || i + 1 == groups.size()) {
-      Digest(entries.data(), entries.size(), section.digest);
-      sections.push_back(section);
-      section.groups = 0;
-    }
-  }
-  return sections;
+  return CutRuns<ChunkSection>(
+      groups, average,
+      [](ChunkSection* section, size_t i, const ChunkGroup& group) {
+        if (section->groups == 0) {
+          section->first_group = i;
+          section->first_chunk = group.first_chunk;
+          section->offset = group.offset;
+        }
+        ++section->groups;
+        section->chunks += group.chunks;
+        section->length += group.length;
+      },
+      PutGroupEntry);
 }
 
 uint64_t ChunkIndexPrefixSize(uint64_t sections) {
