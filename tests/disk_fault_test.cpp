@@ -48,6 +48,10 @@ class DiskFaultTest : public testing::Test {
     v2_["b.dat"] = {RandomBytes(CInetFile::kOneStreamBelow + 300000, 7), Stamp(2, 2)};
     v3_ = v2_;
     v3_["c.dat"] = {"gamma three", Stamp(3, 3)};
+    // Rebuilt from the chunks of version 2's copy.
+    std::string b3 = v2_["b.dat"].content;
+    b3.replace(200000, 5000, RandomBytes(5000, 8));
+    v3_["b.dat"] = {b3, Stamp(3, 2)};
     v3_["sub/d.dat"] = {"delta three", Stamp(3, 4)};
     v3_["updater"] = {"the new updater", Stamp(3, 5)};
     f_.Publish(1, v1_);
@@ -173,6 +177,8 @@ class DiskFaultTest : public testing::Test {
     FaultyDisk counting;
     ASSERT_TRUE(RunOnce(&counting).lobby);
     ASSERT_TRUE(Holds(v3_, true));
+    // The sweep covers a copy rebuilt from local chunks too.
+    ASSERT_NE(f_.Log().find("从本地文件复用"), std::string::npos) << f_.Log();
     ASSERT_GT(counting.ops.size(), 20u);
     const std::vector<int> picked = Representatives(counting.ops, full_disk);
     for (int n : picked) {
