@@ -39,10 +39,16 @@ Rules:
   slow-range:N        a Range request from byte N gets its body 1 KiB every 20 ms;
                       other requests are served at once
   etag:VALUE          the file's ETag is "VALUE" (else one made from its bytes)
+  close-after         answer with Connection: close, then close: requests sent
+                      behind this one on the connection go unanswered
+  http10              answer as HTTP/1.0, which ends the connection
+  hang-up-once        the first request for the path gets its connection closed
+                      without an answer; later ones are served
 A Range request with an If-Range that is not the file's ETag gets the whole
 file with 200.
 Each request is appended to the log file as one JSON line:
-{"path": ..., "headers": {...}, "raw": ...}.
+{"path": ..., "headers": {...}, "raw": ..., "client_port": ...}; the client's
+port tells the connections apart.
 """
 import argparse
 import hashlib
@@ -58,6 +64,7 @@ from http.server import BaseHTTPRequestHandler
 
 ARGS = None
 LOG_LOCK = threading.Lock()
+HUNG_UP = set()
 
 
 def load_rules():
@@ -74,10 +81,10 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass
 
-    def send_raw(self, status, headers, body=b"", lower=False, reason=None, eol="\r\n"):
+    def send_raw(self, status, headers, body=b"", lower=False, reason=None, eol="\r\n", version="HTTP/1.1"):
         reason = reason or {200: "OK", 206: "Partial Content", 302: "Found",
                             404: "Not Found", 500: "Internal Server Error"}.get(status, "Status")
-        lines = ["HTTP/1.1 %d %s" % (status, reason)]
+        lines = ["%s %d %s" % (version, status, reason)]
         for name, value in headers:
             lines.append("%s: %s" % (name.lower() if lower else name, value))
         self.wfile.write((eol.join(lines) + eol + eol).encode("latin-1") + body)
@@ -96,11 +103,18 @@ class Handler(BaseHTTPRequestHandler):
         if ARGS.log:
             entry = {"path": path, "raw_path": raw_path,
                      "headers": {k: v for k, v in self.headers.items()},
-                     "request_line": self.requestline}
+                     "request_line": self.requestline, "client_port": self.client_address[1]}
             with LOG_LOCK, open(ARGS.log, "a", encoding="utf-8") as f:
                 f.write(json.dumps(entry, ensure_ascii=False) + "\n")
         rules = load_rules()
         rule = rules.get(path + "?" + query, rules.get(path, "")) if query else rules.get(path, "")
+        if rule == "hang-up-once":
+            with LOG_LOCK:
+                first = path not in HUNG_UP
+                HUNG_UP.add(path)
+            if first:
+                self.close_connection = True
+                return
         if rule == "stall-header":
             time.sleep(3600)
             return
@@ -193,6 +207,11 @@ class Handler(BaseHTTPRequestHandler):
         elif rule == "long-length":
             length = len(body) + 10
         headers.append(("Content-Length", str(length)))
+        if rule in ("close-after", "http10"):
+            self.send_raw(status, headers + ([("Connection", "close")] if rule == "close-after" else []), body,
+                          version="HTTP/1.0" if rule == "http10" else "HTTP/1.1")
+            self.close_connection = True
+            return
         if rule == "close-mid-body":
             self.send_raw(status, headers, body[:len(body) // 2])
             self.close_connection = True

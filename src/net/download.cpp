@@ -129,7 +129,17 @@ std::string CDownLoad::RequestText() const {
 }
 
 void CDownLoad::SendRequest() {
-  const std::string request = RequestText();
+  // The requests waiting behind go out with this one, in one piece: the
+  // server reads them all at once.
+  std::string request = RequestText();
+  std::vector<CDownLoad*> sent;
+  for (CDownLoad* waiting = behind_; waiting; waiting = waiting->behind_) {
+    if (waiting->request_sent_) continue;
+    const std::string more = waiting->RequestText();
+    if (request.size() + more.size() > 65535) break;
+    request += more;
+    sent.push_back(waiting);
+  }
   const uint64_t run = run_;
   if (request.size() > 65535 || socket_->Send(request.data(), static_cast<uint16_t>(request.size())) == 0) {
     // A failed send has already reported through OnSocketClose, which may
@@ -138,6 +148,7 @@ void CDownLoad::SendRequest() {
     return;
   }
   request_sent_ = true;
+  for (CDownLoad* waiting : sent) waiting->request_sent_ = true;
   for (CDownLoad* waiting = behind_; waiting && run_ == run && socket_; waiting = waiting->behind_) {
     if (!waiting->request_sent_) SendBehind(waiting);
   }
@@ -306,7 +317,7 @@ bool CDownLoad::OnSocketClose(uint8_t) {
     if (!Connect()) Fail(kDownLoadConnectFailed);
     return true;
   }
-  if (state_ != kIdle) Fail(kDownLoadFailed);
+  if (state_ != kIdle) Fail(behind_ || line_spoilt_ ? kDownLoadLineBroken : kDownLoadFailed);
   return true;
 }
 
@@ -374,7 +385,7 @@ bool CDownLoad::OnSocketData(const char* data, int32_t count) {
   if (count == 0) {
     // The peer closed: the end of a body without a length, else a break.
     if (!length_known_ && !chunked_) Complete(false);
-    else Fail(kDownLoadFailed);
+    else Fail(behind_ || line_spoilt_ ? kDownLoadLineBroken : kDownLoadFailed);
     return true;
   }
   if (chunked_) {

@@ -15,8 +15,17 @@
 // again).
 enum DownLoadStatus : int { kDownLoadConnecting = 0, kDownLoadAccepted = 1, kDownLoadComplete = 2 };
 // What OnDownLoadError reports: the connection failed; any other failure of
-// the request; a range part could not open its file.
-enum DownLoadError : int { kDownLoadFailed = 0, kDownLoadConnectFailed = 1, kDownLoadFileFailed = 2 };
+// the request; a range part could not open its file; the connection broke
+// under the answer while requests waited behind it. A server that closes
+// with requests it has not read makes its system reset the connection,
+// which can cut short an answer it had sent in full: such a request may
+// be tried again, on a connection of its own.
+enum DownLoadError : int {
+  kDownLoadFailed = 0,
+  kDownLoadConnectFailed = 1,
+  kDownLoadFileFailed = 2,
+  kDownLoadLineBroken = 3,
+};
 
 class IDownLoadSink {
  public:

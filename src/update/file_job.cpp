@@ -70,7 +70,7 @@ bool CInetFile::Start(bool allowRanges) {
     transfer_.reset(new Transfer);
     for (CRangeDownLoad& part : transfer_->parts) part.SetWriteWatcher(this);
   }
-  validator_known_ = resuming_ = started_over_ = false;
+  validator_known_ = resuming_ = started_over_ = line_retried_ = false;
   recorded_at_ = 0;
   Delta = false;
   Reused = 0;
@@ -254,6 +254,10 @@ void CInetFile::SaveRecord() {
 
 void CInetFile::StartOver() {
   started_over_ = true;
+  StartFromZero();
+}
+
+void CInetFile::StartFromZero() {
   StopParts();
   file_.reset();
   DeleteProgress(*disk_, GetTempName());
@@ -571,7 +575,13 @@ bool CInetFile::OnDownLoadStatus(int status) {
   return true;
 }
 
-bool CInetFile::OnDownLoadError(int) {
+bool CInetFile::OnDownLoadError(int code) {
+  if (code == kDownLoadLineBroken && !ranges_active_ && !delta_active_ && !line_retried_) {
+    // Once per run the file comes again, on a connection of its own.
+    line_retried_ = true;
+    StartFromZero();
+    return true;
+  }
   // A changed file answers a request that names the validator of the bytes
   // on disk with all of it, or a resumed one by saying the range does not
   // exist: once per run, the file starts over.
@@ -617,7 +627,8 @@ bool CInetFile::OnDownLoadError(int) {
 }
 
 bool CInetFile::Pipelined() const {
-  return Kind == kJobFile && ExpectedLength <= kPipelinedUpTo && ChunksUrl.empty() && ConnectionsNeeded() == 1;
+  return Kind == kJobFile && ExpectedLength <= kPipelinedUpTo && ChunksUrl.empty() && ConnectionsNeeded() == 1 &&
+         !line_retried_;
 }
 
 int CInetFile::ConnectionsNeeded() const {

@@ -186,6 +186,8 @@ class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink
   // The file changed on the server (or the range no longer exists): the
   // bytes on disk are worthless and the file starts over from zero.
   void StartOver();
+  // Drops the bytes on disk and fetches the file again.
+  void StartFromZero();
   void TakeValidator(const std::string& strongTag, const std::string& lastModified);
   void StopParts();
   bool AllPartsIdle() const;
@@ -224,6 +226,8 @@ class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink
   bool validator_known_ = false;
   bool resuming_ = false;
   bool started_over_ = false;
+  // This run's answer was cut short by a broken line and asked for again.
+  bool line_retried_ = false;
   uint64_t recorded_at_ = 0;
   bool ranges_active_ = false;
   bool delta_active_ = false;

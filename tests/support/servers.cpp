@@ -127,7 +127,7 @@ NginxServer::NginxServer(const std::string& root, const std::string& extra, cons
        << "error_log " << dir_ << "/error.log;\npid " << dir_ << "/nginx.pid;\n"
        << "events { worker_connections 64; }\n"
        << "http {\n  log_format serial '$remote_addr - $remote_user [$time_local] \"$request\" $status "
-       << "$body_bytes_sent \"$http_referer\" \"$http_user_agent\" $connection';\n"
+       << "$body_bytes_sent \"$http_referer\" \"$http_user_agent\" $pipe $connection';\n"
        << "  access_log " << dir_ << "/access.log serial;\n"
        << "  client_body_temp_path " << dir_ << "/body;\n  proxy_temp_path " << dir_ << "/proxy;\n"
        << "  fastcgi_temp_path " << dir_ << "/fastcgi;\n  uwsgi_temp_path " << dir_ << "/uwsgi;\n"

@@ -58,8 +58,9 @@ class NginxServer {
   bool ok() const { return port_ != 0; }
   int port() const { return port_; }
   // The access log so far, one line per finished request in nginx's
-  // combined format (status, then the body bytes sent), and last the
-  // serial number of the connection that carried it.
+  // combined format (status, then the body bytes sent), then "p" for a
+  // request that came pipelined ("." otherwise), and last the serial
+  // number of the connection that carried it.
   std::string AccessLog() const;
   std::string base() const {
     return (tls_ ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_);
