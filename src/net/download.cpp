@@ -188,8 +188,10 @@ void CDownLoad::Complete(bool keep, uint32_t unused) {
     if (socket_->EndExchange(unused, true)) HandOver(next, std::move(socket_));
   } else if (keep && head_.keep_alive() && !next && socket_->EndExchange(unused, false)) {
     SharedConnectionPool().Put(pool_key_, std::move(socket_));
-  } else if (next && !head_.keep_alive()) {
-    // The server ends its connections: no request waits on one again.
+  } else if (next && !head_.keep_alive() && !reused_) {
+    // The server ends its connections after one answer: no request waits
+    // on one again. One that ends them after many (a server's limit of
+    // requests per connection) still takes requests in lines.
     ServersWithoutPipelining().insert(pool_key_);
   }
   Reset();

@@ -74,7 +74,7 @@ class CDownLoad : public IWEBSocketSink {
   void SetPipelining(bool on) { pipelining_ = on; }
   // Requests that a connection to the server of |url| carries at once:
   // kPipelineDepth, or 1 once that server was seen to end a connection
-  // that had requests waiting on it.
+  // after its first answer while requests waited on it.
   static int RequestsPerConnection(const std::wstring& url);
   int GetState() const { return state_; }
   void Reset();
