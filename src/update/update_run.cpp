@@ -197,8 +197,11 @@ void UpdateRun::StartFileJobs() {
 }
 
 void UpdateRun::StopFileJobs() {
-  for (JobId id : running_) {
-    if (CInetFile* job = jobs_.FindById(id)) job->Stop();
+  // The latest first: a request waiting behind an earlier one on its
+  // connection leaves quietly, rather than going out again on a fresh
+  // connection when the one ahead of it stops.
+  for (auto id = running_.rbegin(); id != running_.rend(); ++id) {
+    if (CInetFile* job = jobs_.FindById(*id)) job->Stop();
   }
   running_.clear();
 }
@@ -368,7 +371,7 @@ void UpdateRun::DropJobs() {
   InstallAwaiting();  // finished files are kept, as if installed at once
   // The documents' temporary files are of no use to anyone; a file's
   // pending copy is kept for a later attempt when its progress is recorded.
-  running_.clear();
+  StopFileJobs();
   counted_.clear();
   planned_.clear();
   jobs_.ForEach([this](CInetFile& job) {
