@@ -121,9 +121,11 @@ TEST_F(UpdatePipelineTest, OverHttpsToo) {
 
 // A server that ends a connection with requests waiting on it (an answer
 // with "Connection: close", an HTTP/1.0 answer) or hangs up on a request
-// that waited: what was not answered is asked again on a fresh connection.
+// that waited, before its answer or in the middle of its header: what was
+// not answered is asked again on a fresh connection.
 TEST_F(UpdatePipelineTest, RequestsLeftUnansweredWhenALineBreaksAreSentAgain) {
-  f_.server().SetRules("{\"/update/2/" + Name(40) + "\": \"hang-up-once\", \"/update/2/" + Name(60) +
+  f_.server().SetRules("{\"/update/2/" + Name(40) + "\": \"hang-up-once\", \"/update/2/" + Name(45) +
+                       "\": \"half-header-once\", \"/update/2/" + Name(60) +
                        "\": \"close-after\", \"/update/2/" + Name(70) + "\": \"http10\", \"/update/2/" +
                        Name(85) + "\": \"close-after\"}");
   f_.PublishVersionList(2, 2, {f_.ServerWord()});
@@ -134,6 +136,7 @@ TEST_F(UpdatePipelineTest, RequestsLeftUnansweredWhenALineBreaksAreSentAgain) {
   // The request hung up on was asked for again, as were those that waited
   // behind the answers that ended their connections.
   EXPECT_GE(f_.server().CountRequests(Name(40)), 2);
+  EXPECT_GE(f_.server().CountRequests(Name(45)), 2);
   std::istringstream log(f_.server().RequestLog());
   int requests = 0;
   for (std::string line; std::getline(log, line);) requests += line.find("/update/2/small/") != std::string::npos;

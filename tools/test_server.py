@@ -44,6 +44,7 @@ Rules:
   http10              answer as HTTP/1.0, which ends the connection
   hang-up-once        the first request for the path gets its connection closed
                       without an answer; later ones are served
+  half-header-once    the same, after the first half of the answer's header
 A Range request with an If-Range that is not the file's ETag gets the whole
 file with 200.
 Each request is appended to the log file as one JSON line:
@@ -108,11 +109,14 @@ class Handler(BaseHTTPRequestHandler):
                 f.write(json.dumps(entry, ensure_ascii=False) + "\n")
         rules = load_rules()
         rule = rules.get(path + "?" + query, rules.get(path, "")) if query else rules.get(path, "")
-        if rule == "hang-up-once":
+        if rule in ("hang-up-once", "half-header-once"):
             with LOG_LOCK:
                 first = path not in HUNG_UP
                 HUNG_UP.add(path)
             if first:
+                if rule == "half-header-once":
+                    self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-")
+                    self.wfile.flush()
                 self.close_connection = True
                 return
         if rule == "stall-header":
