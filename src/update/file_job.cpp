@@ -1,5 +1,7 @@
 #include "update/file_job.h"
 
+#include <algorithm>
+
 #include "digest/hex.h"
 #include "manifest/update_file.h"
 #include "net/request_headers.h"
@@ -57,6 +59,7 @@ bool CInetFile::Start(bool allowRanges) {
   FailureNote.clear();
   ranges_allowed_ = allowRanges;
   ranges_active_ = false;
+  connection_limit_ = kParts;
   result_posted_ = false;
   TriedUrl = Url;
   // The URL may have been renamed since the job was made (".update").
@@ -239,7 +242,7 @@ void CInetFile::SaveRecord() {
   // The bytes first: a record never counts bytes that could still be lost.
   if (!file_ || !file_->Sync()) return;
   if (ranges_active_) {
-    for (int worker = 0; worker < kParts; ++worker) {
+    for (int worker = 0; worker < kMaxWorkers; ++worker) {
       const int index = plan_.RangeOf(worker);
       if (index >= 0) plan_.at(index).done = transfer_->parts[worker].written();
     }
@@ -431,10 +434,12 @@ void CInetFile::AdvanceDigest(uint64_t budget) {
 }
 
 bool CInetFile::GiveIdlePartsWork() {
-  for (int worker = 0; worker < kParts; ++worker) {
+  int busy = BusyParts();
+  for (int worker = 0; worker < kMaxWorkers; ++worker) {
     CRangeDownLoad& part = transfer_->parts[worker];
     if (!part.IsIdle()) continue;
     plan_.Release(worker, part.written());
+    if (busy >= connection_limit_) continue;
     int index = plan_.Unclaimed();
     if (index < 0) {
       int donor = RangePlan::kNoWorker;
@@ -448,8 +453,15 @@ bool CInetFile::GiveIdlePartsWork() {
       Fail(kJobTransferFailed);
       return false;
     }
+    ++busy;
   }
   return true;
+}
+
+int CInetFile::BusyParts() const {
+  int busy = 0;
+  for (const CRangeDownLoad& part : transfer_->parts) busy += !part.IsIdle();
+  return busy;
 }
 
 bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const std::wstring&) {
@@ -501,6 +513,9 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
     Received += count;
     PostProgress(count);
     if (Received - recorded_at_ >= kRecordStep) SaveRecord();
+    // Connections the run offered are taken up as soon as a range under way
+    // has an answer to cut.
+    if (connection_limit_ > kParts && BusyParts() < connection_limit_) return GiveIdlePartsWork();
     return true;
   }
   if (!file_) return true;
@@ -602,7 +617,7 @@ bool CInetFile::OnDownLoadError(int) {
     TriedUrl = ansi_url_;
     if (ranges_active_) {
       StopParts();
-      for (int worker = 0; worker < kParts; ++worker) plan_.Release(worker, transfer_->parts[worker].written());
+      for (int worker = 0; worker < kMaxWorkers; ++worker) plan_.Release(worker, transfer_->parts[worker].written());
       ranges_active_ = false;
       file_.reset();
       StartRanges(ExpectedLength);
@@ -617,7 +632,15 @@ bool CInetFile::OnDownLoadError(int) {
 
 int CInetFile::ConnectionsNeeded() const {
   const bool ranged = Kind == kJobFile && ExpectedLength >= kMinRangedLength && ExpectedLength >= OneStreamBelow;
-  return ranged ? kParts : 1;
+  if (!ranged) return 1;
+  return ranges_active_ ? std::max(kParts, BusyParts()) : kParts;
+}
+
+int CInetFile::OfferConnections(int spare) {
+  if (!ranges_active_) return 0;
+  const int held = ConnectionsNeeded();
+  connection_limit_ = std::min(kMaxWorkers, std::max(kParts, held + spare));
+  return connection_limit_ - held;
 }
 
 FinishedFile CInetFile::Finished() const {

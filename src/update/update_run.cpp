@@ -161,6 +161,29 @@ void UpdateRun::OnDispatchTick() {
   job->Start(false);
 }
 
+namespace {
+
+// Connections of the budget that no queued file job can use go to the
+// ranged jobs under way; while a job waits, they give back what it lacks.
+void OfferSpareConnections(CInetFiles& jobs, const std::set<JobId>& running, int budget) {
+  int spare = budget;
+  bool waiting = false;
+  jobs.ForEach([&](const CInetFile& job) {
+    if (job.Kind != kJobFile) return;
+    if (running.count(job.Id)) {
+      spare -= job.ConnectionsNeeded();
+    } else if (!waiting) {
+      waiting = true;
+      spare -= job.ConnectionsNeeded();
+    }
+  });
+  jobs.ForEach([&](CInetFile& job) {
+    if (running.count(job.Id)) spare -= job.OfferConnections(spare);
+  });
+}
+
+}  // namespace
+
 void UpdateRun::StartFileJobs() {
   QueueNextFile();
   int used = 0;
@@ -184,6 +207,7 @@ void UpdateRun::StartFileJobs() {
     }
     UpdatePercentages(&job);
   });
+  OfferSpareConnections(jobs_, running_, kMaxConnections);
 }
 
 void UpdateRun::StopFileJobs() {
