@@ -294,7 +294,7 @@ TEST(ResumeProcessTest, TenKillsDuringABigDownloadEachLoseAtMostOneRecordStepOfW
   // Bytes written after the last record: at most one step of received
   // bytes, the parts' write buffers, and one more arrival.
   const uint64_t lag_allowed =
-      CInetFile::kRecordStep + (CInetFile::kParts + 1) * CRangeDownLoad::kWriteBuffer;
+      CInetFile::kRecordStep + (CInetFile::kMaxWorkers + 1) * CRangeDownLoad::kWriteBuffer;
   std::mt19937 rng(6464);
   DownloadProgress kept;
   uint64_t lost = 0;

@@ -60,6 +60,7 @@ bool CInetFile::Start(bool allowRanges) {
   ranges_allowed_ = allowRanges;
   ranges_active_ = false;
   connection_limit_ = kParts;
+  parts_in_run_ = kParts;
   result_posted_ = false;
   TriedUrl = Url;
   // The URL may have been renamed since the job was made (".update").
@@ -400,6 +401,7 @@ bool CInetFile::StartRanges(uint64_t length) {
 bool CInetFile::StartPart(int worker, int index) {
   RangePlan::Range& range = plan_.at(index);
   range.worker = worker;
+  parts_in_run_ = std::max(parts_in_run_, worker + 1);
   // Bytes already on disk, in this run or an earlier one, came from the
   // file with this validator: every further range asks for the same file.
   const std::string if_range = validator_known_ ? progress_.validator : std::string();
@@ -466,7 +468,9 @@ int CInetFile::BusyParts() const {
 
 bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const std::wstring&) {
   if (ranges_active_) {
-    for (const CRangeDownLoad& part : transfer_->parts) TakeValidator(part.strong_tag(), part.last_modified());
+    for (int worker = 0; worker < parts_in_run_; ++worker) {
+      TakeValidator(transfer_->parts[worker].strong_tag(), transfer_->parts[worker].last_modified());
+    }
     return true;
   }
   CDownLoad& request = transfer_->request;
@@ -591,7 +595,8 @@ bool CInetFile::OnDownLoadError(int) {
   // exist: once per run, the file starts over.
   if (!started_over_) {
     bool changed = resuming_ && !ranges_active_ && transfer_->request.last_status() == 416;
-    for (const CRangeDownLoad& part : transfer_->parts) {
+    for (int worker = 0; worker < parts_in_run_; ++worker) {
+      const CRangeDownLoad& part = transfer_->parts[worker];
       changed = changed || (ranges_active_ && (part.file_changed() || (resuming_ && part.last_status() == 416)));
     }
     if (changed) {
@@ -601,7 +606,8 @@ bool CInetFile::OnDownLoadError(int) {
   }
   if (FailureNote.empty()) FailureNote = transfer_->request.failure_note();
   if (ranges_active_) {
-    for (const CRangeDownLoad& part : transfer_->parts) {
+    for (int worker = 0; worker < parts_in_run_; ++worker) {
+      const CRangeDownLoad& part = transfer_->parts[worker];
       if (FailureNote.empty() && part.write_failure() != 0) NoteWriteFailure(GetTempName(), part.write_failure());
       if (FailureNote.empty()) FailureNote = part.failure_note();
       // The status a part was refused with, if any.

@@ -237,6 +237,9 @@ class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink
   bool ranges_allowed_ = false;
   // Workers that may fetch at once: kParts, more while the run offers them.
   int connection_limit_ = kParts;
+  // The workers this run has used: what the others report is of an
+  // earlier run.
+  int parts_in_run_ = kParts;
   bool result_posted_ = false;
 };
 
