@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "net/download.h"
 #include "platform/text.h"
 #include "update/auto_update_dlg.h"
 #include "support/update_fixture.h"
@@ -155,7 +156,7 @@ class CountingDlg : public CAutoUpdateClientDlg {
 }  // namespace
 
 TEST_F(InstallSafetyTest, AJobIsMadeOnlyWhenTheQueueReachesItsFile) {
-  for (int i = 0; i < 30; ++i) v6_["many/f" + std::to_string(i) + ".txt"] = {std::to_string(i), Stamp(6, 10 + i)};
+  for (int i = 0; i < 60; ++i) v6_["many/f" + std::to_string(i) + ".txt"] = {std::to_string(i), Stamp(6, 10 + i)};
   f_.Publish(6, v6_);
   f_.InstallFiles(v5_);
   CAutoUpdateClientApp app(platform::FromUtf8(f_.Install("updater")));
@@ -163,8 +164,8 @@ TEST_F(InstallSafetyTest, AJobIsMadeOnlyWhenTheQueueReachesItsFile) {
     CountingDlg dlg(&app, &ui_);
     ASSERT_TRUE(dlg.OnInitDialog());
     ui_.RunModal();
-    // Jobs for the files in flight only, never one per entry.
-    EXPECT_LE(dlg.most_queued, static_cast<unsigned>(UpdateRun::kMaxConnections));
+    // Jobs for the requests in flight only, never one per entry.
+    EXPECT_LE(dlg.most_queued, static_cast<unsigned>(UpdateRun::kMaxConnections * CDownLoad::kPipelineDepth));
     ui_.DestroyMainWindow();
   }
   EXPECT_TRUE(f_.LobbyStarted());

@@ -5,7 +5,46 @@
 #include "net/url.h"
 #include "platform/text.h"
 
+#include <algorithm>
+#include <set>
+#include <vector>
+
+namespace {
+
+// Heads of lines with a connection in use; all run on the loop's thread.
+std::vector<CDownLoad*>& Heads() {
+  static std::vector<CDownLoad*> heads;
+  return heads;
+}
+
+// Servers (pool keys) that ended a connection with requests waiting on it.
+std::set<std::string>& ServersWithoutPipelining() {
+  static std::set<std::string> keys;
+  return keys;
+}
+
+std::string PoolKey(const ParsedUrl& url, uint8_t proxy_type, const ProxySettings& proxy) {
+  std::string key = platform::ToAnsi(url.scheme + L"://" + url.host) + ":" + std::to_string(url.port) + " " +
+                    std::to_string(proxy_type);
+  if (proxy_type != CWEBSocket::kNoProxy) {
+    // The credentials too: a tunnel opened with one password is not
+    // handed to a request that gives another.
+    key += " " + platform::ToAnsi(proxy.host) + ":" + std::to_string(proxy.port) + " " +
+           platform::ToAnsi(proxy.user) + " " + platform::ToAnsi(proxy.password);
+  }
+  return key;
+}
+
+}  // namespace
+
 CDownLoad::CDownLoad() = default;
+
+int CDownLoad::RequestsPerConnection(const std::wstring& url) {
+  ParsedUrl parsed;
+  if (!ParseUrl(url, &parsed)) return 1;
+  return ServersWithoutPipelining().count(PoolKey(parsed, CWEBSocket::kNoProxy, ProxySettings())) ? 1
+                                                                                                  : kPipelineDepth;
+}
 
 CDownLoad::~CDownLoad() {
   sink_ = nullptr;
@@ -40,34 +79,41 @@ bool CDownLoad::StartRequest(const std::wstring& url) {
   host_ = parsed.host;
   port_ = parsed.port;
   path_ = parsed.path;
-  pool_key_ = platform::ToAnsi(parsed.scheme + L"://" + host_) + ":" + std::to_string(port_) + " " +
-              std::to_string(proxy_type_);
-  if (proxy_type_ != CWEBSocket::kNoProxy) {
-    // The credentials too: a tunnel opened with one password is not
-    // handed to a request that gives another.
-    pool_key_ += " " + platform::ToAnsi(proxy_.host) + ":" + std::to_string(proxy_.port) + " " +
-                 platform::ToAnsi(proxy_.user) + " " + platform::ToAnsi(proxy_.password);
-  }
+  pool_key_ = PoolKey(parsed, proxy_type_, proxy_);
   std::unique_ptr<CWEBSocket> kept = SharedConnectionPool().Take(pool_key_);
+  CDownLoad* line = kept ? nullptr : LineToJoin();
   if (kept) {
     SharedConnectionPool().Retire(std::move(socket_));
     socket_ = std::move(kept);
     socket_->SetSink(this);
     reused_ = true;
+    Enlist();
+  } else if (line) {
+    JoinBehind(line);
   } else if (!Connect()) {
     Reset();
     return false;
+  } else {
+    Enlist();
   }
   state_ = kRequesting;
   ++run_;
   const uint64_t run = run_;
   if (sink_) sink_->OnDownLoadStatus(kDownLoadConnecting);
-  if (reused_ && run_ == run) SendRequest();
+  if (run_ != run) return true;
+  if (InLine()) {
+    CDownLoad* head = LineHead();
+    if (head->request_sent_) head->SendBehind(this);
+  } else if (reused_) {
+    SendRequest();
+  }
   return true;
 }
 
 bool CDownLoad::Connect() {
   reused_ = false;
+  request_sent_ = false;
+  for (CDownLoad* waiting = behind_; waiting; waiting = waiting->behind_) waiting->request_sent_ = false;
   SharedConnectionPool().Retire(std::move(socket_));
   socket_.reset(new CWEBSocket);
   socket_->SetSink(this);
@@ -76,17 +122,32 @@ bool CDownLoad::Connect() {
   return socket_->Connect(host_, port_) == CWEBSocket::kConnectStarted;
 }
 
-void CDownLoad::SendRequest() {
+std::string CDownLoad::RequestText() const {
   std::string host = platform::ToAnsi(host_);
   if (port_ != DefaultPort(secure_ ? L"https" : L"http")) host += ":" + std::to_string(port_);
-  std::string request = "GET " + EncodeRequestTarget(path_) + " HTTP/1.1\r\nHost: " + host +
-                        "\r\n" + extra_headers_ + "\r\n";
+  return "GET " + EncodeRequestTarget(path_) + " HTTP/1.1\r\nHost: " + host + "\r\n" + extra_headers_ + "\r\n";
+}
+
+void CDownLoad::SendRequest() {
+  const std::string request = RequestText();
   const uint64_t run = run_;
   if (request.size() > 65535 || socket_->Send(request.data(), static_cast<uint16_t>(request.size())) == 0) {
     // A failed send has already reported through OnSocketClose, which may
     // have begun a retry.
     if (run_ == run && state_ != kIdle) Fail(kDownLoadFailed);
+    return;
   }
+  request_sent_ = true;
+  for (CDownLoad* waiting = behind_; waiting && run_ == run && socket_; waiting = waiting->behind_) {
+    if (!waiting->request_sent_) SendBehind(waiting);
+  }
+}
+
+void CDownLoad::SendBehind(CDownLoad* waiting) {
+  const std::string request = waiting->RequestText();
+  waiting->request_sent_ = true;
+  // A failed send closes the connection, which resends the line.
+  if (request.size() <= 65535) socket_->Queue(request.data(), static_cast<uint16_t>(request.size()));
 }
 
 void CDownLoad::Reset() {
@@ -100,11 +161,25 @@ void CDownLoad::Reset() {
   chunked_ = false;
   decoder_ = ChunkedDecoder();
   ++run_;
+  if (InLine()) {
+    LeaveLine();
+  } else {
+    Delist();
+    if (behind_) ResendLine();
+  }
+  request_sent_ = false;
+  line_spoilt_ = false;
 }
 
-void CDownLoad::Complete(bool keep) {
-  if (keep && head_.keep_alive() && socket_->EndExchange()) {
+void CDownLoad::Complete(bool keep, uint32_t unused) {
+  CDownLoad* next = behind_;
+  if (keep && head_.keep_alive() && next && !line_spoilt_) {
+    if (socket_->EndExchange(unused, true)) HandOver(next, std::move(socket_));
+  } else if (keep && head_.keep_alive() && !next && socket_->EndExchange(unused, false)) {
     SharedConnectionPool().Put(pool_key_, std::move(socket_));
+  } else if (next && !head_.keep_alive()) {
+    // The server ends its connections: no request waits on one again.
+    ServersWithoutPipelining().insert(pool_key_);
   }
   Reset();
   if (sink_) sink_->OnDownLoadStatus(kDownLoadComplete);
@@ -113,6 +188,103 @@ void CDownLoad::Complete(bool keep) {
 void CDownLoad::Fail(int code) {
   Reset();
   if (sink_) sink_->OnDownLoadError(code);
+}
+
+CDownLoad* CDownLoad::LineHead() {
+  CDownLoad* head = this;
+  while (head->ahead_) head = head->ahead_;
+  return head;
+}
+
+int CDownLoad::LineLength() const {
+  int length = 1;
+  for (const CDownLoad* waiting = behind_; waiting; waiting = waiting->behind_) ++length;
+  return length;
+}
+
+bool CDownLoad::Joinable() const {
+  if (!pipelining_ || line_spoilt_ || !socket_ || LineLength() >= kPipelineDepth) return false;
+  // An answer that announced the connection's end takes no one behind it.
+  return state_ == kRequesting || (state_ == kReceiving && head_.keep_alive());
+}
+
+CDownLoad* CDownLoad::LineToJoin() const {
+  // A head that has requests behind it keeps its own connection.
+  if (!pipelining_ || behind_ || ServersWithoutPipelining().count(pool_key_)) return nullptr;
+  int lines = 0;
+  CDownLoad* best = nullptr;
+  for (CDownLoad* head : Heads()) {
+    if (head->pool_key_ != pool_key_) continue;
+    ++lines;
+    if (head->Joinable() && (!best || head->LineLength() < best->LineLength())) best = head;
+  }
+  return lines >= kLinesPerServer ? best : nullptr;
+}
+
+void CDownLoad::JoinBehind(CDownLoad* head) {
+  CDownLoad* last = head;
+  while (last->behind_) last = last->behind_;
+  last->behind_ = this;
+  ahead_ = last;
+  reused_ = true;
+  request_sent_ = false;
+}
+
+void CDownLoad::HandOver(CDownLoad* next, std::unique_ptr<CWEBSocket> socket) {
+  behind_ = nullptr;
+  next->ahead_ = nullptr;
+  SharedConnectionPool().Retire(std::move(next->socket_));
+  next->socket_ = std::move(socket);
+  next->socket_->SetSink(next);
+  next->reused_ = true;
+  next->Enlist();
+}
+
+void CDownLoad::LeaveLine() {
+  if (request_sent_) LineHead()->line_spoilt_ = true;
+  ahead_->behind_ = behind_;
+  if (behind_) behind_->ahead_ = ahead_;
+  ahead_ = behind_ = nullptr;
+}
+
+void CDownLoad::ResendLine() {
+  std::vector<CDownLoad*> waiting;
+  for (CDownLoad* w = behind_; w; w = w->behind_) waiting.push_back(w);
+  behind_ = nullptr;
+  for (CDownLoad* w : waiting) {
+    w->ahead_ = w->behind_ = nullptr;
+    w->request_sent_ = false;
+  }
+  // The first goes ahead on a fresh connection, the others wait behind it
+  // as before, unless the server does not keep connections.
+  CDownLoad* head = nullptr;
+  for (CDownLoad* w : waiting) {
+    if (head && head->Joinable() && !ServersWithoutPipelining().count(w->pool_key_)) {
+      w->JoinBehind(head);
+    } else {
+      w->Reconnect();
+      if (w->state_ != kIdle) head = w;
+    }
+  }
+}
+
+void CDownLoad::Reconnect() {
+  ++run_;
+  if (!Connect()) {
+    Fail(kDownLoadConnectFailed);
+    return;
+  }
+  Enlist();
+}
+
+void CDownLoad::Enlist() {
+  std::vector<CDownLoad*>& heads = Heads();
+  if (std::find(heads.begin(), heads.end(), this) == heads.end()) heads.push_back(this);
+}
+
+void CDownLoad::Delist() {
+  std::vector<CDownLoad*>& heads = Heads();
+  heads.erase(std::remove(heads.begin(), heads.end(), this), heads.end());
 }
 
 bool CDownLoad::OnSocketConnect(uint16_t error) {
@@ -179,6 +351,8 @@ bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t stat
       return true;
     }
     socket_->Close(CWEBSocket::kCloseSilent);
+    // The requests behind were sent on the connection just closed.
+    ResendLine();
     if (!StartRequest(target)) {
       Reset();
       if (sink_) sink_->OnDownLoadError(kDownLoadFailed);
@@ -214,7 +388,7 @@ bool CDownLoad::OnSocketData(const char* data, int32_t count) {
     }
     if (!decoded_.empty()) Deliver(decoded_.data(), static_cast<uint32_t>(decoded_.size()));
     // Bytes after the last chunk belong to no request: the connection goes.
-    if (run_ == run && result == ChunkedDecoder::kDone) Complete(used == static_cast<size_t>(count));
+    if (run_ == run && result == ChunkedDecoder::kDone) Complete(true, static_cast<uint32_t>(count - used));
     return true;
   }
   uint32_t take = static_cast<uint32_t>(count);
@@ -223,7 +397,7 @@ bool CDownLoad::OnSocketData(const char* data, int32_t count) {
   }
   Deliver(data, take);
   if (run_ == run && length_known_ && received_ == expected_length_) {
-    Complete(take == static_cast<uint32_t>(count));
+    Complete(true, static_cast<uint32_t>(count) - take);
   }
   return true;
 }

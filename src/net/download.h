@@ -34,10 +34,19 @@ class IDownLoadSink {
   ~IDownLoadSink() = default;
 };
 
+// Requests that allow it may be pipelined: once kLinesPerServer connections
+// lead to a server, a further request is sent on the one with the fewest
+// requests under way (at most kPipelineDepth), and its answer is read when
+// those before it have ended. The requests on one connection form a line;
+// the first owns the connection. Should the line break (the connection
+// closes, an answer does not keep it, a request leaves its place), the
+// requests still unanswered are sent again on a fresh connection.
 class CDownLoad : public IWEBSocketSink {
  public:
   enum State { kRequesting = 0, kReceiving = 1, kIdle = 2 };
   static constexpr int kMaxRedirects = 10;
+  static constexpr int kLinesPerServer = 8;
+  static constexpr int kPipelineDepth = 4;
 
   CDownLoad();
   virtual ~CDownLoad();
@@ -51,6 +60,13 @@ class CDownLoad : public IWEBSocketSink {
   void SetExtraHeaders(const std::string& text) { extra_headers_ = text; }
   // False (and nothing reported) when busy or when the start fails.
   bool DownLoad(const std::wstring& url, IDownLoadSink* sink);
+  // Whether requests from now on may wait behind others on a connection:
+  // for short answers only, as every request behind waits for them.
+  void SetPipelining(bool on) { pipelining_ = on; }
+  // Requests that a connection to the server of |url| carries at once:
+  // kPipelineDepth, or 1 once that server was seen to end a connection
+  // that had requests waiting on it.
+  static int RequestsPerConnection(const std::wstring& url);
   int GetState() const { return state_; }
   void Reset();
 
@@ -90,10 +106,36 @@ class CDownLoad : public IWEBSocketSink {
   // the old one may still be running further up the stack.
   bool Connect();
   void SendRequest();
+  std::string RequestText() const;
   void Deliver(const char* data, uint32_t count);
-  // With |keep| the connection may carry the next request.
-  void Complete(bool keep);
+  // With |keep| the connection may carry the next request; |unused| bytes
+  // at the end of the latest piece lie beyond the answer.
+  void Complete(bool keep, uint32_t unused = 0);
   void Fail(int code);
+
+  // The line: this request's place in it and the connection it shares.
+  bool InLine() const { return ahead_ != nullptr; }
+  CDownLoad* LineHead();
+  int LineLength() const;
+  bool Joinable() const;
+  // A line to the same server to wait in, or null when this request takes
+  // a connection of its own.
+  CDownLoad* LineToJoin() const;
+  void JoinBehind(CDownLoad* head);
+  // Sends |waiting|'s request on this head's connection.
+  void SendBehind(CDownLoad* waiting);
+  // This head's answer is over: |next| reads the next one on |socket|.
+  void HandOver(CDownLoad* next, std::unique_ptr<CWEBSocket> socket);
+  // Leaves the line; a request already sent spoils the answers behind it.
+  void LeaveLine();
+  // The connection of this head is gone: the requests behind it go out
+  // again, on a fresh connection.
+  void ResendLine();
+  // Starts this request again on a fresh connection of its own.
+  void Reconnect();
+  // Heads with a connection in use, for the lines to join.
+  void Enlist();
+  void Delist();
 
   uint64_t expected_length_ = 0;
   uint64_t received_ = 0;
@@ -125,4 +167,15 @@ class CDownLoad : public IWEBSocketSink {
   ChunkedDecoder decoder_;
   std::string decoded_;
   std::wstring failure_note_;
+
+  bool pipelining_ = false;
+  // Neighbours in the line: the request whose answer comes before this
+  // one's, and the one after.
+  CDownLoad* ahead_ = nullptr;
+  CDownLoad* behind_ = nullptr;
+  // A head: its request is on the connection. In a line: the same.
+  bool request_sent_ = false;
+  // A request that left after it was sent: the answers on this head's
+  // connection no longer match the requests behind.
+  bool line_spoilt_ = false;
 };

@@ -159,6 +159,16 @@ uint16_t CWEBSocket::Send(const char* data, uint16_t length) {
   return PushCipher() ? length : 0;
 }
 
+uint16_t CWEBSocket::Queue(const char* data, uint16_t length) {
+  if (length == 0 || !data || !socket_.IsOpen() || state_ != kConnected) return 0;
+  if (!tls_) return SendRaw(data, length) ? length : 0;
+  if (!tls_->Write(data, length)) {
+    Close(kCloseFailed);
+    return 0;
+  }
+  return PushCipher() ? length : 0;
+}
+
 bool CWEBSocket::SendRaw(const char* data, uint32_t length) {
   uint32_t sent = 0;
   if (!send_pending_) {
@@ -334,21 +344,50 @@ void CWEBSocket::OnSocketEvent(int event, int error) {
 }
 
 void CWEBSocket::DeliverBody(const char* data, long count, uint16_t serial) {
+  delivery_ = data;
+  delivery_end_ = count;
   for (long done = 0; done < count && serial_ == serial && sink_;) {
     int32_t piece = static_cast<int32_t>(std::min<long>(kMaxDelivery, count - done));
     undelivered_ = count - done - piece;
+    piece_end_ = done + piece;
     sink_->OnSocketData(data + done, piece);
     done += piece;
   }
   undelivered_ = 0;
+  delivery_ = nullptr;
 }
 
-bool CWEBSocket::EndExchange() {
+std::string CWEBSocket::BeyondAnswer(uint32_t unused) const {
+  if (delivery_) {
+    const long from = std::max<long>(0, piece_end_ - static_cast<long>(unused));
+    return std::string(delivery_ + from, delivery_ + delivery_end_);
+  }
+  // An answer that ended with its header (no body).
+  if (header_complete_ && header_held_ > header_fill_) {
+    return std::string(header_.data() + header_fill_, header_.data() + header_held_);
+  }
+  return std::string();
+}
+
+bool CWEBSocket::EndExchange(uint32_t unused, bool carry) {
+  const std::string beyond = BeyondAnswer(unused);
   ++serial_;
   header_complete_ = false;
   header_fill_ = 0;
-  return state_ == kConnected && socket_.IsOpen() && !send_pending_ && undelivered_ == 0 &&
-         !Buffered();
+  header_held_ = 0;
+  const bool open = state_ == kConnected && socket_.IsOpen();
+  if (!carry) return open && !send_pending_ && beyond.empty() && !Buffered();
+  if (!open) return false;
+  // What came after the answer begins the next one: it is read as a header
+  // from the loop, as if it had just arrived.
+  if (header_.size() < beyond.size()) header_.resize(beyond.size());
+  if (!beyond.empty()) memcpy(header_.data(), beyond.data(), beyond.size());
+  header_fill_ = static_cast<uint32_t>(beyond.size());
+  if (!waiting_budget_) {
+    socket_.PauseReads();
+    socket_.ResumeReads();
+  }
+  return true;
 }
 
 int32_t CWEBSocket::TakeInterimResponses() {
@@ -392,7 +431,9 @@ void CWEBSocket::Receive() {
     return;
   }
   if (!header_complete_) {
-    int32_t end = kHeaderIncomplete;
+    // The buffer may already hold the start of this answer, read with the
+    // end of the one before it.
+    int32_t end = header_fill_ > 0 ? TakeInterimResponses() : kHeaderIncomplete;
     while (end == kHeaderIncomplete) {
       if (!GrowHeader()) {
         Close(kCloseFailed);  // a header that does not fit is never going to end
@@ -408,19 +449,21 @@ void CWEBSocket::Receive() {
       limiter.Took(static_cast<uint64_t>(n));
       header_fill_ += static_cast<uint32_t>(n);
       end = TakeInterimResponses();
-      if (end == kHeaderMalformed) {
-        Close(kCloseFailed);  // a CR that does not end a line
-        return;
-      }
       // Decrypted bytes held in memory bring no read event of their own.
       if (end == kHeaderIncomplete && !Buffered()) return;
+    }
+    if (end == kHeaderMalformed) {
+      Close(kCloseFailed);  // a CR that does not end a line
+      return;
     }
     header_complete_ = true;
     const uint32_t held = header_fill_;
     header_fill_ = static_cast<uint32_t>(end);
+    header_held_ = held;
     if (sink_) {
       sink_->OnSocketHeader(header_.data(), header_fill_, ParseStatusCode(header_.data(), header_fill_));
     }
+    if (serial_ == serial) header_held_ = 0;
     if (held > header_fill_ && serial_ == serial && sink_) {
       // The body's start came in the same read as the header; copied, as
       // the sink may reuse the header buffer by starting a new request.

@@ -77,6 +77,10 @@ class CWEBSocket : private platform::SocketEventSink, private RateWaiter {
   uint8_t Connect(const std::wstring& host, uint16_t port);
   // The length accepted, or 0 when refused or failed.
   uint16_t Send(const char* data, uint16_t length);
+  // Sends a further request behind the one whose answer is under way
+  // (pipelining): the exchange in progress goes on untouched. The length
+  // accepted, or 0 when refused or failed.
+  uint16_t Queue(const char* data, uint16_t length);
   // kCloseSilent closes silently; any other reason is reported to the sink.
   void Close(uint8_t reason);
 
@@ -85,10 +89,14 @@ class CWEBSocket : private platform::SocketEventSink, private RateWaiter {
   // Some of an answer has arrived since the last Send.
   bool answered() const { return header_complete_ || header_fill_ > 0; }
   // Ends the exchange on a connection that stays open: nothing more of it
-  // reaches the sink, and the next Send waits for a new header. False when
-  // the connection cannot carry another request (closed, still sending, or
-  // holding bytes beyond the answer).
-  bool EndExchange();
+  // reaches the sink, and the next Send waits for a new header. |unused| is
+  // how many bytes at the end of the piece just handed to the sink lie
+  // beyond the answer. Without |carry| those, and any other bytes read past
+  // the answer, were asked by no one: false, as when the connection cannot
+  // carry another request (closed, still sending). With |carry| they begin
+  // the answer to the next request already sent (Queue), which the sink set
+  // next is handed from the loop.
+  bool EndExchange(uint32_t unused, bool carry);
 
  private:
   void OnSocketEvent(int event, int error) override;
@@ -117,6 +125,9 @@ class CWEBSocket : private platform::SocketEventSink, private RateWaiter {
   bool PushCipher();
   uint8_t ProxyHandshake(uint32_t target, uint16_t port);
   void DeliverBody(const char* data, long count, uint16_t serial);
+  // Bytes read past the answer whose piece the sink has just been handed,
+  // |unused| of them at that piece's end.
+  std::string BeyondAnswer(uint32_t unused) const;
 
   uint16_t serial_ = 1;
   bool header_complete_ = false;
@@ -143,8 +154,16 @@ class CWEBSocket : private platform::SocketEventSink, private RateWaiter {
   size_t plain_taken_ = 0;
   // The last read filled its buffer: more may be waiting.
   bool more_waiting_ = false;
-  // Bytes of the delivery under way not handed to the sink yet.
+  // Bytes of the delivery under way not handed to the sink yet, and the
+  // delivery itself while the sink reads a piece of it: from |delivery_|,
+  // |delivery_end_| bytes, the piece ending at |piece_end_|.
   long undelivered_ = 0;
+  const char* delivery_ = nullptr;
+  long delivery_end_ = 0;
+  long piece_end_ = 0;
+  // While the sink reads a header: where the bytes read after it end in
+  // the header buffer.
+  uint32_t header_held_ = 0;
   // Reads are paused until the rate limiter says otherwise.
   bool waiting_budget_ = false;
 };

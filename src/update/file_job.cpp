@@ -193,6 +193,7 @@ bool CInetFile::StartStream() {
     headers += "Range: bytes=" + std::to_string(Received) + "-\r\nIf-Range: " + progress_.validator + "\r\n";
   }
   transfer_->request.SetExtraHeaders(headers);
+  transfer_->request.SetPipelining(Pipelined());
   if (!transfer_->request.DownLoad(TriedUrl, this)) {
     Fail(kJobStartFailed);
     return false;
@@ -634,6 +635,10 @@ bool CInetFile::OnDownLoadError(int) {
   }
   Fail(kJobTransferFailed);
   return true;
+}
+
+bool CInetFile::Pipelined() const {
+  return Kind == kJobFile && ExpectedLength <= kPipelinedUpTo && ChunksUrl.empty() && ConnectionsNeeded() == 1;
 }
 
 int CInetFile::ConnectionsNeeded() const {

@@ -33,6 +33,10 @@ class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink
   static constexpr uint64_t kMinRangedLength = kParts;
   // Below this length five connections cost more than they gain.
   static constexpr uint64_t kOneStreamBelow = 4u << 20;
+  // Files up to this length are asked for behind others on a connection:
+  // what they make the requests behind them wait is less than a round trip
+  // of a far server.
+  static constexpr uint64_t kPipelinedUpTo = 256u << 10;
   // A range that finishes early takes over the second half of what is
   // still to come of the largest one when that half is at least this long:
   // less is not worth a new connection.
@@ -80,6 +84,9 @@ class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink
   // stopped. Returns how many it may take (or gives back); the next run
   // begins with five again.
   int OfferConnections(int spare);
+  // The job's request may wait behind others on a connection: a short file
+  // fetched in one stream.
+  bool Pipelined() const;
   // What the installer needs of a job whose copy is complete.
   FinishedFile Finished() const;
 

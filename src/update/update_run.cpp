@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "net/connection_pool.h"
+#include "net/download.h"
 #include "net/rate_limiter.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -184,16 +185,25 @@ void OfferSpareConnections(CInetFiles& jobs, const std::set<JobId>& running, int
 
 }  // namespace
 
+int UpdateRun::RequestBudget() const {
+  return kMaxConnections * CDownLoad::RequestsPerConnection(server_base_address_);
+}
+
+int UpdateRun::RequestsOf(const CInetFile& job) const {
+  return job.Pipelined() ? 1 : job.ConnectionsNeeded() * CDownLoad::RequestsPerConnection(server_base_address_);
+}
+
 void UpdateRun::StartFileJobs() {
   QueueNextFile();
   int used = 0;
   jobs_.ForEach([&](const CInetFile& job) {
-    if (running_.count(job.Id)) used += job.ConnectionsNeeded();
+    if (running_.count(job.Id)) used += RequestsOf(job);
   });
+  const int budget = RequestBudget();
   jobs_.ForEach([&](CInetFile& job) {
     if (job.Kind != kJobFile || running_.count(job.Id)) return;
-    const int need = job.ConnectionsNeeded();
-    if (used > 0 && used + need > kMaxConnections) return;
+    const int need = RequestsOf(job);
+    if (used > 0 && used + need > budget) return;
     used += need;
     running_.insert(job.Id);
     SetDownloadNaming(&job, download_naming_switch_);

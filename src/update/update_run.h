@@ -186,11 +186,16 @@ class UpdateRun : private InstallReport {
   // settles. Returns how many entries were dropped.
   unsigned DropEntriesOfAnotherShape();
   // Makes jobs of the next manifest entries while the queued file jobs
-  // need fewer connections than the budget: a manifest of any size costs
+  // need fewer requests than the budget: a manifest of any size costs
   // the memory of the jobs in flight. False when no file job is left.
   bool QueueNextFile();
   // Starts the queued file jobs that fit the connection budget.
   void StartFileJobs();
+  // The budget counts in requests: a connection carries as many at once
+  // as the server takes pipelined, a job that cannot be pipelined holds
+  // all of its connections' share.
+  int RequestBudget() const;
+  int RequestsOf(const CInetFile& job) const;
   // Stops the file jobs under way; each keeps its bytes for a later attempt.
   void StopFileJobs();
   // Puts the finished copies into place with one barrier.

@@ -333,20 +333,21 @@ void UpdateRun::HandleSignature(CInetFile* job, uint32_t code) {
 bool UpdateRun::QueueNextFile() {
   if (!IsWorking(phase_)) return false;  // the run has ended
   bool file_queued = false;
-  int connections = 0;
+  int requests = 0;
   jobs_.ForEach([&](const CInetFile& job) {
     if (job.Kind != kJobFile) return;
     file_queued = true;
-    connections += job.ConnectionsNeeded();
+    requests += RequestsOf(job);
   });
   const CServer* server = servers_.GetFirst();
-  while (connections < kMaxConnections) {
+  const int budget = RequestBudget();
+  while (requests < budget) {
     std::unique_ptr<CUpdateFile> entry = manifest_.PopFront();
     if (!entry) break;
     std::unique_ptr<CInetFile> job = MakeFileJob(server_base_address_, *entry, working_version_,
                                                  server ? server->name : std::wstring(), job_target_, &disk_);
     if (entry->NeedUpdate && entry->Length > 0) planned_[job->Id] = job->ExpectedLength;
-    connections += job->ConnectionsNeeded();
+    requests += RequestsOf(*job);
     jobs_.AddTail(std::move(job));
     file_queued = true;
   }
