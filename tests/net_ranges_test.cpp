@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -148,6 +149,58 @@ TEST_F(AdaptiveRangesTest, AFileWhoseRangesWereCutAgainGoesOnFromWhatIsOnDisk) {
     asked_bytes += r.last - r.first + 1;
   }
   EXPECT_EQ(asked_bytes, kSize - record.DoneBytes());
+}
+
+// Connections the run has spare add workers, each taking over half of the
+// largest range, up to eight in all; taken back, no worker starts again
+// while the job holds more than its five. Every range trickles.
+TEST(SpareConnectionsTest, OfferedConnectionsAddWorkersAndTakenBackNoneStarts) {
+  constexpr uint64_t kSize = 200u << 10;
+  TempDir root, out;
+  mkdir(root.File("update").c_str(), 0755);
+  mkdir(root.File("update/1").c_str(), 0755);
+  const std::string content = RandomBytes(kSize, 17);
+  WriteFileBytes(root.File("update/1/f.bin"), content);
+  TestUpdateServer server(root.path());
+  server.SetRules("{\"/update/1/f.bin\": \"trickle\"}");
+  CUpdateFile entry(L"");
+  entry.FileName = L"f.bin";
+  CInetFile job(platform::FromUtf8(server.base()), &entry, L"1");
+  job.Kind = kJobFile;
+  job.TargetPath = platform::FromUtf8(out.File("f.bin"));
+  job.FileName = entry.FileName;
+  job.ExpectedLength = kSize;
+  job.OneStreamBelow = CInetFile::kMinRangedLength;
+  job.MinTakeOver = 4096;
+  JobRunner runner;
+  job.NotifyWindow = runner.handle();
+  ASSERT_TRUE(job.Start(true));
+  EXPECT_EQ(job.ConnectionsNeeded(), CInetFile::kParts);
+  EXPECT_EQ(job.OfferConnections(5), CInetFile::kMaxWorkers - CInetFile::kParts);
+  int most = 0;
+  ASSERT_TRUE(platform::RunUntil(
+      [&] {
+        most = std::max(most, job.ConnectionsNeeded());
+        return most >= CInetFile::kMaxWorkers || runner.done_count > 0;
+      },
+      60000));
+  EXPECT_EQ(most, CInetFile::kMaxWorkers);
+  EXPECT_EQ(runner.done_count, 0);
+  // A job waits for three connections.
+  EXPECT_EQ(job.OfferConnections(-3), -3);
+  int held = job.ConnectionsNeeded();
+  bool grew = false;
+  ASSERT_TRUE(platform::RunUntil(
+      [&] {
+        const int now = job.ConnectionsNeeded();
+        grew = grew || now > held;
+        held = now;
+        return runner.done_count > 0;
+      },
+      60000));
+  EXPECT_FALSE(grew);
+  EXPECT_EQ(runner.last_code, kJobOk);
+  EXPECT_EQ(ReadFileBytes(out.File("f.bin.update.1")), content);
 }
 
 }  // namespace

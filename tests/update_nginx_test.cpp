@@ -1,13 +1,18 @@
-// Whole updates served by nginx: names that need escaping, and a file past
-// 4 GiB.
+// Whole updates served by nginx: names that need escaping, a file past
+// 4 GiB, and the connections a big file is fetched on.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/text.h"
 #include "support/update_fixture.h"
@@ -19,6 +24,48 @@ std::string Bytes(size_t size, char seed) {
   for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(seed + i * 13 + (i >> 7));
   return s;
 }
+
+// Connections to 127.0.0.1:|port| that are open on the client's side, from
+// the kernel's table: a connection closed with bytes unread is gone at once.
+int ClientConnectionsTo(int port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  int open = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    const size_t colon = remote.find(':');
+    if (colon == std::string::npos || state != "01") continue;  // 01: established
+    open += std::stoi(remote.substr(colon + 1), nullptr, 16) == port;
+  }
+  return open;
+}
+
+// The most connections to a port that were open at once while it lived,
+// looked at every few milliseconds.
+class ConnectionWatch {
+ public:
+  explicit ConnectionWatch(int port)
+      : thread_([this, port] {
+          while (!stop_) {
+            most_ = std::max(most_.load(), ClientConnectionsTo(port));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          }
+        }) {}
+  ~ConnectionWatch() { Stop(); }
+  int Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return most_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> most_{0};
+  std::thread thread_;
+};
 
 class UpdateNginxTest : public testing::Test {
  protected:
@@ -141,4 +188,60 @@ TEST_F(UpdateNginxTest, AFileOfFiveGibibytesIsUpdated) {
   ASSERT_TRUE(platform::GetLastWriteTime(platform::FromUtf8(installed), &t));
   EXPECT_EQ(platform::ToTicks(t), platform::ToTicks(stamp));
   EXPECT_EQ(f_.Log(), "");
+}
+
+// Alone, a big file takes the connections the other files leave unused:
+// more than its five ranges, never more than the run's eight. nginx holds
+// each connection to 1 MiB/s, so the ranges last seconds.
+TEST_F(UpdateNginxTest, ALoneBigFileIsFetchedOnTheSpareConnectionsToo) {
+  nginx_.reset(new NginxServer(f_.ServerRoot(), "limit_rate 1m;"));
+  ASSERT_TRUE(nginx_->ok());
+  GameFiles v1 = {{"game.dat", {Bytes(1000, 'a'), Stamp(1, 1)}}};
+  GameFiles v2 = v1;
+  v2["big.dat"] = {Bytes(24u << 20, 'b'), Stamp(2, 1)};
+  f_.Publish(1, v1);
+  f_.Publish(2, v2);
+  f_.PublishVersionList(2, 2, {NginxWord()});
+  Ini(1);
+  f_.InstallFiles(v1);
+  ConnectionWatch watch(nginx_->port());
+  f_.Run(&ui_);
+  const int most = watch.Stop();
+  EXPECT_TRUE(ui_.failures_shown.empty()) << platform::ToUtf8(ui_.failures_shown[0]);
+  EXPECT_TRUE(f_.LobbyStarted());
+  for (const auto& f : v2) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
+  EXPECT_GT(most, 5);
+  EXPECT_LE(most, 8);
+  std::istringstream log(nginx_->AccessLog());
+  for (std::string line; std::getline(log, line);) {
+    if (line.find("/big.dat") == std::string::npos) continue;
+    EXPECT_NE(line.find("\" 206 "), std::string::npos) << line;
+  }
+  EXPECT_EQ(f_.Complaints(), "");
+}
+
+// Small files queued behind the big one get their connections first: with
+// them under way the run still holds at most eight.
+TEST_F(UpdateNginxTest, SpareConnectionsNeverTakeTheBudgetOfQueuedFiles) {
+  nginx_.reset(new NginxServer(f_.ServerRoot(), "limit_rate 1m;"));
+  ASSERT_TRUE(nginx_->ok());
+  GameFiles v1 = {{"game.dat", {Bytes(1000, 'a'), Stamp(1, 1)}}};
+  GameFiles v2 = v1;
+  v2["a/big.dat"] = {Bytes(16u << 20, 'b'), Stamp(2, 1)};
+  for (int i = 0; i < 8; ++i) {
+    v2["b/" + std::to_string(i) + ".dat"] = {Bytes((1u << 19) + i, static_cast<char>('c' + i)), Stamp(2, 2 + i)};
+  }
+  f_.Publish(1, v1);
+  f_.Publish(2, v2);
+  f_.PublishVersionList(2, 2, {NginxWord()});
+  Ini(1);
+  f_.InstallFiles(v1);
+  ConnectionWatch watch(nginx_->port());
+  f_.Run(&ui_);
+  const int most = watch.Stop();
+  EXPECT_TRUE(ui_.failures_shown.empty()) << platform::ToUtf8(ui_.failures_shown[0]);
+  EXPECT_TRUE(f_.LobbyStarted());
+  for (const auto& f : v2) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
+  EXPECT_LE(most, 8);
+  EXPECT_EQ(f_.Complaints(), "");
 }

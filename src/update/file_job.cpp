@@ -1,5 +1,7 @@
 #include "update/file_job.h"
 
+#include <algorithm>
+
 #include "digest/hex.h"
 #include "manifest/update_file.h"
 #include "net/request_headers.h"
@@ -57,6 +59,8 @@ bool CInetFile::Start(bool allowRanges) {
   FailureNote.clear();
   ranges_allowed_ = allowRanges;
   ranges_active_ = false;
+  connection_limit_ = kParts;
+  parts_in_run_ = kParts;
   result_posted_ = false;
   TriedUrl = Url;
   // The URL may have been renamed since the job was made (".update").
@@ -240,7 +244,7 @@ void CInetFile::SaveRecord() {
   // The bytes first: a record never counts bytes that could still be lost.
   if (!file_ || !file_->Sync()) return;
   if (ranges_active_) {
-    for (int worker = 0; worker < kParts; ++worker) {
+    for (int worker = 0; worker < kMaxWorkers; ++worker) {
       const int index = plan_.RangeOf(worker);
       if (index >= 0) plan_.at(index).done = transfer_->parts[worker].written();
     }
@@ -402,6 +406,7 @@ bool CInetFile::StartRanges(uint64_t length) {
 bool CInetFile::StartPart(int worker, int index) {
   RangePlan::Range& range = plan_.at(index);
   range.worker = worker;
+  parts_in_run_ = std::max(parts_in_run_, worker + 1);
   // Bytes already on disk, in this run or an earlier one, came from the
   // file with this validator: every further range asks for the same file.
   const std::string if_range = validator_known_ ? progress_.validator : std::string();
@@ -436,10 +441,12 @@ void CInetFile::AdvanceDigest(uint64_t budget) {
 }
 
 bool CInetFile::GiveIdlePartsWork() {
-  for (int worker = 0; worker < kParts; ++worker) {
+  int busy = BusyParts();
+  for (int worker = 0; worker < kMaxWorkers; ++worker) {
     CRangeDownLoad& part = transfer_->parts[worker];
     if (!part.IsIdle()) continue;
     plan_.Release(worker, part.written());
+    if (busy >= connection_limit_) continue;
     int index = plan_.Unclaimed();
     if (index < 0) {
       int donor = RangePlan::kNoWorker;
@@ -453,13 +460,22 @@ bool CInetFile::GiveIdlePartsWork() {
       Fail(kJobTransferFailed);
       return false;
     }
+    ++busy;
   }
   return true;
 }
 
+int CInetFile::BusyParts() const {
+  int busy = 0;
+  for (const CRangeDownLoad& part : transfer_->parts) busy += !part.IsIdle();
+  return busy;
+}
+
 bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const std::wstring&) {
   if (ranges_active_) {
-    for (const CRangeDownLoad& part : transfer_->parts) TakeValidator(part.strong_tag(), part.last_modified());
+    for (int worker = 0; worker < parts_in_run_; ++worker) {
+      TakeValidator(transfer_->parts[worker].strong_tag(), transfer_->parts[worker].last_modified());
+    }
     return true;
   }
   CDownLoad& request = transfer_->request;
@@ -506,6 +522,9 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
     Received += count;
     PostProgress(count);
     if (Received - recorded_at_ >= kRecordStep) SaveRecord();
+    // Connections the run offered are taken up as soon as a range under way
+    // has an answer to cut.
+    if (connection_limit_ > kParts && BusyParts() < connection_limit_) return GiveIdlePartsWork();
     return true;
   }
   if (!file_) return true;
@@ -587,7 +606,8 @@ bool CInetFile::OnDownLoadError(int code) {
   // exist: once per run, the file starts over.
   if (!started_over_) {
     bool changed = resuming_ && !ranges_active_ && transfer_->request.last_status() == 416;
-    for (const CRangeDownLoad& part : transfer_->parts) {
+    for (int worker = 0; worker < parts_in_run_; ++worker) {
+      const CRangeDownLoad& part = transfer_->parts[worker];
       changed = changed || (ranges_active_ && (part.file_changed() || (resuming_ && part.last_status() == 416)));
     }
     if (changed) {
@@ -597,7 +617,8 @@ bool CInetFile::OnDownLoadError(int code) {
   }
   if (FailureNote.empty()) FailureNote = transfer_->request.failure_note();
   if (ranges_active_) {
-    for (const CRangeDownLoad& part : transfer_->parts) {
+    for (int worker = 0; worker < parts_in_run_; ++worker) {
+      const CRangeDownLoad& part = transfer_->parts[worker];
       if (FailureNote.empty() && part.write_failure() != 0) NoteWriteFailure(GetTempName(), part.write_failure());
       if (FailureNote.empty()) FailureNote = part.failure_note();
       // The status a part was refused with, if any.
@@ -613,7 +634,7 @@ bool CInetFile::OnDownLoadError(int code) {
     TriedUrl = ansi_url_;
     if (ranges_active_) {
       StopParts();
-      for (int worker = 0; worker < kParts; ++worker) plan_.Release(worker, transfer_->parts[worker].written());
+      for (int worker = 0; worker < kMaxWorkers; ++worker) plan_.Release(worker, transfer_->parts[worker].written());
       ranges_active_ = false;
       file_.reset();
       StartRanges(ExpectedLength);
@@ -633,7 +654,15 @@ bool CInetFile::Pipelined() const {
 
 int CInetFile::ConnectionsNeeded() const {
   const bool ranged = Kind == kJobFile && ExpectedLength >= kMinRangedLength && ExpectedLength >= OneStreamBelow;
-  return ranged ? kParts : 1;
+  if (!ranged) return 1;
+  return ranges_active_ ? std::max(kParts, BusyParts()) : kParts;
+}
+
+int CInetFile::OfferConnections(int spare) {
+  if (!ranges_active_) return 0;
+  const int held = ConnectionsNeeded();
+  connection_limit_ = std::min(kMaxWorkers, std::max(kParts, held + spare));
+  return connection_limit_ - held;
 }
 
 FinishedFile CInetFile::Finished() const {

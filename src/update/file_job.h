@@ -26,6 +26,9 @@ class CUpdateFile;
 class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink {
  public:
   static constexpr int kParts = 5;
+  // With connections the run has spare, a ranged job adds workers up to
+  // this many in all.
+  static constexpr int kMaxWorkers = 8;
   // Files shorter than this can never come in ranges.
   static constexpr uint64_t kMinRangedLength = kParts;
   // Below this length five connections cost more than they gain.
@@ -70,8 +73,17 @@ class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink
   // files, the target itself for the others.
   std::wstring GetTempName() const;
 
-  // Connections the job holds while it runs: one per range.
+  // Connections the job holds while it runs: one per range under way, and
+  // never fewer than its five ranges.
   int ConnectionsNeeded() const;
+  // The run has |spare| connections beyond those its jobs hold that no
+  // queued job can use (negative: what a waiting job lacks). A ranged job
+  // under way may then hold that many more than ConnectionsNeeded() (its
+  // extra workers take over halves of the largest ranges), or gives back
+  // the lack as extra workers finish, down to its five ranges; nothing is
+  // stopped. Returns how many it may take (or gives back); the next run
+  // begins with five again.
+  int OfferConnections(int spare);
   // The job's request may wait behind others on a connection: a short file
   // fetched in one stream.
   bool Pipelined() const;
@@ -178,6 +190,7 @@ class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink
   // Parts that have finished their range take up another: one nobody
   // fetches, else half of the rest of the largest one under way.
   bool GiveIdlePartsWork();
+  int BusyParts() const;
   bool StartStream();
   // Takes up the pending copy's progress record when it fits this run.
   void LoadRecord();
@@ -198,7 +211,7 @@ class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink
   // waiting in the queue stay small.
   struct Transfer {
     CDownLoad request;
-    CRangeDownLoad parts[kParts];
+    CRangeDownLoad parts[kMaxWorkers];
     MD5_CTX digest;
     DeltaBuild delta;
   };
@@ -233,6 +246,11 @@ class CInetFile : public IDownLoadSink, private IRangeWrites, private IDeltaSink
   bool delta_active_ = false;
   uint64_t delta_ranges_ = 0;  // range bytes of the delta run under way
   bool ranges_allowed_ = false;
+  // Workers that may fetch at once: kParts, more while the run offers them.
+  int connection_limit_ = kParts;
+  // The workers this run has used: what the others report is of an
+  // earlier run.
+  int parts_in_run_ = kParts;
   bool result_posted_ = false;
 };
 

@@ -162,6 +162,29 @@ void UpdateRun::OnDispatchTick() {
   job->Start(false);
 }
 
+namespace {
+
+// Connections of the budget that no queued file job can use go to the
+// ranged jobs under way; while a job waits, they give back what it lacks.
+void OfferSpareConnections(CInetFiles& jobs, const std::set<JobId>& running, int budget) {
+  int spare = budget;
+  bool waiting = false;
+  jobs.ForEach([&](const CInetFile& job) {
+    if (job.Kind != kJobFile) return;
+    if (running.count(job.Id)) {
+      spare -= job.ConnectionsNeeded();
+    } else if (!waiting) {
+      waiting = true;
+      spare -= job.ConnectionsNeeded();
+    }
+  });
+  jobs.ForEach([&](CInetFile& job) {
+    if (running.count(job.Id)) spare -= job.OfferConnections(spare);
+  });
+}
+
+}  // namespace
+
 int UpdateRun::RequestBudget() const {
   return kMaxConnections * CDownLoad::RequestsPerConnection(server_base_address_);
 }
@@ -194,6 +217,7 @@ void UpdateRun::StartFileJobs() {
     }
     UpdatePercentages(&job);
   });
+  OfferSpareConnections(jobs_, running_, kMaxConnections);
 }
 
 void UpdateRun::StopFileJobs() {
