@@ -140,4 +140,20 @@ TEST_F(UpdatePipelineTest, RequestsLeftUnansweredWhenALineBreaksAreSentAgain) {
   EXPECT_GT(requests, kFiles);
 }
 
+// Every small file moves to another address on the same server: a request
+// sent again after a redirect is a line's head no longer, and the requests
+// that waited behind it go out again; each file still arrives once.
+TEST_F(UpdatePipelineTest, RedirectedRequestsInLines) {
+  std::string rules = "{";
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string path = "/update/2/" + Name(i);
+    rules += std::string(i ? ", " : "") + "\"" + path + "\": \"redirect:?m=1\", \"" + path + "?m=1\": \"serve\"";
+  }
+  f_.server().SetRules(rules + "}");
+  f_.PublishVersionList(2, 2, {f_.ServerWord()});
+  Ini(f_.ServerWord());
+  f_.Run(&ui_);
+  ExpectUpdated();
+}
+
 }  // namespace

@@ -364,7 +364,9 @@ bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t stat
       return true;
     }
     socket_->Close(CWEBSocket::kCloseSilent);
-    // The requests behind were sent on the connection just closed.
+    // No line leads through the connection just closed; the requests
+    // behind were sent on it.
+    Delist();
     ResendLine();
     if (!StartRequest(target)) {
       Reset();
