@@ -4,6 +4,8 @@
 // ways real servers do, and every file still arrives once and intact.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -154,6 +156,27 @@ TEST_F(UpdatePipelineTest, RedirectedRequestsInLines) {
   Ini(f_.ServerWord());
   f_.Run(&ui_);
   ExpectUpdated();
+}
+
+// A server that ends every connection after its first answer: the
+// requests that waited in the lines go out one after another, never on
+// more than eight connections at once.
+TEST_F(UpdatePipelineTest, NoMoreThanEightConnectionsToAServerThatTakesOneRequestEach) {
+  std::string rules = "{";
+  for (int i = 0; i < kFiles; ++i) rules += std::string(i ? ", " : "") + "\"/update/2/" + Name(i) + "\": \"http10\"";
+  f_.server().SetRules(rules + "}");
+  f_.PublishVersionList(2, 2, {f_.ServerWord()});
+  Ini(f_.ServerWord());
+  f_.Run(&ui_);
+  ExpectUpdated();
+  std::istringstream log(f_.server().RequestLog());
+  int most = 0;
+  for (std::string line; std::getline(log, line);) {
+    const size_t open = line.find("\"open\": ");
+    if (open != std::string::npos) most = std::max(most, atoi(line.c_str() + open + 8));
+  }
+  EXPECT_GE(most, 1);
+  EXPECT_LE(most, 8);
 }
 
 }  // namespace

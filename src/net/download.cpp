@@ -103,7 +103,7 @@ bool CDownLoad::StartRequest(const std::wstring& url) {
   if (run_ != run) return true;
   if (InLine()) {
     CDownLoad* head = LineHead();
-    if (head->request_sent_) head->SendBehind(this);
+    if (head->request_sent_ && head->SendsBehind()) head->SendBehind(this);
   } else if (reused_) {
     SendRequest();
   }
@@ -133,7 +133,7 @@ void CDownLoad::SendRequest() {
   // server reads them all at once.
   std::string request = RequestText();
   std::vector<CDownLoad*> sent;
-  for (CDownLoad* waiting = behind_; waiting; waiting = waiting->behind_) {
+  for (CDownLoad* waiting = SendsBehind() ? behind_ : nullptr; waiting; waiting = waiting->behind_) {
     if (waiting->request_sent_) continue;
     const std::string more = waiting->RequestText();
     if (request.size() + more.size() > 65535) break;
@@ -149,10 +149,12 @@ void CDownLoad::SendRequest() {
   }
   request_sent_ = true;
   for (CDownLoad* waiting : sent) waiting->request_sent_ = true;
-  for (CDownLoad* waiting = behind_; waiting && run_ == run && socket_; waiting = waiting->behind_) {
+  for (CDownLoad* waiting = behind_; waiting && run_ == run && socket_ && SendsBehind(); waiting = waiting->behind_) {
     if (!waiting->request_sent_) SendBehind(waiting);
   }
 }
+
+bool CDownLoad::SendsBehind() const { return !ServersWithoutPipelining().count(pool_key_); }
 
 void CDownLoad::SendBehind(CDownLoad* waiting) {
   const std::string request = waiting->RequestText();
@@ -251,6 +253,7 @@ void CDownLoad::HandOver(CDownLoad* next, std::unique_ptr<CWEBSocket> socket) {
   next->socket_->SetSink(next);
   next->reused_ = true;
   next->Enlist();
+  if (!next->request_sent_) next->SendRequest();
 }
 
 void CDownLoad::LeaveLine() {
@@ -269,10 +272,12 @@ void CDownLoad::ResendLine() {
     w->request_sent_ = false;
   }
   // The first goes ahead on a fresh connection, the others wait behind it
-  // as before, unless the server does not keep connections.
+  // as before; to a server that does not keep connections they are sent
+  // one at a time, each once the one ahead has ended, so that the line
+  // never takes more connections than it had.
   CDownLoad* head = nullptr;
   for (CDownLoad* w : waiting) {
-    if (head && head->Joinable() && !ServersWithoutPipelining().count(w->pool_key_)) {
+    if (head && head->Joinable()) {
       w->JoinBehind(head);
     } else {
       w->Reconnect();
