@@ -188,7 +188,9 @@ void CDownLoad::Complete(bool keep, uint32_t unused) {
   CDownLoad* next = behind_;
   if (keep && head_.keep_alive() && next && !line_spoilt_) {
     if (socket_->EndExchange(unused, true)) HandOver(next, std::move(socket_));
-  } else if (keep && head_.keep_alive() && !next && socket_->EndExchange(unused, false)) {
+  } else if (keep && head_.keep_alive() && !next && !line_spoilt_ && socket_->EndExchange(unused, false)) {
+    // Not when the line was spoilt: the answer to a request that left
+    // after it was sent is still to come on it.
     SharedConnectionPool().Put(pool_key_, std::move(socket_));
   } else if (next && !head_.keep_alive() && !reused_) {
     // The server ends its connections after one answer: no request waits
