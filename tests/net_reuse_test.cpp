@@ -166,3 +166,31 @@ TEST_F(ConnectionReuse, ARequestThatFailsOnAFreshConnectionIsNotRetried) {
   EXPECT_EQ(a.body, "");
   EXPECT_EQ(server.requests().size(), 1u);
 }
+
+TEST_F(ConnectionReuse, AConnectionALeftRequestWasSentOnIsNotKept) {
+  // Eight connections lead to the server; a ninth request waits behind the
+  // first and leaves once sent: its answer still comes on that connection.
+  std::vector<std::vector<std::string>> replies = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nfir", ScriptedServer::kNextRequest, "st.", Answer("stale")}};
+  for (int i = 1; i < CDownLoad::kLinesPerServer; ++i) replies.push_back({Answer("other")});
+  replies.push_back({Answer("fresh")});
+  ScriptedServer server(replies);
+  Sink sinks[CDownLoad::kLinesPerServer + 1];
+  CDownLoad lines[CDownLoad::kLinesPerServer + 1];
+  for (int i = 0; i <= CDownLoad::kLinesPerServer; ++i) {
+    lines[i].SetPipelining(true);
+    ASSERT_TRUE(lines[i].DownLoad(platform::FromUtf8(server.base() + "/" + std::to_string(i)), &sinks[i]));
+  }
+  ASSERT_TRUE(platform::RunUntil([&] { return !sinks[0].body.empty(); }, 20000));
+  lines[CDownLoad::kLinesPerServer].Reset();
+  ASSERT_TRUE(platform::RunUntil([&] { return sinks[0].finished; }, 20000));
+  EXPECT_EQ(sinks[0].body, "first.");
+  Sink next;
+  CDownLoad alone;
+  ASSERT_TRUE(Fetch(server, "/next", &next, &alone));
+  EXPECT_EQ(next.body, "fresh");
+  for (int i = 1; i < CDownLoad::kLinesPerServer; ++i) {
+    ASSERT_TRUE(platform::RunUntil([&] { return sinks[i].finished; }, 20000));
+    EXPECT_EQ(sinks[i].body, "other");
+  }
+}

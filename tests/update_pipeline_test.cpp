@@ -4,6 +4,8 @@
 // ways real servers do, and every file still arrives once and intact.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -141,6 +143,43 @@ TEST_F(UpdatePipelineTest, RequestsLeftUnansweredWhenALineBreaksAreSentAgain) {
   int requests = 0;
   for (std::string line; std::getline(log, line);) requests += line.find("/update/2/small/") != std::string::npos;
   EXPECT_GT(requests, kFiles);
+}
+
+// Every small file moves to another address on the same server: a request
+// sent again after a redirect is a line's head no longer, and the requests
+// that waited behind it go out again; each file still arrives once.
+TEST_F(UpdatePipelineTest, RedirectedRequestsInLines) {
+  std::string rules = "{";
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string path = "/update/2/" + Name(i);
+    rules += std::string(i ? ", " : "") + "\"" + path + "\": \"redirect:?m=1\", \"" + path + "?m=1\": \"serve\"";
+  }
+  f_.server().SetRules(rules + "}");
+  f_.PublishVersionList(2, 2, {f_.ServerWord()});
+  Ini(f_.ServerWord());
+  f_.Run(&ui_);
+  ExpectUpdated();
+}
+
+// A server that ends every connection after its first answer: the
+// requests that waited in the lines go out one after another, never on
+// more than eight connections at once.
+TEST_F(UpdatePipelineTest, NoMoreThanEightConnectionsToAServerThatTakesOneRequestEach) {
+  std::string rules = "{";
+  for (int i = 0; i < kFiles; ++i) rules += std::string(i ? ", " : "") + "\"/update/2/" + Name(i) + "\": \"http10\"";
+  f_.server().SetRules(rules + "}");
+  f_.PublishVersionList(2, 2, {f_.ServerWord()});
+  Ini(f_.ServerWord());
+  f_.Run(&ui_);
+  ExpectUpdated();
+  std::istringstream log(f_.server().RequestLog());
+  int most = 0;
+  for (std::string line; std::getline(log, line);) {
+    const size_t open = line.find("\"open\": ");
+    if (open != std::string::npos) most = std::max(most, atoi(line.c_str() + open + 8));
+  }
+  EXPECT_GE(most, 1);
+  EXPECT_LE(most, 8);
 }
 
 }  // namespace

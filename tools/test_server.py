@@ -48,8 +48,9 @@ Rules:
 A Range request with an If-Range that is not the file's ETag gets the whole
 file with 200.
 Each request is appended to the log file as one JSON line:
-{"path": ..., "headers": {...}, "raw": ..., "client_port": ...}; the client's
-port tells the connections apart.
+{"path": ..., "headers": {...}, "raw": ..., "client_port": ..., "open": ...}; the
+client's port tells the connections apart, "open" counts the connections open
+then (one the server ends stops counting before its last answer goes out).
 """
 import argparse
 import hashlib
@@ -66,6 +67,7 @@ from http.server import BaseHTTPRequestHandler
 ARGS = None
 LOG_LOCK = threading.Lock()
 HUNG_UP = set()
+OPEN = [0]
 
 
 def load_rules():
@@ -78,6 +80,22 @@ def load_rules():
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+
+    def setup(self):
+        super().setup()
+        with LOG_LOCK:
+            OPEN[0] += 1
+        self.counted = True
+
+    def uncount(self):
+        with LOG_LOCK:
+            if self.counted:
+                OPEN[0] -= 1
+            self.counted = False
+
+    def finish(self):
+        self.uncount()
+        super().finish()
 
     def log_message(self, fmt, *args):
         pass
@@ -106,6 +124,7 @@ class Handler(BaseHTTPRequestHandler):
                      "headers": {k: v for k, v in self.headers.items()},
                      "request_line": self.requestline, "client_port": self.client_address[1]}
             with LOG_LOCK, open(ARGS.log, "a", encoding="utf-8") as f:
+                entry["open"] = OPEN[0]
                 f.write(json.dumps(entry, ensure_ascii=False) + "\n")
         rules = load_rules()
         rule = rules.get(path + "?" + query, rules.get(path, "")) if query else rules.get(path, "")
@@ -212,6 +231,7 @@ class Handler(BaseHTTPRequestHandler):
             length = len(body) + 10
         headers.append(("Content-Length", str(length)))
         if rule in ("close-after", "http10"):
+            self.uncount()
             self.send_raw(status, headers + ([("Connection", "close")] if rule == "close-after" else []), body,
                           version="HTTP/1.0" if rule == "http10" else "HTTP/1.1")
             self.close_connection = True

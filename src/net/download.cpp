@@ -103,7 +103,7 @@ bool CDownLoad::StartRequest(const std::wstring& url) {
   if (run_ != run) return true;
   if (InLine()) {
     CDownLoad* head = LineHead();
-    if (head->request_sent_) head->SendBehind(this);
+    if (head->request_sent_ && head->SendsBehind()) head->SendBehind(this);
   } else if (reused_) {
     SendRequest();
   }
@@ -133,7 +133,7 @@ void CDownLoad::SendRequest() {
   // server reads them all at once.
   std::string request = RequestText();
   std::vector<CDownLoad*> sent;
-  for (CDownLoad* waiting = behind_; waiting; waiting = waiting->behind_) {
+  for (CDownLoad* waiting = SendsBehind() ? behind_ : nullptr; waiting; waiting = waiting->behind_) {
     if (waiting->request_sent_) continue;
     const std::string more = waiting->RequestText();
     if (request.size() + more.size() > 65535) break;
@@ -149,10 +149,12 @@ void CDownLoad::SendRequest() {
   }
   request_sent_ = true;
   for (CDownLoad* waiting : sent) waiting->request_sent_ = true;
-  for (CDownLoad* waiting = behind_; waiting && run_ == run && socket_; waiting = waiting->behind_) {
+  for (CDownLoad* waiting = behind_; waiting && run_ == run && socket_ && SendsBehind(); waiting = waiting->behind_) {
     if (!waiting->request_sent_) SendBehind(waiting);
   }
 }
+
+bool CDownLoad::SendsBehind() const { return !ServersWithoutPipelining().count(pool_key_); }
 
 void CDownLoad::SendBehind(CDownLoad* waiting) {
   const std::string request = waiting->RequestText();
@@ -186,7 +188,9 @@ void CDownLoad::Complete(bool keep, uint32_t unused) {
   CDownLoad* next = behind_;
   if (keep && head_.keep_alive() && next && !line_spoilt_) {
     if (socket_->EndExchange(unused, true)) HandOver(next, std::move(socket_));
-  } else if (keep && head_.keep_alive() && !next && socket_->EndExchange(unused, false)) {
+  } else if (keep && head_.keep_alive() && !next && !line_spoilt_ && socket_->EndExchange(unused, false)) {
+    // Not when the line was spoilt: the answer to a request that left
+    // after it was sent is still to come on it.
     SharedConnectionPool().Put(pool_key_, std::move(socket_));
   } else if (next && !head_.keep_alive() && !reused_) {
     // The server ends its connections after one answer: no request waits
@@ -251,6 +255,7 @@ void CDownLoad::HandOver(CDownLoad* next, std::unique_ptr<CWEBSocket> socket) {
   next->socket_->SetSink(next);
   next->reused_ = true;
   next->Enlist();
+  if (!next->request_sent_) next->SendRequest();
 }
 
 void CDownLoad::LeaveLine() {
@@ -269,10 +274,12 @@ void CDownLoad::ResendLine() {
     w->request_sent_ = false;
   }
   // The first goes ahead on a fresh connection, the others wait behind it
-  // as before, unless the server does not keep connections.
+  // as before; to a server that does not keep connections they are sent
+  // one at a time, each once the one ahead has ended, so that the line
+  // never takes more connections than it had.
   CDownLoad* head = nullptr;
   for (CDownLoad* w : waiting) {
-    if (head && head->Joinable() && !ServersWithoutPipelining().count(w->pool_key_)) {
+    if (head && head->Joinable()) {
       w->JoinBehind(head);
     } else {
       w->Reconnect();
@@ -364,7 +371,9 @@ bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t stat
       return true;
     }
     socket_->Close(CWEBSocket::kCloseSilent);
-    // The requests behind were sent on the connection just closed.
+    // No line leads through the connection just closed; the requests
+    // behind were sent on it.
+    Delist();
     ResendLine();
     if (!StartRequest(target)) {
       Reset();

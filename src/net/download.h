@@ -131,6 +131,9 @@ class CDownLoad : public IWEBSocketSink {
   // a connection of its own.
   CDownLoad* LineToJoin() const;
   void JoinBehind(CDownLoad* head);
+  // Whether the requests waiting behind go out before this head's answer
+  // ended: not to a server that ends a connection after its first answer.
+  bool SendsBehind() const;
   // Sends |waiting|'s request on this head's connection.
   void SendBehind(CDownLoad* waiting);
   // This head's answer is over: |next| reads the next one on |socket|.
