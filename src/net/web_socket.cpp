@@ -149,14 +149,9 @@ uint16_t CWEBSocket::Send(const char* data, uint16_t length) {
   header_fill_ = 0;
   header_complete_ = false;
   ++serial_;
-  if (!tls_) return SendRaw(data, length) ? length : 0;
   // What is left of an earlier response is no part of the next one.
   plain_length_ = plain_taken_ = 0;
-  if (!tls_->Write(data, length)) {
-    Close(kCloseFailed);
-    return 0;
-  }
-  return PushCipher() ? length : 0;
+  return Queue(data, length);
 }
 
 uint16_t CWEBSocket::Queue(const char* data, uint16_t length) {
