@@ -10,7 +10,13 @@
 
 typedef LONG(WINAPI* QueryProcess)(HANDLE, int, void*, ULONG, ULONG*);
 
-enum { kHandleEntrySize = 24, kHandleTypeOffset = 14, kMaxHandles = 0x10000, kPebGdiTable = 0x94 };
+enum { kHandleEntrySize = 24, kHandleTypeOffset = 14, kMaxHandles = 0x10000 };
+/* Where the PEB holds the table's address. */
+#ifdef _WIN64
+enum { kPebGdiTable = 0xF8 };
+#else
+enum { kPebGdiTable = 0x94 };
+#endif
 
 static DWORD FindProcess(const char* name) {
   PROCESSENTRY32 entry;
@@ -27,9 +33,9 @@ static DWORD FindProcess(const char* name) {
 
 static long CountFromHandleTable(HANDLE process) {
   struct { LONG status; void* peb; ULONG_PTR rest[4]; } basic;
-  DWORD table = 0;
+  ULONG_PTR table = 0;
   SIZE_T got = 0;
-  QueryProcess query = (QueryProcess)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
+  QueryProcess query = (QueryProcess)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
   if (!query || query(process, 0, &basic, sizeof(basic), NULL) != 0) return -1;
   if (!ReadProcessMemory(process, (char*)basic.peb + kPebGdiTable, &table, sizeof(table), &got) || !table) return -1;
   static unsigned char entries[kMaxHandles * kHandleEntrySize];

@@ -9,8 +9,12 @@ name=smoke
 source "$(dirname "$0")/wine_lib.sh"
 command -v import >/dev/null || { echo "SKIP: import is not installed"; echo "0 passed, 0 failed"; exit 0; }
 wine_start "$1" "$2"
-file "$win/bin/updater.exe" | grep -q 'PE32 executable (GUI) Intel 80386' ||
-  fail "updater.exe is not a 32-bit Windows program: $(file "$win/bin/updater.exe")"
+# The program ships 32-bit; a 64-bit build only stands in where the machine
+# has no 32-bit Wine (see scripts/test.sh).
+pe='PE32 executable (GUI) Intel 80386'
+grep -q 'mingw-x86_64' "$win/CMakeCache.txt" 2>/dev/null && pe='PE32+ executable (GUI) x86-64'
+file "$win/bin/updater.exe" | grep -q "$pe" ||
+  fail "updater.exe is not the Windows program its build makes ($pe): $(file "$win/bin/updater.exe")"
 # As on a Chinese Windows, Arial falls back to a CJK face for what it lacks.
 wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Arial \
   /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1 || true
