@@ -142,6 +142,28 @@ TEST_F(ControllerTest, PhasesFollowTheRunAndTheEndIsFinal) {
   EXPECT_EQ(ReadFileBytes(f_.Install("b.txt")), "bee");
 }
 
+TEST_F(ControllerTest, TheVersionListIsAskedForAtOnceAndAfterASwitchOnlyAfterAWait) {
+  f_.Publish(1, {{"a.txt", {"one", Stamp(1, 1)}}});
+  f_.PublishVersionList(1, 1, {});
+  f_.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=" + f_.ServerWord() + "\r\nTemp2=" +
+              f_.ServerWord() + "\r\n");
+  {
+    CAutoUpdateClientDlg dlg(&app_, &ui_);
+    ASSERT_TRUE(dlg.OnInitDialog());
+    // No timer stands between the window opening and the first request.
+    EXPECT_FALSE(dlg.HasTimer(CAutoUpdateClientDlg::kDispatchTimer));
+    EXPECT_TRUE(platform::RunUntil([&] { return f_.server().CountRequests("VerAndUrl.xml") == 1; }, 5000));
+    // A switch waits before it asks the next server.
+    dlg.RestartUpdate(false);
+    EXPECT_EQ(dlg.server_number(), 2);
+    EXPECT_TRUE(dlg.HasTimer(CAutoUpdateClientDlg::kDispatchTimer));
+    ui_.RunModal();
+    ui_.DestroyMainWindow();
+  }
+  EXPECT_EQ(f_.server().CountRequests("VerAndUrl.xml"), 2);
+  EXPECT_TRUE(f_.LobbyStarted());
+}
+
 TEST_F(ControllerTest, AnInstallationAheadOfTheServerStartsTheLobbyAndFetchesNothing) {
   f_.Publish(3, {{"a.txt", {"three", Stamp(3, 1)}}});
   f_.PublishVersionList(1, 2, {});

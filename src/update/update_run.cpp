@@ -428,7 +428,7 @@ void UpdateRun::RestartUpdate(bool retry) {
     SetPhase(kind == kJobVersionList ? Phase::kVersionList
              : kind == kJobFile      ? Phase::kFiles
                                      : Phase::kManifest);
-    observer_->ScheduleDispatch(kFirstDispatch);
+    observer_->ScheduleDispatch(kRetryDispatch);
   } else {
     DropJobs();
     // Connections kept for the server given up are of no further use.

@@ -76,7 +76,7 @@ class UpdateRun : private InstallReport {
   // Finished files share a durability barrier up to these limits.
   static constexpr size_t kBatchFiles = 256;
   static constexpr uint64_t kBatchBytes = 64u << 20;
-  static constexpr unsigned kFirstDispatch = 100;
+  static constexpr unsigned kRetryDispatch = 100;
   static constexpr unsigned kSwitchDispatch = 1000;
   static constexpr int kStallTicks = 15;
   // Less than this in the watchdog's whole period counts as no progress: a
@@ -223,8 +223,9 @@ class UpdateRun : private InstallReport {
   Installer installer_;
   std::recursive_mutex lock_;
   Phase phase_ = Phase::kStarting;
-  // The next Advance() in kStarting waits this long before the version list.
-  unsigned start_delay_ = kFirstDispatch;
+  // The next Advance() in kStarting waits this long before the version list:
+  // the first asks at once, one after a server switch waits.
+  unsigned start_delay_ = RunObserver::kDispatchNow;
 
   int server_number_ = 1;
   bool download_naming_switch_ = false;
