@@ -1,6 +1,7 @@
 #include "net/range_digest.h"
 
 #include <algorithm>
+#include <system_error>
 #include <vector>
 
 #include "digest/hex.h"
@@ -15,14 +16,66 @@ constexpr size_t kReadChunk = 256 * 1024;
 
 RangeDigest::RangeDigest(bool sha256) {
   if (sha256) sha_.reset(new platform::Sha256);
+  try {
+    thread_ = std::thread(&RangeDigest::Work, this);
+  } catch (const std::system_error&) {
+    // No thread to be had: the caller's thread hashes, as it goes.
+  }
 }
 
-RangeDigest::~RangeDigest() = default;
+RangeDigest::~RangeDigest() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopping_ = true;
+  }
+  work_.notify_one();
+  thread_.join();
+}
 
 void RangeDigest::Hash(const void* data, size_t size) {
-  md5_.MD5Update(static_cast<const unsigned char*>(data), static_cast<uint32_t>(size));
-  if (sha_) sha_->Update(data, size);
+  if (thread_.joinable()) {
+    HashOnThread(static_cast<const char*>(data), size);
+  } else {
+    md5_.MD5Update(static_cast<const unsigned char*>(data), static_cast<uint32_t>(size));
+    if (sha_) sha_->Update(data, size);
+  }
   frontier_ += size;
+}
+
+void RangeDigest::HashOnThread(const char* data, size_t size) {
+  std::unique_lock<std::mutex> hold(lock_);
+  // A full queue holds the caller back until the thread catches up; a
+  // block bigger than the whole queue waits for an empty one.
+  room_.wait(hold, [&] { return queued_ == 0 || queued_ + size <= kQueueLimit; });
+  std::vector<char> block;
+  if (!spare_.empty()) {
+    block = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  block.assign(data, data + size);
+  queue_.push_back(std::move(block));
+  queued_ += size;
+  hold.unlock();
+  work_.notify_one();
+}
+
+void RangeDigest::Work() {
+  std::unique_lock<std::mutex> hold(lock_);
+  for (;;) {
+    work_.wait(hold, [&] { return stopping_ || !queue_.empty(); });
+    if (stopping_) return;
+    std::vector<char> block = std::move(queue_.front());
+    queue_.pop_front();
+    hold.unlock();
+    md5_.MD5Update(reinterpret_cast<const unsigned char*>(block.data()), static_cast<uint32_t>(block.size()));
+    if (sha_) sha_->Update(block.data(), block.size());
+    hold.lock();
+    queued_ -= block.size();
+    // A few blocks are kept for reuse: the queue's bound bounds them too.
+    if (spare_.size() < 8) spare_.push_back(std::move(block));
+    room_.notify_one();
+  }
 }
 
 void RangeDigest::Written(uint64_t offset, const void* data, size_t size) {
@@ -54,6 +107,11 @@ bool RangeDigest::ReadBack(platform::DiskFile* file, uint64_t until, uint64_t bu
 
 bool RangeDigest::Finish(uint64_t length, std::wstring* md5, std::wstring* sha256) {
   if (failed_ || frontier_ != length) return false;
+  {
+    // The digests are the thread's until the queue is empty.
+    std::unique_lock<std::mutex> hold(lock_);
+    room_.wait(hold, [&] { return queued_ == 0; });
+  }
   unsigned char md5_digest[16];
   md5_.MD5Final(md5_digest);
   sha256->clear();
