@@ -36,6 +36,8 @@ Rules:
   trickle             send the body 512 bytes every 20 ms
   drip                send the body one byte every 100 ms
   partial:K           send the first K bytes of each body, then nothing
+  hold-from:N         never send the file's bytes from offset N on: a body
+                      (whole or a range) stops there and nothing follows
   slow-range:N        a Range request from byte N gets its body 1 KiB every 20 ms;
                       other requests are served at once
   etag:VALUE          the file's ETag is "VALUE" (else one made from its bytes)
@@ -163,7 +165,7 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             self.send_raw(404, [("Content-Length", "9")], b"not found")
             return
-        status, body, extra = 200, data, []
+        status, body, extra, first = 200, data, [], 0
         etag = '"%s"' % (rule[len("etag:"):] if rule.startswith("etag:") else hashlib.md5(data).hexdigest()[:16])
         rng = self.headers.get("Range")
         if_range = self.headers.get("If-Range")
@@ -242,6 +244,10 @@ class Handler(BaseHTTPRequestHandler):
             return
         if rule.startswith("partial:"):
             self.send_raw(status, headers, body[:int(rule[len("partial:"):])])
+            time.sleep(3600)
+            return
+        if rule.startswith("hold-from:"):
+            self.send_raw(status, headers, body[:max(0, int(rule[len("hold-from:"):]) - first)])
             time.sleep(3600)
             return
         if rule == "stall":
