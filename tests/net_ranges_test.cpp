@@ -11,9 +11,12 @@
 
 #include "digest/md5.h"
 #include "manifest/update_file.h"
+#include "net/range_download.h"
+#include "platform/disk.h"
 #include "platform/event_loop.h"
 #include "platform/text.h"
 #include "support/job_runner.h"
+#include "support/scripted_server.h"
 #include "support/servers.h"
 #include "support/temp_dir.h"
 #include "update/download_progress.h"
@@ -204,3 +207,34 @@ TEST(SpareConnectionsTest, OfferedConnectionsAddWorkersAndTakenBackNoneStarts) {
 }
 
 }  // namespace
+
+// A range from a far server that runs fast once answered is not split: a
+// fresh connection would spend longer getting going than the range has
+// left. Once its pace has held for long enough, it is.
+TEST(SpareConnectionsTest, ARangeIsSplitOnlyWhenAFreshOneWouldCatchUpWithIt) {
+  constexpr uint64_t kSize = 1u << 20;
+  constexpr uint64_t kSent = 256u << 10;
+  const std::string body = RandomBytes(kSent, 5);
+  // Twenty pauses before the answer: a server 600 ms away.
+  std::vector<std::string> pieces(20, "");
+  pieces.push_back("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-" + std::to_string(kSize - 1) + "/" +
+                   std::to_string(kSize) + "\r\nContent-Length: " + std::to_string(kSize) + "\r\n\r\n" + body);
+  pieces.insert(pieces.end(), 40, "");
+  ScriptedServer server({pieces});
+  TempDir out;
+  std::unique_ptr<platform::DiskFile> file =
+      platform::RealDisk().Open(platform::FromUtf8(out.File("f.bin")), platform::File::kCreateTruncate);
+  ASSERT_TRUE(file);
+  CRangeDownLoad part;
+  ASSERT_TRUE(part.Start(platform::FromUtf8(server.base() + "/f.bin"), nullptr, 0, kSize - 1, kSize, file.get()));
+  // Before its answer, a part's pace is not known.
+  EXPECT_TRUE(part.WorthSplitting(platform::MonotonicMs()));
+  uint64_t next = 0;
+  ASSERT_TRUE(platform::RunUntil([&] { return part.NextByte(&next) && next == kSent; }, 30000));
+  // Fetched in no time after a long wait: the rest is over before a fresh
+  // range would run at this pace.
+  EXPECT_FALSE(part.WorthSplitting(platform::MonotonicMs() + 100));
+  // The same bytes over a long time: a slow part, worth a second one.
+  EXPECT_TRUE(part.WorthSplitting(platform::MonotonicMs() + 1000000));
+  part.Stop();
+}

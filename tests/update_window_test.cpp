@@ -115,8 +115,12 @@ TEST_F(WindowTest, SkipConfirmedStartsTheLobby) {
 }
 
 TEST_F(WindowTest, SwitchServerConfirmedAsksTheNextServer) {
-  f_.WriteIni("[Version]\r\nCurrentVersion=5\r\n[Temp]\r\nTemp1=127.0.0.1:9\r\nTemp2=" +
-              f_.ServerWord() + "\r\n");
+  // The first server never answers: the run is still with it when the box
+  // is confirmed.
+  TestUpdateServer silent(f_.ServerRoot());
+  silent.SetRules("{\"/update/VerAndUrl.xml\": \"stall-header\"}");
+  f_.WriteIni("[Version]\r\nCurrentVersion=5\r\n[Temp]\r\nTemp1=127.0.0.1:" + std::to_string(silent.port()) +
+              "\r\nTemp2=" + f_.ServerWord() + "\r\n");
   CAutoUpdateClientDlg dlg(&app_, &ui_);
   ASSERT_TRUE(dlg.OnInitDialog());
   ui_.answers = {platform::kIdYes};

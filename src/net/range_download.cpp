@@ -4,6 +4,17 @@
 #include <string>
 
 #include "net/request_headers.h"
+#include "platform/event_loop.h"
+
+namespace {
+
+// A fresh range's wait for its answer and the window's growth, in waits of
+// the answer as this part saw it.
+constexpr uint64_t kColdStartWaits = 4;
+// Bytes over less time than this tell no pace.
+constexpr uint64_t kPaceWindowMs = 50;
+
+}  // namespace
 
 CRangeDownLoad::CRangeDownLoad() = default;
 
@@ -30,6 +41,9 @@ bool CRangeDownLoad::Start(const std::wstring& url, IDownLoadSink* owner, uint64
   std::string range = "Range: bytes=" + std::to_string(firstByte + written_) + "-" + std::to_string(lastByte) + "\r\n";
   if (resuming_) range += "If-Range: " + ifRange + "\r\n";
   request_.SetExtraHeaders(RequestHeaders(range));
+  asked_ms_ = platform::MonotonicMs();
+  answered_ms_ = 0;
+  arrived_ = 0;
   if (!request_.DownLoad(url_, this)) {
     Stop();
     return false;
@@ -41,6 +55,13 @@ bool CRangeDownLoad::NextByte(uint64_t* next) const {
   if (!writing_ || request_.status_code() != 206 || remaining_ == 0) return false;
   *next = last_byte_ + 1 - remaining_;
   return true;
+}
+
+bool CRangeDownLoad::WorthSplitting(uint64_t now_ms) const {
+  if (!writing_ || answered_ms_ == 0 || now_ms < answered_ms_ + kPaceWindowMs) return true;
+  // The bytes this part fetches while a fresh one gets going, at its pace.
+  const uint64_t cold = arrived_ * kColdStartWaits * (answered_ms_ - asked_ms_) / (now_ms - answered_ms_);
+  return remaining_ / 2 >= cold;
 }
 
 void CRangeDownLoad::ShortenTo(uint64_t lastByte) {
@@ -119,6 +140,7 @@ bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& enti
     skip_ = first_byte_;
   }
   remaining_ = span;
+  answered_ms_ = platform::MonotonicMs();
   buffer_offset_ = writeback_from_ = start;
   buffered_ = 0;
   if (!buffer_) buffer_.reset(new char[kWriteBuffer]);
@@ -140,6 +162,7 @@ bool CRangeDownLoad::OnDownLoadData(const char* data, uint32_t count) {
   memcpy(buffer_.get() + buffered_, data, take);
   buffered_ += take;
   remaining_ -= take;
+  arrived_ += take;
   const uint64_t run = run_;
   if (owner_) owner_->OnDownLoadData(data, take);
   if (run_ != run) return true;

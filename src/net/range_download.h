@@ -43,7 +43,9 @@ class CRangeDownLoad : public IDownLoadSink {
   void SetWriteWatcher(IRangeWrites* watcher) { watcher_ = watcher; }
   // Stops; bytes that arrived are written to the file first.
   bool Stop();
-  bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle; }
+  // Not while the answer's last bytes are still being handed on: the
+  // request may be done with its connection before the part is done.
+  bool IsIdle() const { return request_.GetState() == CDownLoad::kIdle && !writing_; }
   // Bytes of the range, from its first, that have been written to the file.
   uint64_t written() const { return written_; }
   // The first byte of the range not received yet, while the answer is a
@@ -53,6 +55,12 @@ class CRangeDownLoad : public IDownLoadSink {
   // and the old end: the part completes there (its connection is closed,
   // the rest of the answer unread).
   void ShortenTo(uint64_t lastByte);
+  // Whether half of what this part has left is worth a fresh range: one
+  // that would not catch up with this part's pace before the part ends is
+  // not. A new connection waits for its answer as long as this one did,
+  // then a few times as long while its window grows; true while the pace
+  // is not known yet.
+  bool WorthSplitting(uint64_t now_ms) const;
   // The server answered the resumed request with the whole file: it has
   // changed since the bytes on disk came.
   bool file_changed() const { return file_changed_; }
@@ -97,6 +105,10 @@ class CRangeDownLoad : public IDownLoadSink {
   // the range still to come.
   uint64_t skip_ = 0;
   uint64_t remaining_ = 0;
+  // When this run of the part asked and was answered, and what came since.
+  uint64_t asked_ms_ = 0;
+  uint64_t answered_ms_ = 0;
+  uint64_t arrived_ = 0;
   uint64_t buffer_offset_ = 0;
   // Where the bytes not yet handed to the disk begin.
   uint64_t writeback_from_ = 0;

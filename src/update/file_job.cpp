@@ -450,9 +450,14 @@ bool CInetFile::GiveIdlePartsWork() {
     int index = plan_.Unclaimed();
     if (index < 0) {
       int donor = RangePlan::kNoWorker;
+      const uint64_t now = platform::MonotonicMs();
       index = plan_.TakeOver(
-          worker, [this](int other, uint64_t* next) { return transfer_->parts[other].NextByte(next); }, MinTakeOver,
-          &donor);
+          worker,
+          [this, now](int other, uint64_t* next) {
+            const CRangeDownLoad& part = transfer_->parts[other];
+            return part.NextByte(next) && part.WorthSplitting(now);
+          },
+          MinTakeOver, &donor);
       if (index < 0) continue;
       transfer_->parts[donor].ShortenTo(plan_.at(index).first - 1);
     }
@@ -522,9 +527,10 @@ bool CInetFile::OnDownLoadData(const char* data, uint32_t count) {
     Received += count;
     PostProgress(count);
     if (Received - recorded_at_ >= kRecordStep) SaveRecord();
-    // Connections the run offered are taken up as soon as a range under way
-    // has an answer to cut.
-    if (connection_limit_ > kParts && BusyParts() < connection_limit_) return GiveIdlePartsWork();
+    // An idle part, one the run offered or one whose range ended before
+    // a slow range had its answer, takes up work as soon as a range under
+    // way has an answer to cut.
+    if (BusyParts() < connection_limit_) return GiveIdlePartsWork();
     return true;
   }
   if (!file_) return true;
