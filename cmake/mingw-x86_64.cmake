@@ -1,11 +1,5 @@
-# Cross build of the 64-bit Windows program with Debian's MinGW-w64 (the
-# posix thread model, for the standard library's mutexes).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build of a 64-bit Windows program with Debian's MinGW-w64: it stands
+# in for the 32-bit one under Wine where 32-bit Wine cannot be installed.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(MINGW_TRIPLET x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
