@@ -50,7 +50,7 @@ class RangeDigest {
   bool Finish(uint64_t length, std::wstring* md5, std::wstring* sha256);
 
   // Bytes waiting for the hashing thread at most.
-  static constexpr size_t kQueueLimit = 4u << 20;
+  static constexpr size_t kQueueLimit = 1u << 20;
 
  private:
   void Hash(const void* data, size_t size);
