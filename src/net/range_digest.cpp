@@ -11,6 +11,7 @@
 namespace {
 
 constexpr size_t kReadChunk = 256 * 1024;
+constexpr size_t kSpareBlock = 64 * 1024;
 
 }  // namespace
 
@@ -72,8 +73,9 @@ void RangeDigest::Work() {
     if (sha_) sha_->Update(block.data(), block.size());
     hold.lock();
     queued_ -= block.size();
-    // A few blocks are kept for reuse: the queue's bound bounds them too.
-    if (spare_.size() < 8) spare_.push_back(std::move(block));
+    // A few write-sized blocks are kept for reuse; bigger ones (of a read
+    // back) go, so that what is kept stays small besides the queue.
+    if (spare_.size() < 8 && block.capacity() <= kSpareBlock) spare_.push_back(std::move(block));
     room_.notify_one();
   }
 }

@@ -58,7 +58,10 @@ bool CRangeDownLoad::NextByte(uint64_t* next) const {
 }
 
 bool CRangeDownLoad::WorthSplitting(uint64_t now_ms) const {
-  if (!writing_ || answered_ms_ == 0 || now_ms < answered_ms_ + kPaceWindowMs) return true;
+  if (!writing_ || answered_ms_ == 0) return true;
+  // Just answered: wait for its pace rather than cut it blind (any later
+  // delivery asks again).
+  if (now_ms < answered_ms_ + kPaceWindowMs) return false;
   // The bytes this part fetches while a fresh one gets going, at its pace.
   const uint64_t cold = arrived_ * kColdStartWaits * (answered_ms_ - asked_ms_) / (now_ms - answered_ms_);
   return remaining_ / 2 >= cold;

@@ -58,8 +58,8 @@ class CRangeDownLoad : public IDownLoadSink {
   // Whether half of what this part has left is worth a fresh range: one
   // that would not catch up with this part's pace before the part ends is
   // not. A new connection waits for its answer as long as this one did,
-  // then a few times as long while its window grows; true while the pace
-  // is not known yet.
+  // then a few times as long while its window grows. Not in the first
+  // moments of an answer, before its pace shows.
   bool WorthSplitting(uint64_t now_ms) const;
   // The server answered the resumed request with the whole file: it has
   // changed since the bytes on disk came.
