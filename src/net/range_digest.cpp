@@ -38,10 +38,14 @@ void RangeDigest::Hash(const void* data, size_t size) {
   if (thread_.joinable()) {
     HashOnThread(static_cast<const char*>(data), size);
   } else {
-    md5_.MD5Update(static_cast<const unsigned char*>(data), static_cast<uint32_t>(size));
-    if (sha_) sha_->Update(data, size);
+    Update(data, size);
   }
   frontier_ += size;
+}
+
+void RangeDigest::Update(const void* data, size_t size) {
+  md5_.MD5Update(static_cast<const unsigned char*>(data), static_cast<uint32_t>(size));
+  if (sha_) sha_->Update(data, size);
 }
 
 void RangeDigest::HashOnThread(const char* data, size_t size) {
@@ -69,8 +73,7 @@ void RangeDigest::Work() {
     std::vector<char> block = std::move(queue_.front());
     queue_.pop_front();
     hold.unlock();
-    md5_.MD5Update(reinterpret_cast<const unsigned char*>(block.data()), static_cast<uint32_t>(block.size()));
-    if (sha_) sha_->Update(block.data(), block.size());
+    Update(block.data(), block.size());
     hold.lock();
     queued_ -= block.size();
     // A few write-sized blocks are kept for reuse; bigger ones (of a read

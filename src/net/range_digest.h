@@ -55,6 +55,8 @@ class RangeDigest {
  private:
   void Hash(const void* data, size_t size);
   void HashOnThread(const char* data, size_t size);
+  // Both digests take the bytes.
+  void Update(const void* data, size_t size);
   void Work();
 
   MD5_CTX md5_;
