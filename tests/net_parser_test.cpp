@@ -305,3 +305,20 @@ TEST(Url, ReferencesResolveAsRfc3986Says) {
   EXPECT_EQ(ResolveReference(L"http://h:81", L"x"), L"http://h:81/x");
   EXPECT_EQ(ResolveReference(file, L"/f?sig=a%2Bb%26c%3Dd"), L"http://127.0.0.1:81/f?sig=a%2Bb%26c%3Dd");
 }
+
+TEST(ChunkedDecoder, LeadingZerosOfAChunkSizeDoNotCountTowardsItsCap) {
+  // Servers that pad sizes to a fixed width; the cap is on the value.
+  const std::string padded = std::string(20, '0') + "3\r\nabc\r\n" + std::string(40, '0') + "\r\n\r\n";
+  for (size_t piece : {1u, 4u, 100u}) {
+    ChunkedDecoder::Result result;
+    size_t used;
+    EXPECT_EQ(DecodeInPieces(padded, piece, &result, &used), "abc") << piece;
+    EXPECT_EQ(result, ChunkedDecoder::kDone) << piece;
+    EXPECT_EQ(used, padded.size());
+  }
+  const std::string too_big = "00" + std::string(16, 'f') + "\r\n";
+  ChunkedDecoder::Result result;
+  size_t used;
+  DecodeInPieces(too_big, 1, &result, &used);
+  EXPECT_EQ(result, ChunkedDecoder::kFailed);
+}

@@ -184,7 +184,10 @@ ChunkedDecoder::Result ChunkedDecoder::Feed(const char* data, size_t size, std::
                     : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                            : -1;
         if (digit >= 0) {
-          if (++size_digits_ > 15) state_ = kError;
+          // At most 15 significant digits; leading zeros pad, as some
+          // servers write sizes of a fixed width.
+          ++size_digits_;
+          if (remaining_ >> 56 != 0) state_ = kError;
           remaining_ = remaining_ * 16 + static_cast<uint64_t>(digit);
         } else if (size_digits_ == 0) {
           state_ = kError;
