@@ -322,3 +322,21 @@ TEST(ChunkedDecoder, LeadingZerosOfAChunkSizeDoNotCountTowardsItsCap) {
   DecodeInPieces(too_big, 1, &result, &used);
   EXPECT_EQ(result, ChunkedDecoder::kFailed);
 }
+
+TEST(HeadTranslate, FoldedLinesGoOnTheLineBefore) {
+  // Obsolete line folding: a line that begins with a blank continues the
+  // one before it.
+  CHeadTranslate head = Scan(
+      "HTTP/1.1 206 Partial Content\r\nContent-Length:\r\n 34\r\nContent-Type: multipart/byteranges;\r\n"
+      "\tboundary=XYZ\r\nConnection: keep-alive,\r\n  close\r\nLocation:\n /x\r\n\r\n");
+  EXPECT_EQ(head.content_length(), 34);
+  EXPECT_FALSE(head.length_invalid());
+  EXPECT_EQ(head.content_type(), "multipart/byteranges; boundary=XYZ");
+  EXPECT_FALSE(head.keep_alive());
+  EXPECT_EQ(head.location(), "/x");
+  // One right after the status line continues no field: it is dropped.
+  head = Scan("HTTP/1.1 200 OK\r\n Content-Length: 5\r\nETag: \"t\"\r\n\r\n");
+  EXPECT_EQ(head.content_length(), -1);
+  EXPECT_EQ(head.entity_tag(), L"t");
+  EXPECT_TRUE(head.keep_alive());
+}

@@ -1,6 +1,7 @@
 #include "net/head_translate.h"
 
 #include <cstring>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -110,9 +111,52 @@ void CHeadTranslate::TakeContentLength(const std::string& value) {
   if (!any) length_invalid_ = true;
 }
 
+void CHeadTranslate::TakeField(const char* line, size_t n, bool* closes) {
+  if (StartsNoCase(line, n, "connection:")) {
+    if (ListsClose(Trimmed(line + 11, n - 11))) *closes = true;
+  } else if (StartsNoCase(line, n, "content-length:")) {
+    TakeContentLength(std::string(line + 15, n - 15));
+  } else if (StartsNoCase(line, n, "etag:")) {
+    std::string tag = Trimmed(line + 5, n - 5);
+    // Only a strong tag may be sent back in If-Range.
+    if (tag.size() >= 2 && tag.size() <= kMaxValidator && tag.front() == '"' && tag.back() == '"') {
+      strong_tag_ = tag;
+    }
+    if (tag.size() >= 2 && tag.front() == '"' && tag.back() == '"') {
+      tag = tag.substr(1, std::min(tag.size() - 2, kMaxTag));
+      entity_tag_ = platform::FromAnsi(tag).substr(0, 31);
+    }
+  } else if (StartsNoCase(line, n, "transfer-encoding:")) {
+    std::string value = platform::ToAnsi(platform::ToLowerAscii(
+        platform::FromAnsi(Trimmed(line + 18, n - 18))));
+    chunked_ = value.size() >= 7 && value.compare(value.size() - 7, 7, "chunked") == 0;
+  } else if (StartsNoCase(line, n, "last-modified:")) {
+    std::string date = Trimmed(line + 14, n - 14);
+    if (date.size() <= kMaxValidator) last_modified_ = date;
+  } else if (StartsNoCase(line, n, "content-type:")) {
+    std::string type = Trimmed(line + 13, n - 13);
+    content_type_ = type.size() <= kMaxValidator ? type : std::string();
+  } else if (StartsNoCase(line, n, "location:")) {
+    location_ = Trimmed(line + 9, n - 9);
+  } else if (StartsNoCase(line, n, "content-range:")) {
+    std::string value = Trimmed(line + 14, n - 14);
+    range_start_ = range_total_ = -1;
+    if (StartsNoCase(value.c_str(), value.size(), "bytes ")) {
+      size_t dash = value.find('-');
+      if (dash != std::string::npos) range_start_ = Decimal(Trimmed(value.c_str() + 6, dash - 6));
+      size_t slash = value.find('/');
+      if (slash != std::string::npos) {
+        range_total_ = Decimal(Trimmed(value.c_str() + slash + 1, value.size() - slash - 1));
+      }
+    }
+  }
+}
+
 void CHeadTranslate::Parse(const char* header, uint32_t length) {
   Clear();
   bool closes = false;
+  // The field lines, each with the lines folded onto it.
+  std::vector<std::string> fields;
   size_t start = 0;
   for (size_t i = 0; i < length; ++i) {
     if (header[i] != '\n') continue;
@@ -123,45 +167,15 @@ void CHeadTranslate::Parse(const char* header, uint32_t length) {
     start = i + 1;
     if (status_line) {
       keep_alive_ = PersistentVersion(line, n);
-    } else if (StartsNoCase(line, n, "connection:")) {
-      if (ListsClose(Trimmed(line + 11, n - 11))) closes = true;
-    } else if (StartsNoCase(line, n, "content-length:")) {
-      TakeContentLength(std::string(line + 15, n - 15));
-    } else if (StartsNoCase(line, n, "etag:")) {
-      std::string tag = Trimmed(line + 5, n - 5);
-      // Only a strong tag may be sent back in If-Range.
-      if (tag.size() >= 2 && tag.size() <= kMaxValidator && tag.front() == '"' && tag.back() == '"') {
-        strong_tag_ = tag;
-      }
-      if (tag.size() >= 2 && tag.front() == '"' && tag.back() == '"') {
-        tag = tag.substr(1, std::min(tag.size() - 2, kMaxTag));
-        entity_tag_ = platform::FromAnsi(tag).substr(0, 31);
-      }
-    } else if (StartsNoCase(line, n, "transfer-encoding:")) {
-      std::string value = platform::ToAnsi(platform::ToLowerAscii(
-          platform::FromAnsi(Trimmed(line + 18, n - 18))));
-      chunked_ = value.size() >= 7 && value.compare(value.size() - 7, 7, "chunked") == 0;
-    } else if (StartsNoCase(line, n, "last-modified:")) {
-      std::string date = Trimmed(line + 14, n - 14);
-      if (date.size() <= kMaxValidator) last_modified_ = date;
-    } else if (StartsNoCase(line, n, "content-type:")) {
-      std::string type = Trimmed(line + 13, n - 13);
-      content_type_ = type.size() <= kMaxValidator ? type : std::string();
-    } else if (StartsNoCase(line, n, "location:")) {
-      location_ = Trimmed(line + 9, n - 9);
-    } else if (StartsNoCase(line, n, "content-range:")) {
-      std::string value = Trimmed(line + 14, n - 14);
-      range_start_ = range_total_ = -1;
-      if (StartsNoCase(value.c_str(), value.size(), "bytes ")) {
-        size_t dash = value.find('-');
-        if (dash != std::string::npos) range_start_ = Decimal(Trimmed(value.c_str() + 6, dash - 6));
-        size_t slash = value.find('/');
-        if (slash != std::string::npos) {
-          range_total_ = Decimal(Trimmed(value.c_str() + slash + 1, value.size() - slash - 1));
-        }
-      }
+    } else if (n > 0 && (line[0] == ' ' || line[0] == '\t')) {
+      // An obsolete line folding goes on the field before, after one blank;
+      // right after the status line it continues nothing.
+      if (!fields.empty()) fields.back() += " " + Trimmed(line, n);
+    } else {
+      fields.emplace_back(line, n);
     }
   }
+  for (const std::string& field : fields) TakeField(field.data(), field.size(), &closes);
   if (length_invalid_) content_length_ = -1;
   if (closes) keep_alive_ = false;
 }

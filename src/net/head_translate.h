@@ -46,6 +46,9 @@ class CHeadTranslate {
   int64_t range_total() const { return range_total_; }
 
  private:
+  // One field line, folded lines joined; |closes| is set when it asks for
+  // the connection's end.
+  void TakeField(const char* line, size_t n, bool* closes);
   void TakeContentLength(const std::string& value);
 
   int64_t content_length_ = -1;
