@@ -156,6 +156,24 @@ TEST_F(ConnectionReuse, AKeptConnectionTheServerClosesIsDroppedOrRetriedOnce) {
   }
 }
 
+TEST_F(ConnectionReuse, AStrayLineEndBeforeTheNextAnswerIsSkipped) {
+  // Servers that send a line end more than the length they announced: on
+  // a kept connection it comes before the next answer.
+  ScriptedServer server({{Answer("first"), ScriptedServer::kNextRequest, "\r\n" + Answer("second"),
+                          ScriptedServer::kNextRequest, "\n\r\n", Answer("third")}});
+  Sink a, b, c;
+  CDownLoad one;
+  ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+  ASSERT_TRUE(Fetch(server, "/b", &b, &one));
+  ASSERT_TRUE(b.errors.empty());
+  ASSERT_TRUE(Fetch(server, "/c", &c, &one));
+  EXPECT_EQ(a.body, "first");
+  EXPECT_EQ(b.body, "second");
+  EXPECT_TRUE(c.errors.empty());
+  EXPECT_EQ(c.body, "third");
+  EXPECT_EQ(server.connections(), 1);
+}
+
 TEST_F(ConnectionReuse, ARequestThatFailsOnAFreshConnectionIsNotRetried) {
   ScriptedServer server({{}, {Answer("second")}});
   Sink a;

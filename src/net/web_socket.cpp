@@ -387,6 +387,18 @@ bool CWEBSocket::EndExchange(uint32_t unused, bool carry) {
 
 int32_t CWEBSocket::TakeInterimResponses() {
   for (;;) {
+    // Empty lines before a status line are line ends some servers send
+    // past the length of the answer before; they begin no answer.
+    uint32_t blank = 0;
+    while (blank < header_fill_) {
+      if (header_[blank] == '\n') ++blank;
+      else if (header_[blank] == '\r' && blank + 1 < header_fill_ && header_[blank + 1] == '\n') blank += 2;
+      else break;
+    }
+    if (blank > 0) {
+      header_fill_ -= blank;
+      memmove(header_.data(), header_.data() + blank, header_fill_);
+    }
     const int32_t end = FindHeaderEnd(header_.data(), header_fill_);
     if (end <= 0) return end;
     const int32_t status = ParseStatusCode(header_.data(), static_cast<uint32_t>(end));

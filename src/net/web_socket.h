@@ -106,9 +106,9 @@ class CWEBSocket : private platform::SocketEventSink, private RateWaiter {
   void Receive();
   // Makes room for more of the header; false once it holds kMaxHeader.
   bool GrowHeader();
-  // Drops the complete interim (1xx) responses at the start of the header
-  // buffer; the end of the final header then, or kHeaderIncomplete /
-  // kHeaderMalformed.
+  // Drops the empty lines and complete interim (1xx) responses at the
+  // start of the header buffer; the end of the final header then, or
+  // kHeaderIncomplete / kHeaderMalformed.
   int32_t TakeInterimResponses();
   void Flush();
   // Sends bytes as they are, keeping back what the network cannot take.
