@@ -301,6 +301,23 @@ TEST_F(UpdateFlowTest, AnUndeletableTargetKeepsItsOldContentAndThePendingCopyWai
   EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
 }
 
+TEST_F(UpdateFlowTest, AServerAddressEndingInASlashAsksForTheSamePaths) {
+  // Servers that keep "//update" apart from "/update" (object stores and
+  // the CDNs before them) would answer 404 to every document and file.
+  f_.PublishVersionList(7, 7, {});
+  const std::wstring address = platform::FromUtf8("http://" + f_.ServerWord() + "//");
+  f_.WriteIni("[Version]\r\nCurrentVersion=6\r\n[Temp]\r\nTemp1=" +
+              platform::ToUtf8(ScrambleServerEntry(address, L"KelvoraUpdateMirror0")) + "\r\n");
+  f_.InstallFiles(v6_);
+  f_.Run(&ui_);
+  EXPECT_TRUE(f_.LobbyStarted());
+  EXPECT_TRUE(f_.FileMatches("game.dat", v7_["game.dat"]));
+  const std::string log = f_.server().RequestLog();
+  EXPECT_NE(log.find("GET /update/VerAndUrl.xml "), std::string::npos) << log;
+  EXPECT_NE(log.find("GET /update/7/FileConfig.xml "), std::string::npos) << log;
+  EXPECT_EQ(log.find("GET //"), std::string::npos) << log;
+}
+
 TEST_F(UpdateFlowTest, UpdatesFromNginxToo) {
   NginxServer nginx(f_.ServerRoot());
   if (!nginx.ok()) GTEST_SKIP() << "nginx is not installed";

@@ -131,6 +131,10 @@ bool UpdateRun::QueueServerDocument(bool version_list) {
   if (scheme.compare(0, 7, L"http://") != 0 && scheme != L"https://") {
     server_base_address_ = L"http://" + server_base_address_;
   }
+  // The paths below it begin with their own slash: an address written with
+  // one at its end would ask for "//update/...", which not every server
+  // takes for "/update/...".
+  while (server_base_address_.size() > 1 && server_base_address_.back() == L'/') server_base_address_.pop_back();
   const std::wstring name = Format(L"Temp%d", server_number_);
   const std::wstring url = version_list ? Format(L"%s/update/VerAndUrl.xml", server_base_address_.c_str())
                                         : Format(L"%s/update/%s/FileConfig.xml", server_base_address_.c_str(),
