@@ -174,6 +174,23 @@ TEST_F(ConnectionReuse, AStrayLineEndBeforeTheNextAnswerIsSkipped) {
   EXPECT_EQ(server.connections(), 1);
 }
 
+TEST_F(ConnectionReuse, AnAnswerBehindBytesPastTheLengthBeforeIsAskedForOnAFreshConnection) {
+  // A script that announced a file's length and then printed a warning
+  // after it: on a kept connection the next answer comes behind the text.
+  ScriptedServer server({{Answer("first"), ScriptedServer::kNextRequest,
+                          "<b>Notice</b>: Undefined index in send.php on line 3\r\n" + Answer("stale")},
+                         {Answer("second")}});
+  Sink a, b;
+  CDownLoad one;
+  ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+  ASSERT_TRUE(Fetch(server, "/b", &b, &one));
+  EXPECT_EQ(a.body, "first");
+  EXPECT_TRUE(b.errors.empty());
+  EXPECT_EQ(b.body, "second");
+  EXPECT_EQ(server.connections(), 2);
+  EXPECT_FALSE(one.reused());
+}
+
 TEST_F(ConnectionReuse, ARequestThatFailsOnAFreshConnectionIsNotRetried) {
   ScriptedServer server({{}, {Answer("second")}});
   Sink a;

@@ -6,6 +6,7 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -332,6 +333,14 @@ bool CDownLoad::OnSocketClose(uint8_t) {
 
 bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t status) {
   if (state_ != kRequesting) return true;
+  if (reused_ && (length < 5 || memcmp(header, "HTTP/", 5) != 0)) {
+    // Bytes an answer before sent past its length (a script's warning after
+    // a file): the connection is out of step. Once, the request is sent
+    // again on a fresh one.
+    ++run_;
+    if (!Connect()) Fail(kDownLoadConnectFailed);
+    return true;
+  }
   head_.Parse(header, length);
   last_status_ = status;
   if (status == 200 || status == 206) {
