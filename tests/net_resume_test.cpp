@@ -165,6 +165,22 @@ TEST_F(ResumeJobTest, AChangedFileOrAMissingRangeStartsTheFileOver) {
   EXPECT_NE(log.find("\"Range\": \"bytes=0-59999\""), std::string::npos);
 }
 
+TEST_F(ResumeJobTest, ARestThatComesFromAnotherStartIsFetchedFromZeroInstead) {
+  // A server (or a cache before it) that serves ranges from the wrong place
+  // still serves the whole file: a kept copy must not lock the job out.
+  server_->SetRules("{\"/update/1/f.bin\": \"close-mid-body\"}");
+  auto job = Job(false);
+  ASSERT_EQ(runner_.Run(job.get(), true), kJobTransferFailed);
+  DownloadProgress p;
+  ASSERT_TRUE(LoadProgress(platform::RealDisk(), Pending(), kSize, &p));
+  server_->SetRules("{\"/update/1/f.bin\": \"wrong-range\"}");
+  JobRunner runner;
+  ASSERT_EQ(runner.Run(job.get(), true), kJobOk);
+  EXPECT_EQ(ReadFileBytes(out_.File("f.bin.update.1")), content_);
+  EXPECT_EQ(job->Resumed, 0u);
+  EXPECT_EQ(runner.done_count, 1);
+}
+
 TEST_F(ResumeJobTest, AnUnusableRecordMeansAFreshStartAndNoCrash) {
   server_->SetRules("{\"/update/1/f.bin\": \"etag:v1\"}");
   for (const std::string& record : {std::string("updater-progress 1\nlength 300000\n"), std::string(5000, '\xff'),

@@ -500,7 +500,15 @@ bool CInetFile::OnDataInformation(uint64_t length, const std::wstring&, const st
       return true;
     }
     if (request.status_code() != 200) {
-      Fail(kJobTransferFailed);
+      if (started_over_) {
+        Fail(kJobTransferFailed);
+        return false;
+      }
+      // Bytes from another place than the rest asked for: the server's
+      // ranges cannot be trusted, its whole file may be. Once per run the
+      // file comes again from zero, without a range.
+      request.Reset();
+      StartOver();
       return false;
     }
     // The whole file, changed since the bytes on disk came: it starts over.
