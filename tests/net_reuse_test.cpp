@@ -191,6 +191,23 @@ TEST_F(ConnectionReuse, AnAnswerBehindBytesPastTheLengthBeforeIsAskedForOnAFresh
   EXPECT_FALSE(one.reused());
 }
 
+TEST_F(ConnectionReuse, ATimeOutAnswerOnAKeptConnectionIsAskedForOnAFreshOne) {
+  // Servers that end an idle connection with a 408 of their own: the
+  // request that went out on it just then was never read.
+  const std::string timeout = "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+  ScriptedServer server({{Answer("first"), ScriptedServer::kNextRequest, timeout}, {Answer("second")}, {timeout}});
+  Sink a, b, c;
+  CDownLoad one;
+  ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+  ASSERT_TRUE(Fetch(server, "/b", &b, &one));
+  EXPECT_TRUE(b.errors.empty());
+  EXPECT_EQ(b.body, "second");
+  // On a fresh connection a 408 is the server's answer.
+  ASSERT_TRUE(Fetch(server, "/c", &c, &one));
+  EXPECT_EQ(c.errors, std::vector<int>{kDownLoadFailed});
+  EXPECT_EQ(one.last_status(), 408);
+}
+
 TEST_F(ConnectionReuse, ARequestThatFailsOnAFreshConnectionIsNotRetried) {
   ScriptedServer server({{}, {Answer("second")}});
   Sink a;

@@ -333,10 +333,11 @@ bool CDownLoad::OnSocketClose(uint8_t) {
 
 bool CDownLoad::OnSocketHeader(const char* header, uint32_t length, int32_t status) {
   if (state_ != kRequesting) return true;
-  if (reused_ && (length < 5 || memcmp(header, "HTTP/", 5) != 0)) {
+  if (reused_ && (length < 5 || memcmp(header, "HTTP/", 5) != 0 || status == 408)) {
     // Bytes an answer before sent past its length (a script's warning after
-    // a file): the connection is out of step. Once, the request is sent
-    // again on a fresh one.
+    // a file): the connection is out of step. Or the server timed the idle
+    // connection out as the request went: it was never read. Once, the
+    // request is sent again on a fresh connection.
     ++run_;
     if (!Connect()) Fail(kDownLoadConnectFailed);
     return true;
