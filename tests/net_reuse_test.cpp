@@ -191,6 +191,34 @@ TEST_F(ConnectionReuse, AnAnswerBehindBytesPastTheLengthBeforeIsAskedForOnAFresh
   EXPECT_FALSE(one.reused());
 }
 
+TEST_F(ConnectionReuse, BytesPastTheLengthOfAnAnswerSpoilNoneOfTheAnswersBehindIt) {
+  // Eight connections lead to the server; a ninth request waits behind the
+  // first. A line end after its answer is skipped; a warning text sends the
+  // request behind to a fresh connection.
+  const std::string extras[] = {"\r\n", "<b>Notice</b>: Undefined index in send.php on line 3\n"};
+  const char* const bodies[] = {"behind", "fresh"};
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    CloseIdleConnections();
+    std::vector<std::vector<std::string>> replies = {{Answer("first") + extras[round] + Answer("behind")}};
+    for (int i = 1; i < CDownLoad::kLinesPerServer; ++i) replies.push_back({Answer("other")});
+    replies.push_back({Answer("fresh")});
+    ScriptedServer server(replies);
+    Sink sinks[CDownLoad::kLinesPerServer + 1];
+    CDownLoad lines[CDownLoad::kLinesPerServer + 1];
+    for (int i = 0; i <= CDownLoad::kLinesPerServer; ++i) {
+      lines[i].SetPipelining(true);
+      ASSERT_TRUE(lines[i].DownLoad(platform::FromUtf8(server.base() + "/" + std::to_string(i)), &sinks[i]));
+    }
+    for (int i = 0; i <= CDownLoad::kLinesPerServer; ++i) {
+      ASSERT_TRUE(platform::RunUntil([&] { return sinks[i].finished; }, 20000)) << i;
+      EXPECT_TRUE(sinks[i].errors.empty()) << i;
+    }
+    EXPECT_EQ(sinks[0].body, "first");
+    EXPECT_EQ(sinks[CDownLoad::kLinesPerServer].body, bodies[round]);
+  }
+}
+
 TEST_F(ConnectionReuse, ATimeOutAnswerOnAKeptConnectionIsAskedForOnAFreshOne) {
   // Servers that end an idle connection with a 408 of their own: the
   // request that went out on it just then was never read.
