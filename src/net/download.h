@@ -90,6 +90,9 @@ class CDownLoad : public IWEBSocketSink {
   // not, redirects included; 0 before any arrived.
   int last_status() const { return last_status_; }
   bool length_known() const { return length_known_; }
+  // Every byte of the accepted response's announced length has been
+  // handed on: its end follows, with the connection kept when it may be.
+  bool BodyDelivered() const { return length_known_ && received_ == expected_length_; }
   int64_t range_start() const { return head_.range_start(); }
   // The validator of the accepted response for If-Range: its strong
   // ETag, else its Last-Modified date; empty when it has neither. Valid
@@ -97,6 +100,7 @@ class CDownLoad : public IWEBSocketSink {
   const std::string& strong_tag() const { return head_.strong_tag(); }
   const std::string& last_modified() const { return head_.last_modified(); }
   int64_t range_total() const { return head_.range_total(); }
+  int64_t range_end() const { return head_.range_end(); }
   const std::string& content_type() const { return head_.content_type(); }
   // A line for the log on why the latest DownLoad failed, when its reason
   // is one the codes do not tell (TLS refused the server; a redirect from

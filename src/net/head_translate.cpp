@@ -89,6 +89,7 @@ void CHeadTranslate::Clear() {
   content_type_.clear();
   range_start_ = -1;
   range_total_ = -1;
+  range_end_ = -1;
 }
 
 void CHeadTranslate::TakeContentLength(const std::string& value) {
@@ -140,11 +141,14 @@ void CHeadTranslate::TakeField(const char* line, size_t n, bool* closes) {
     location_ = Trimmed(line + 9, n - 9);
   } else if (StartsNoCase(line, n, "content-range:")) {
     std::string value = Trimmed(line + 14, n - 14);
-    range_start_ = range_total_ = -1;
+    range_start_ = range_total_ = range_end_ = -1;
     if (StartsNoCase(value.c_str(), value.size(), "bytes ")) {
       size_t dash = value.find('-');
-      if (dash != std::string::npos) range_start_ = Decimal(Trimmed(value.c_str() + 6, dash - 6));
       size_t slash = value.find('/');
+      if (dash != std::string::npos) range_start_ = Decimal(Trimmed(value.c_str() + 6, dash - 6));
+      if (dash != std::string::npos && slash != std::string::npos && slash > dash) {
+        range_end_ = Decimal(Trimmed(value.c_str() + dash + 1, slash - dash - 1));
+      }
       if (slash != std::string::npos) {
         range_total_ = Decimal(Trimmed(value.c_str() + slash + 1, value.size() - slash - 1));
       }

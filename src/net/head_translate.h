@@ -44,6 +44,8 @@ class CHeadTranslate {
   // length it gives after the slash, -1 when none or "*".
   int64_t range_start() const { return range_start_; }
   int64_t range_total() const { return range_total_; }
+  // The last byte its Content-Range names, -1 when none.
+  int64_t range_end() const { return range_end_; }
 
  private:
   // One field line, folded lines joined; |closes| is set when it asks for
@@ -62,6 +64,7 @@ class CHeadTranslate {
   std::string content_type_;
   int64_t range_start_ = -1;
   int64_t range_total_ = -1;
+  int64_t range_end_ = -1;
 };
 
 // Decodes a chunked body fed in pieces of any size. Once failed it stays

@@ -127,7 +127,13 @@ bool CRangeDownLoad::OnDataInformation(uint64_t length, const std::wstring& enti
   if (request_.status_code() == 206) {
     // A part answered with other bytes than asked for would corrupt the file.
     const int64_t total = request_.range_total();
-    if (request_.range_start() != static_cast<int64_t>(start) || (known && length != span) ||
+    // One that goes on past the range (a server rounding ranges up to its
+    // blocks) is fine when its length says the same: the part ends at its
+    // own last byte.
+    const int64_t end = request_.range_end();
+    const bool longer =
+        end > static_cast<int64_t>(last_byte_) && (!known || length == static_cast<uint64_t>(end) - start + 1);
+    if (request_.range_start() != static_cast<int64_t>(start) || (known && length != span && !longer) ||
         (total >= 0 && static_cast<uint64_t>(total) != file_length_)) {
       return Abort(kDownLoadFailed);
     }
@@ -169,8 +175,13 @@ bool CRangeDownLoad::OnDownLoadData(const char* data, uint32_t count) {
   const uint64_t run = run_;
   if (owner_) owner_->OnDownLoadData(data, take);
   if (run_ != run) return true;
-  // The range is whole: end here, also when the answer goes on past it.
-  if (remaining_ == 0) return Finish();
+  if (remaining_ == 0) {
+    // The answer ends with the range: its end follows at once and keeps
+    // the connection, whose window has grown, for the part's next range.
+    if (request_.BodyDelivered()) return true;
+    // The range is whole and the answer goes on past it: end here.
+    return Finish();
+  }
   return true;
 }
 
