@@ -131,6 +131,21 @@ TEST_F(WindowTest, SwitchServerConfirmedAsksTheNextServer) {
   EXPECT_EQ(f_.server().CountRequests("VerAndUrl.xml"), 1);
 }
 
+TEST_F(WindowTest, ASwitchConfirmedAfterTheRunMovedOnByItselfSkipsNoServer) {
+  // The first server refuses while the box is open: the run has gone on to
+  // the second by itself, which is what the user asked for.
+  f_.WriteIni("[Version]\r\nCurrentVersion=5\r\n[Temp]\r\nTemp1=127.0.0.1:" + std::to_string(FreePort()) +
+              "\r\nTemp2=" + f_.ServerWord() + "\r\nTemp3=127.0.0.1:" + std::to_string(FreePort()) + "\r\n");
+  CAutoUpdateClientDlg dlg(&app_, &ui_);
+  ASSERT_TRUE(dlg.OnInitDialog());
+  ui_.answers = {platform::kIdYes};
+  ui_.answer_when = [&] { return dlg.server_number() == 2; };
+  dlg.OnLButtonDown(231, 156);
+  EXPECT_EQ(dlg.server_number(), 2);
+  platform::RunUntil([&] { return f_.server().CountRequests("VerAndUrl.xml") > 0; }, 5000);
+  EXPECT_EQ(f_.server().CountRequests("VerAndUrl.xml"), 1);
+}
+
 TEST_F(WindowTest, CloseButtonDeclinedKeepsTheRun) {
   CAutoUpdateClientDlg dlg(&app_, &ui_);
   ui_.answers = {platform::kIdNo};

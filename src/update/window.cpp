@@ -62,7 +62,10 @@ void CAutoUpdateClientDlg::OnLButtonDown(int x, int y) {
     }
   } else if (kSwitchButton.Contains(x, y)) {
     switch_state_ = 2;
-    if (Confirm(texts::kConfirmSwitch)) run_->SwitchServer();
+    // The run may have left this server by itself while the box was open:
+    // that is the switch asked for, and the next server is not skipped.
+    const int server = run_->server_number();
+    if (Confirm(texts::kConfirmSwitch) && run_->server_number() == server) run_->SwitchServer();
   } else if (kSkipButton.Contains(x, y)) {
     skip_state_ = 2;
     if (Confirm(texts::kConfirmSkip)) run_->Skip(false);

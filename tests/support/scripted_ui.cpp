@@ -17,7 +17,8 @@ int ScriptedUi::MessageBox(const std::wstring& text, const std::wstring&, bool y
     answers.pop_front();
   }
   // A real box runs a nested loop for a moment before the user answers.
-  platform::RunUntil([] { return false; }, 20);
+  if (answer_when) platform::RunUntil(answer_when, 5000);
+  else platform::RunUntil([] { return false; }, 20);
   return answer;
 }
 

@@ -3,6 +3,7 @@
 // script, failure-dialog buttons pressed from a script, and everything
 // shown recorded.
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ class ScriptedUi : public platform::Ui, public platform::MessageTarget {
 
   // Message boxes take these answers in turn (No when none is left).
   std::deque<int> answers;
+  // When set, a box is answered only once this holds (or after 5 s): what
+  // happens while the user reads it.
+  std::function<bool()> answer_when;
   // Each showing of the failure dialog presses the next of these.
   std::deque<FailureAction> failure_actions;
   unsigned modal_timeout_ms = 90000;
