@@ -356,7 +356,7 @@ void UpdateRun::RecordCompletedVersion() {
     return;
   }
   if (m > w) {
-    resume.WriteCurrentVersion(working_version_);
+    RecordVersion(resume, working_version_);
     RemoveKeptDownloads(disk_, host_->ExeDir(), w);
     working_version_ = Format(L"%d", w + 1);
     SetStatusText(Format(texts::kNextVersion, working_version_.c_str()), false);
@@ -368,7 +368,7 @@ void UpdateRun::RecordCompletedVersion() {
     return;
   }
   if (m == w) {
-    resume.WriteCurrentVersion(manifest_.maxVersion);
+    RecordVersion(resume, manifest_.maxVersion);
     // The run is complete: nothing kept is of use any more.
     RemoveKeptDownloads(disk_, host_->ExeDir(), std::numeric_limits<int>::max());
     for (int i = 1; i <= 8; ++i) {
@@ -383,6 +383,13 @@ void UpdateRun::RecordCompletedVersion() {
     }
   }
   HandOver();
+}
+
+void UpdateRun::RecordVersion(const ResumeFile& resume, const std::wstring& version) {
+  // The files stay; only the next run, not knowing them, fetches them again.
+  if (!resume.WriteCurrentVersion(version)) {
+    Notify(Format(texts::kVersionNotRecorded, version.c_str(), host_->ResumeFilePath().c_str()));
+  }
 }
 
 void UpdateRun::AbandonServer(const std::wstring& reason) {

@@ -20,6 +20,7 @@
 #include "manifest/update_files.h"
 #include "servers/servers.h"
 #include "update/file_job.h"
+#include "update/resume_file.h"
 #include "update/installer.h"
 #include "update/trust.h"
 #include "update/update_host.h"
@@ -201,6 +202,8 @@ class UpdateRun : private InstallReport {
   // Puts the finished copies into place with one barrier.
   void InstallAwaiting();
   void RecordCompletedVersion();
+  // Writes |version| as the recorded one; a write that fails is told.
+  void RecordVersion(const ResumeFile& resume, const std::wstring& version);
   void SetStatusText(const std::wstring& text, bool log);
   void SetFailureText(const std::wstring& text);
   // Logs |text|, shows it on the status line and tells the console.
