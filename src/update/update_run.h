@@ -74,6 +74,8 @@ class UpdateRun : private InstallReport {
   // Connections the working version's file jobs may hold at once: small
   // files take one each, a file fetched in ranges takes one per range.
   static constexpr int kMaxConnections = 8;
+  // The resume file's server keys, Temp1 to Temp8.
+  static constexpr int kServerKeys = 8;
   // Finished files share a durability barrier up to these limits.
   static constexpr size_t kBatchFiles = 256;
   static constexpr uint64_t kBatchBytes = 64u << 20;
