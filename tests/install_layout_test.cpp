@@ -125,6 +125,24 @@ TEST_F(InstallLayoutTest, ADirectoryHoldingAnythingElseStaysAndIsNamed) {
   EXPECT_EQ(ReadFileBytes(f_.Install("data/extra/kept.bin.update.7")), "partial");
 }
 
+TEST_F(InstallLayoutTest, AUserFileWhoseNameOnlyLooksLikeADownloadOfOursStays) {
+  GameFiles v6 = v5_;
+  v6["data/extra"] = {"now a file", Stamp(6, 2)};
+  Prepare(v6);
+  ASSERT_EQ(mkdir(f_.Install("data").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(f_.Install("data/extra").c_str(), 0755), 0);
+  for (const char* name : {"notes.update.txt", "mod.update.7z", "a.update.", "b.update.3x"}) {
+    WriteFileBytes(f_.Install(std::string("data/extra/") + name), "the user's own");
+  }
+  const std::vector<std::wstring> failures = Run();
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_NE(platform::ToUtf8(failures[0]).find(f_.Install("data/extra")), std::string::npos);
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
+  for (const char* name : {"notes.update.txt", "mod.update.7z", "a.update.", "b.update.3x"}) {
+    EXPECT_EQ(ReadFileBytes(f_.Install(std::string("data/extra/") + name)), "the user's own") << name;
+  }
+}
+
 // Requests for |name| in a server's log that went on from kept bytes.
 int ResumedRequests(const std::string& log, const std::string& name) {
   int count = 0;

@@ -109,3 +109,29 @@ TEST_F(SelfSwapTest, AnUpdaterThatFailsItsDigestLeavesNoPendingCopyForTheNextSta
   StartUp();
   EXPECT_EQ(ReadFileBytes(f_.Install("updater")), "the running updater");
 }
+
+TEST_F(SelfSwapTest, AtStartUpAVerifiedCopyOfAnEarlierVersionIsSwappedInToo) {
+  // The run that could not swap version 12's copy in went on to record 13,
+  // which left the updater as it was.
+  f_.WriteIni("[Version]\r\nCurrentVersion=13\r\nUpdaterMd5=" + platform::ToUtf8(Md5Of(f_.Install("updater.update.12"))) +
+              "\r\n");
+  WriteFileBytes(f_.Install("updater.update.11"), "an older build");
+  WriteFileBytes(f_.Install("updater.update.14"), "not for this version");
+  StartUp();
+  EXPECT_EQ(ReadFileBytes(f_.Install("updater")), "new build");
+  EXPECT_EQ(ModeOf(f_.Install("updater")), 0755u);
+  EXPECT_FALSE(PathExists(f_.Install("updater.update.12")));
+  EXPECT_FALSE(PathExists(f_.Install("updater.update.11")));
+  EXPECT_TRUE(PathExists(f_.Install("updater.update.14")));
+  EXPECT_EQ(f_.Log(), "");
+}
+
+TEST_F(SelfSwapTest, AtStartUpAnEarlierCopyLeftBehindByASwapThatLaterSucceededGoesQuietly) {
+  WriteFileBytes(f_.Install("updater"), "build thirteen");
+  f_.WriteIni("[Version]\r\nCurrentVersion=13\r\nUpdaterMd5=" + platform::ToUtf8(Md5Of(f_.Install("updater"))) +
+              "\r\n");
+  StartUp();
+  EXPECT_EQ(ReadFileBytes(f_.Install("updater")), "build thirteen");
+  EXPECT_FALSE(PathExists(f_.Install("updater.update.12")));
+  EXPECT_EQ(f_.Log(), "");
+}

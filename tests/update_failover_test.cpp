@@ -105,3 +105,26 @@ TEST_F(FailoverTest, AnEntryTypedInUnscrambledIsLoggedAsUnreadableAndTheNextServ
   EXPECT_NE(log.find(" 服务器地址无法读取 [Temp1]\r\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("[Temp2]"), std::string::npos) << log;
 }
+
+TEST_F(FailoverTest, EightServersThatAllFailEndTheSearchAndANinthKeyIsNeverAsked) {
+  // Each of the eight answers the version list with an error; a key past
+  // them, typed in by hand, names a sound server.
+  std::string ini = "[Version]\r\nCurrentVersion=3\r\n[Temp]\r\n";
+  for (int i = 1; i <= 8; ++i) {
+    ini += "Temp" + std::to_string(i) + "=" + f_.ServerWord() + "/x" + std::to_string(i) + "\r\n";
+  }
+  ini += "Temp9=" + f_.ServerWord() + "\r\n";
+  f_.WriteIni(ini);
+  f_.clock_speed = 30;
+  f_.Run(&ui_);
+  EXPECT_FALSE(ui_.timed_out);
+  EXPECT_TRUE(f_.LobbyStarted());
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "3");
+  // The eight were asked, and only they.
+  EXPECT_EQ(f_.server().CountRequests("/update/VerAndUrl.xml"), 8) << f_.server().RequestLog();
+  const std::string log = f_.Log();
+  EXPECT_NE(log.find(" 放弃 8 号游戏服务器：版本列表无法读取\r\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find(" 9 号"), std::string::npos) << log;
+  EXPECT_EQ(log.find("服务器地址无法读取"), std::string::npos) << log;
+  EXPECT_NE(log.find(" 没有服务器提供版本列表，未能更新，直接启动游戏大厅\r\n"), std::string::npos) << log;
+}

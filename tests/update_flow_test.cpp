@@ -381,3 +381,32 @@ TEST_F(UpdateFlowTest, AManifestOfSeventyMiBIsRead) {
   for (const auto& f : v6_) EXPECT_TRUE(f_.FileMatches(f.first, f.second)) << f.first;
   EXPECT_EQ(f_.Log(), "");
 }
+
+TEST_F(UpdateFlowTest, AMissingLobbyIsToldAndLogged) {
+  f_.PublishVersionList(7, 7, {});
+  StandardIni("7");
+  f_.InstallFiles(v7_);
+  unlink(f_.Install("kelvora.exe").c_str());
+  f_.Run(&ui_);
+  EXPECT_FALSE(f_.app->LobbyStarted);
+  const std::wstring told = L"无法启动游戏大厅 [" + platform::FromUtf8(f_.Install("kelvora.exe")) + L"]";
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0], told);
+  EXPECT_NE(f_.Log().find(platform::ToUtf8(told) + "\r\n"), std::string::npos) << f_.Log();
+}
+
+TEST_F(UpdateFlowTest, AVersionThatCannotBeRecordedIsLogged) {
+  f_.PublishVersionList(7, 7, {});
+  StandardIni("5");
+  f_.InstallFiles(v5_);
+  chmod(f_.Install("UpdateTemp.ini").c_str(), 0444);
+  f_.Run(&ui_);
+  EXPECT_TRUE(f_.LobbyStarted());
+  EXPECT_EQ(f_.IniValue("Version", "CurrentVersion"), "5");
+  const std::string log = f_.Log();
+  for (const char* version : {"6", "7"}) {
+    EXPECT_NE(log.find(std::string("无法记录版本号 ") + version + " [" + f_.Install("UpdateTemp.ini") + "]\r\n"),
+              std::string::npos)
+        << log;
+  }
+}

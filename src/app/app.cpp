@@ -75,10 +75,20 @@ void CAutoUpdateClientApp::DebugLog(const std::wstring& text) {
 
 void CAutoUpdateClientApp::CompletePendingSwap() {
   ResumeFile resume(ResumeFilePath(), [this](const std::wstring& text) { WriteLog(text); });
-  const std::wstring pending = PendingCopyPath(exe_path_, resume.ReadCurrentVersion(L""));
+  const std::wstring recorded = resume.ReadCurrentVersion(L"");
+  const std::wstring expected = resume.ReadUpdaterMd5();
+  const std::wstring pending = PendingCopyPath(exe_path_, recorded);
   // A move that fails abandons the swap; the next start tries again.
-  if (SwapInPendingCopy(GetDisk(), exe_path_, pending, resume.ReadUpdaterMd5()) == SelfSwapResult::kRefused) {
-    WriteLog(platform::Format(texts::kPendingUpdaterRefused, pending.c_str()));
+  SelfSwapResult result = SwapInPendingCopy(GetDisk(), exe_path_, pending, expected);
+  if (result == SelfSwapResult::kRefused) WriteLog(platform::Format(texts::kPendingUpdaterRefused, pending.c_str()));
+  // The newest earlier copy that matches the recorded digest is the one last
+  // verified; any other is stale and goes without a word.
+  for (const std::wstring& earlier : EarlierPendingCopies(GetDisk(), exe_path_, platform::LeadingInt(recorded))) {
+    if (result == SelfSwapResult::kNoPendingCopy || result == SelfSwapResult::kRefused) {
+      result = SwapInPendingCopy(GetDisk(), exe_path_, earlier, expected);
+    } else if (result == SelfSwapResult::kSwapped) {
+      GetDisk().Delete(earlier);
+    }
   }
 }
 

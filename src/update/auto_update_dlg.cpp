@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/process.h"
+#include "platform/text.h"
 #include "update/status_texts.h"
 
 CAutoUpdateClientDlg::CAutoUpdateClientDlg(UpdateHost* host, platform::Ui* ui)
@@ -108,5 +109,12 @@ void CAutoUpdateClientDlg::End(bool start_lobby, bool from_failure_dialog) {
   if (!start_lobby) return;
   platform::Sleep(500 / std::max(1u, host_->ClockSpeed()));
   const std::wstring dir = host_->ExeDir();
-  if (platform::StartProcess(run_->LobbyPath(), dir, owner_window)) host_->OnLobbyStarted();
+  if (platform::StartProcess(run_->LobbyPath(), dir, owner_window)) {
+    host_->OnLobbyStarted();
+    return;
+  }
+  // Else the window would just be gone, with nothing to say why.
+  const std::wstring text = platform::Format(texts::kLobbyNotStarted, run_->LobbyPath().c_str());
+  host_->WriteLog(text);
+  ui_->MessageBox(text, texts::kWindowTitle, false);
 }

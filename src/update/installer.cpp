@@ -1,8 +1,11 @@
 #include "update/installer.h"
 
+#include <cwchar>
+
 #include "digest/file_digests.h"
 #include "digest/hex.h"
 #include "digest/md5.h"
+#include "manifest/path_safety.h"
 #include "platform/text.h"
 #include "update/delta_texts.h"
 #include "update/download_progress.h"
@@ -48,7 +51,17 @@ std::wstring SetAsidePath(const std::wstring& path, const std::wstring& version)
 bool PendingCopyVersion(const std::wstring& name, int* version) {
   const size_t marker = name.rfind(kPendingMarker);
   if (marker == std::wstring::npos) return false;
-  *version = platform::LeadingInt(name.substr(marker + (sizeof(kPendingMarker) / sizeof(wchar_t) - 1)));
+  std::wstring rest = name.substr(marker + (sizeof(kPendingMarker) / sizeof(wchar_t) - 1));
+  // Only the endings our own files add follow the version: a user's
+  // "notes.update.txt" is not ours to delete.
+  for (const wchar_t* ending : {L".progress.new", L".progress", kSetAsideEnding}) {
+    if (platform::EndsWith(rest, ending)) {
+      rest.resize(rest.size() - wcslen(ending));
+      break;
+    }
+  }
+  if (!IsSafeVersionText(rest)) return false;
+  *version = platform::LeadingInt(rest);
   return true;
 }
 

@@ -4,6 +4,7 @@
 // when its digest equals the one recorded when it was verified; the
 // executable is never left missing or without its mode.
 #include <string>
+#include <vector>
 
 #include "platform/disk.h"
 
@@ -18,3 +19,8 @@ enum class SelfSwapResult {
 // |expected_md5| trusts nothing. A leftover |exe| + ".old" is deleted first.
 SelfSwapResult SwapInPendingCopy(platform::Disk& disk, const std::wstring& exe, const std::wstring& pending,
                                  const std::wstring& expected_md5);
+
+// The copies of |exe| a download left for versions below |recorded|, newest
+// first, without those still being downloaded. A run whose swap failed may
+// have gone on to record a later version that left the updater alone.
+std::vector<std::wstring> EarlierPendingCopies(platform::Disk& disk, const std::wstring& exe, int recorded);

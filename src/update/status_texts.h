@@ -50,6 +50,11 @@ constexpr wchar_t kNameNotSpellable[] = L"文件名无法在本机编码中准�
 constexpr wchar_t kBadRecordedVersion[] = L"记录的版本号无效，按 0 处理 [%s]";
 // A pending copy of the updater that does not match its recorded digest.
 constexpr wchar_t kPendingUpdaterRefused[] = L"新版升级程序校验失败，已删除 [%s]";
+// A version whose files are in place but that the resume file would not
+// take (read-only, disk full): the version and the file.
+constexpr wchar_t kVersionNotRecorded[] = L"无法记录版本号 %s [%s]";
+// The lobby could not be started at the hand-over: its path.
+constexpr wchar_t kLobbyNotStarted[] = L"无法启动游戏大厅 [%s]";
 // A second start on an install that an updater is already updating.
 constexpr wchar_t kAlreadyRunning[] = L"升级程序已在运行，本次启动退出";
 

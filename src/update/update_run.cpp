@@ -111,7 +111,8 @@ void UpdateRun::Advance() {
 
 void UpdateRun::LoadServerEntry(bool also_version) {
   ResumeFile resume(host_->ResumeFilePath());
-  server_base_address_ = resume.ReadServerAddress(server_number_);
+  // Eight keys hold the servers; one past them, typed in by hand, is none.
+  server_base_address_ = server_number_ <= kServerKeys ? resume.ReadServerAddress(server_number_) : std::wstring();
   if (!server_base_address_.empty() && !IsUsableServerAddress(server_base_address_)) {
     // Asking it ends in "no version list"; the log says why.
     SetStatusText(Format(texts::kServerEntryUnreadable, Format(L"Temp%d", server_number_).c_str()), true);
@@ -360,7 +361,7 @@ void UpdateRun::RecordCompletedVersion() {
     return;
   }
   if (m > w) {
-    resume.WriteCurrentVersion(working_version_);
+    RecordVersion(resume, working_version_);
     RemoveKeptDownloads(disk_, host_->ExeDir(), w);
     working_version_ = Format(L"%d", w + 1);
     SetStatusText(Format(texts::kNextVersion, working_version_.c_str()), false);
@@ -372,10 +373,10 @@ void UpdateRun::RecordCompletedVersion() {
     return;
   }
   if (m == w) {
-    resume.WriteCurrentVersion(manifest_.maxVersion);
+    RecordVersion(resume, manifest_.maxVersion);
     // The run is complete: nothing kept is of use any more.
     RemoveKeptDownloads(disk_, host_->ExeDir(), std::numeric_limits<int>::max());
-    for (int i = 1; i <= 8; ++i) {
+    for (int i = 1; i <= kServerKeys; ++i) {
       const std::wstring& address = manifest_.UrlList[i - 1];
       if (address.empty()) continue;
       // A control character would forge lines of the resume file.
@@ -387,6 +388,13 @@ void UpdateRun::RecordCompletedVersion() {
     }
   }
   HandOver();
+}
+
+void UpdateRun::RecordVersion(const ResumeFile& resume, const std::wstring& version) {
+  // The files stay; only the next run, not knowing them, fetches them again.
+  if (!resume.WriteCurrentVersion(version)) {
+    Notify(Format(texts::kVersionNotRecorded, version.c_str(), host_->ResumeFilePath().c_str()));
+  }
 }
 
 void UpdateRun::AbandonServer(const std::wstring& reason) {

@@ -20,6 +20,7 @@
 #include "manifest/update_files.h"
 #include "servers/servers.h"
 #include "update/file_job.h"
+#include "update/resume_file.h"
 #include "update/installer.h"
 #include "update/trust.h"
 #include "update/update_host.h"
@@ -73,6 +74,8 @@ class UpdateRun : private InstallReport {
   // Connections the working version's file jobs may hold at once: small
   // files take one each, a file fetched in ranges takes one per range.
   static constexpr int kMaxConnections = 8;
+  // The resume file's server keys, Temp1 to Temp8.
+  static constexpr int kServerKeys = 8;
   // Finished files share a durability barrier up to these limits.
   static constexpr size_t kBatchFiles = 256;
   static constexpr uint64_t kBatchBytes = 64u << 20;
@@ -201,6 +204,8 @@ class UpdateRun : private InstallReport {
   // Puts the finished copies into place with one barrier.
   void InstallAwaiting();
   void RecordCompletedVersion();
+  // Writes |version| as the recorded one; a write that fails is told.
+  void RecordVersion(const ResumeFile& resume, const std::wstring& version);
   void SetStatusText(const std::wstring& text, bool log);
   void SetFailureText(const std::wstring& text);
   // Logs |text|, shows it on the status line and tells the console.
