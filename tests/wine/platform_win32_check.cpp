@@ -69,6 +69,22 @@ void CheckProfile(const std::wstring& dir) {
   Check(Read(ini) == before, "the read-only file kept its content");
 }
 
+// Game files copied from a disc are read-only: an update replaces them all
+// the same, and a move that fails still leaves the old file as it was.
+void CheckReadOnlyTarget(const std::wstring& dir) {
+  const std::wstring target = dir + L"\\disc.pak", pending = dir + L"\\disc.pak.update.6";
+  Write(target, "old");
+  SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
+  Write(pending, "new");
+  Check(platform::ReplaceFile(pending, target), "a read-only file is replaced");
+  Check(Read(target) == "new" && Read(pending) == "<missing>", "the new file took its place");
+  SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
+  Check(!platform::ReplaceFile(dir + L"\\absent.update.6", target), "a move from nothing fails");
+  Check(Read(target) == "new" && (GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_READONLY),
+        "and leaves the read-only file as it was");
+  SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 void CheckReparsePoints(const std::wstring& dir) {
   const std::wstring install = dir + L"\\install", outside = dir + L"\\outside";
   CreateDirectoryW(install.c_str(), nullptr);
@@ -203,6 +219,7 @@ int wmain(int argc, wchar_t** argv) {
   CreateDirectoryW(dir.c_str(), nullptr);
   CheckProfile(dir);
   CheckReparsePoints(dir);
+  CheckReadOnlyTarget(dir);
   CheckLock(dir);
   CheckSelfSwap(dir);
   CheckMissing(dir);

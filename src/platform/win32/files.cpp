@@ -150,7 +150,23 @@ bool FreeDiskBytes(const std::wstring& dir, uint64_t* bytes) {
 // directory entry here.
 bool ReplaceFile(const std::wstring& from, const std::wstring& to, bool) {
   if (CrossesReparsePoint(from) || CrossesReparsePoint(to)) return false;
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExW(from.c_str(), to.c_str(), flags)) return true;
+  // Windows will not replace a read-only file, and game files copied from
+  // a disc are read-only: the new file takes its place all the same.
+  const DWORD error = GetLastError();
+  const DWORD attributes = GetFileAttributesW(to.c_str());
+  if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+      !(attributes & FILE_ATTRIBUTE_READONLY) || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      !SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    SetLastError(error);
+    return false;
+  }
+  if (MoveFileExW(from.c_str(), to.c_str(), flags)) return true;
+  const DWORD again = GetLastError();
+  SetFileAttributesW(to.c_str(), attributes);  // the old file stays as it was
+  SetLastError(again);
+  return false;
 }
 
 bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to, bool) {
