@@ -56,6 +56,24 @@ bool Fetch(const ScriptedServer& server, const std::string& path, Sink* sink, CD
   return platform::RunUntil([&] { return sink->finished; }, 20000);
 }
 
+// Replies for a server that eight connections lead to: |first| on the
+// first, a short answer on each of the other seven, "fresh" on a ninth.
+std::vector<std::vector<std::string>> EightLines(const std::vector<std::string>& first) {
+  std::vector<std::vector<std::string>> replies = {first};
+  for (int i = 1; i < CDownLoad::kLinesPerServer; ++i) replies.push_back({Answer("other")});
+  replies.push_back({Answer("fresh")});
+  return replies;
+}
+
+// One pipelined request on each of the eight connections, and a ninth that
+// waits behind the first.
+void StartNineRequests(const ScriptedServer& server, Sink* sinks, CDownLoad* lines) {
+  for (int i = 0; i <= CDownLoad::kLinesPerServer; ++i) {
+    lines[i].SetPipelining(true);
+    ASSERT_TRUE(lines[i].DownLoad(platform::FromUtf8(server.base() + "/" + std::to_string(i)), &sinks[i]));
+  }
+}
+
 class ConnectionReuse : public ::testing::Test {
  protected:
   // Connections kept by earlier tests lead to servers that are gone.
@@ -200,16 +218,10 @@ TEST_F(ConnectionReuse, BytesPastTheLengthOfAnAnswerSpoilNoneOfTheAnswersBehindI
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     CloseIdleConnections();
-    std::vector<std::vector<std::string>> replies = {{Answer("first") + extras[round] + Answer("behind")}};
-    for (int i = 1; i < CDownLoad::kLinesPerServer; ++i) replies.push_back({Answer("other")});
-    replies.push_back({Answer("fresh")});
-    ScriptedServer server(replies);
+    ScriptedServer server(EightLines({Answer("first") + extras[round] + Answer("behind")}));
     Sink sinks[CDownLoad::kLinesPerServer + 1];
     CDownLoad lines[CDownLoad::kLinesPerServer + 1];
-    for (int i = 0; i <= CDownLoad::kLinesPerServer; ++i) {
-      lines[i].SetPipelining(true);
-      ASSERT_TRUE(lines[i].DownLoad(platform::FromUtf8(server.base() + "/" + std::to_string(i)), &sinks[i]));
-    }
+    StartNineRequests(server, sinks, lines);
     for (int i = 0; i <= CDownLoad::kLinesPerServer; ++i) {
       ASSERT_TRUE(platform::RunUntil([&] { return sinks[i].finished; }, 20000)) << i;
       EXPECT_TRUE(sinks[i].errors.empty()) << i;
@@ -250,17 +262,11 @@ TEST_F(ConnectionReuse, ARequestThatFailsOnAFreshConnectionIsNotRetried) {
 TEST_F(ConnectionReuse, AConnectionALeftRequestWasSentOnIsNotKept) {
   // Eight connections lead to the server; a ninth request waits behind the
   // first and leaves once sent: its answer still comes on that connection.
-  std::vector<std::vector<std::string>> replies = {
-      {"HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nfir", ScriptedServer::kNextRequest, "st.", Answer("stale")}};
-  for (int i = 1; i < CDownLoad::kLinesPerServer; ++i) replies.push_back({Answer("other")});
-  replies.push_back({Answer("fresh")});
-  ScriptedServer server(replies);
+  ScriptedServer server(EightLines(
+      {"HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nfir", ScriptedServer::kNextRequest, "st.", Answer("stale")}));
   Sink sinks[CDownLoad::kLinesPerServer + 1];
   CDownLoad lines[CDownLoad::kLinesPerServer + 1];
-  for (int i = 0; i <= CDownLoad::kLinesPerServer; ++i) {
-    lines[i].SetPipelining(true);
-    ASSERT_TRUE(lines[i].DownLoad(platform::FromUtf8(server.base() + "/" + std::to_string(i)), &sinks[i]));
-  }
+  StartNineRequests(server, sinks, lines);
   ASSERT_TRUE(platform::RunUntil([&] { return !sinks[0].body.empty(); }, 20000));
   lines[CDownLoad::kLinesPerServer].Reset();
   ASSERT_TRUE(platform::RunUntil([&] { return sinks[0].finished; }, 20000));
