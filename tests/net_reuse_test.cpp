@@ -192,6 +192,17 @@ TEST_F(ConnectionReuse, AStrayLineEndBeforeTheNextAnswerIsSkipped) {
   EXPECT_EQ(server.connections(), 1);
 }
 
+TEST_F(ConnectionReuse, EmptyLinesThatGoOnPastTheHeaderCapFailTheRequest) {
+  // A server that sends line ends without end fails as one whose header
+  // never ends, not after the watchdog's wait.
+  ScriptedServer server({{std::string(80 * 1024, '\n') + Answer("late")}});
+  Sink a;
+  CDownLoad one;
+  ASSERT_TRUE(Fetch(server, "/a", &a, &one));
+  EXPECT_EQ(a.errors.size(), 1u);
+  EXPECT_EQ(a.body, "");
+}
+
 TEST_F(ConnectionReuse, AnAnswerBehindBytesPastTheLengthBeforeIsAskedForOnAFreshConnection) {
   // A script that announced a file's length and then printed a warning
   // after it: on a kept connection the next answer comes behind the text.

@@ -54,6 +54,7 @@ bool CWEBSocket::SetProxy(uint8_t type, const ProxySettings& settings) {
 
 uint8_t CWEBSocket::Connect(const std::wstring& host, uint16_t port) {
   header_fill_ = 0;
+  blank_taken_ = 0;
   tls_failure_ = platform::TlsFailure::kNone;
   tls_host_ = platform::ToAnsi(host);
   uint32_t address = 0xFFFFFFFFu;
@@ -147,6 +148,7 @@ uint8_t CWEBSocket::ProxyHandshake(uint32_t target, uint16_t port) {
 uint16_t CWEBSocket::Send(const char* data, uint16_t length) {
   if (length == 0 || !data || !socket_.IsOpen() || state_ != kConnected) return 0;
   header_fill_ = 0;
+  blank_taken_ = 0;
   header_complete_ = false;
   ++serial_;
   // What is left of an earlier response is no part of the next one.
@@ -369,6 +371,7 @@ bool CWEBSocket::EndExchange(uint32_t unused, bool carry) {
   ++serial_;
   header_complete_ = false;
   header_fill_ = 0;
+  blank_taken_ = 0;
   header_held_ = 0;
   const bool open = state_ == kConnected && socket_.IsOpen();
   if (!carry) return open && !send_pending_ && beyond.empty() && !Buffered();
@@ -396,6 +399,8 @@ int32_t CWEBSocket::TakeInterimResponses() {
       else break;
     }
     if (blank > 0) {
+      blank_taken_ += blank;
+      if (blank_taken_ > kMaxHeader) return kHeaderMalformed;
       header_fill_ -= blank;
       memmove(header_.data(), header_.data() + blank, header_fill_);
     }

@@ -133,6 +133,9 @@ class CWEBSocket : private platform::SocketEventSink, private RateWaiter {
   bool header_complete_ = false;
   uint8_t state_ = kClosed;
   uint32_t header_fill_ = 0;
+  // Empty lines dropped before this exchange's answer: they count towards
+  // the header's cap, so that a server sending nothing else fails as soon.
+  size_t blank_taken_ = 0;
   std::vector<char> header_;
   bool send_pending_ = false;
   uint32_t pending_length_ = 0;
