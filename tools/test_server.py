@@ -37,7 +37,8 @@ Rules:
   drip                send the body one byte every 100 ms
   partial:K           send the first K bytes of each body, then nothing
   hold-from:N         never send the file's bytes from offset N on: a body
-                      (whole or a range) stops there and nothing follows
+                      (whole or a range) stops there and nothing follows;
+                      a range that ends before N is served as usual
   slow-range:N        a Range request from byte N gets its body 1 KiB every 20 ms;
                       other requests are served at once
   etag:VALUE          the file's ETag is "VALUE" (else one made from its bytes)
@@ -246,7 +247,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_raw(status, headers, body[:int(rule[len("partial:"):])])
             time.sleep(3600)
             return
-        if rule.startswith("hold-from:"):
+        if rule.startswith("hold-from:") and int(rule[len("hold-from:"):]) - first < len(body):
             self.send_raw(status, headers, body[:max(0, int(rule[len("hold-from:"):]) - first)])
             time.sleep(3600)
             return
