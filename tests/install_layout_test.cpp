@@ -33,6 +33,15 @@ class InstallLayoutTest : public testing::Test {
     f_.WriteIni("[Version]\r\nCurrentVersion=5\r\n[Temp]\r\nTemp1=" + f_.ServerWord() + "\r\n");
   }
 
+  // Version 6 has a file "data/extra" where the install has a directory.
+  void PrepareFileWhereADirectoryIs() {
+    GameFiles v6 = v5_;
+    v6["data/extra"] = {"now a file", Stamp(6, 2)};
+    Prepare(v6);
+    ASSERT_EQ(mkdir(f_.Install("data").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(f_.Install("data/extra").c_str(), 0755), 0);
+  }
+
   // Runs once, pressing Exit in the failure dialog; the texts it showed.
   std::vector<std::wstring> Run() {
     ScriptedUi ui;
@@ -86,12 +95,8 @@ TEST_F(InstallLayoutTest, AFileOfAnEarlierReleaseGivesWayToADirectoryOnceTheVers
 }
 
 TEST_F(InstallLayoutTest, ADirectoryHoldingOnlyOurLeftoversGivesWayToAFile) {
-  GameFiles v6 = v5_;
-  v6["data/extra"] = {"now a file", Stamp(6, 2)};
-  Prepare(v6);
+  PrepareFileWhereADirectoryIs();
   // Empty directories, and a kept download for a version still to come.
-  ASSERT_EQ(mkdir(f_.Install("data").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(f_.Install("data/extra").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(f_.Install("data/extra/empty").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(f_.Install("data/extra/kept").c_str(), 0755), 0);
   WriteFileBytes(f_.Install("data/extra/kept/old.bin.update.7"), "partial");
@@ -103,11 +108,7 @@ TEST_F(InstallLayoutTest, ADirectoryHoldingOnlyOurLeftoversGivesWayToAFile) {
 }
 
 TEST_F(InstallLayoutTest, ADirectoryHoldingAnythingElseStaysAndIsNamed) {
-  GameFiles v6 = v5_;
-  v6["data/extra"] = {"now a file", Stamp(6, 2)};
-  Prepare(v6);
-  ASSERT_EQ(mkdir(f_.Install("data").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(f_.Install("data/extra").c_str(), 0755), 0);
+  PrepareFileWhereADirectoryIs();
   WriteFileBytes(f_.Install("data/extra/kept.bin.update.7"), "partial");
   ASSERT_EQ(mkdir(f_.Install("data/extra/saves").c_str(), 0755), 0);
   WriteFileBytes(f_.Install("data/extra/saves/slot1.sav"), "the user's game");
@@ -126,11 +127,7 @@ TEST_F(InstallLayoutTest, ADirectoryHoldingAnythingElseStaysAndIsNamed) {
 }
 
 TEST_F(InstallLayoutTest, AUserFileWhoseNameOnlyLooksLikeADownloadOfOursStays) {
-  GameFiles v6 = v5_;
-  v6["data/extra"] = {"now a file", Stamp(6, 2)};
-  Prepare(v6);
-  ASSERT_EQ(mkdir(f_.Install("data").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(f_.Install("data/extra").c_str(), 0755), 0);
+  PrepareFileWhereADirectoryIs();
   for (const char* name : {"notes.update.txt", "mod.update.7z", "a.update.", "b.update.3x"}) {
     WriteFileBytes(f_.Install(std::string("data/extra/") + name), "the user's own");
   }
