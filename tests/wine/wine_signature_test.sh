@@ -187,6 +187,10 @@ serve_release() {
 for keyword in WINDOWSDIR SYSTEMDIR; do
   target=$windir
   [ $keyword = WINDOWSDIR ] || target=$windir/system32
+  # A 32-bit program's system directory on a 64-bit Windows is SysWOW64.
+  if [ $keyword = SYSTEMDIR ] && [ -d "$windir/syswow64" ] && ! file "$win/bin/updater.exe" | grep -q "PE32+"; then
+    target=$windir/syswow64
+  fi
   serve_release "$work/unsigned-$keyword"
   bind_entry "$work/unsigned-$keyword/update/2/FileConfig.xml" $keyword
   refused="文件列表未签名，不能写入系统目录，已跳过 [/$dll]"
