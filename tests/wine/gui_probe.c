@@ -31,15 +31,43 @@ static DWORD FindProcess(const char* name) {
   return id;
 }
 
-static long CountFromHandleTable(HANDLE process) {
-  struct { LONG status; void* peb; ULONG_PTR rest[4]; } basic;
+/* Where the table's address is: the PEB's field, or under a 64-bit Wine
+ * for a 32-bit process the 64-bit PEB's, which Wine keeps one page below
+ * the 32-bit PEB (it leaves the 32-bit field empty). */
+static ULONG_PTR TableAddress(HANDLE process, char* peb) {
   ULONG_PTR table = 0;
   SIZE_T got = 0;
+  if (!ReadProcessMemory(process, peb + kPebGdiTable, &table, sizeof(table), &got)) return 0;
+#ifndef _WIN64
+  BOOL wow64 = FALSE;
+  if (!table && IsWow64Process(process, &wow64) && wow64) {
+    ULONGLONG wide = 0;
+    if (ReadProcessMemory(process, peb - 0x1000 + 0xF8, &wide, sizeof(wide), &got) && wide >> 32 == 0) {
+      table = (ULONG_PTR)wide;
+    }
+  }
+#endif
+  return table;
+}
+
+static long CountFromHandleTable(HANDLE process) {
+  struct { LONG status; void* peb; ULONG_PTR rest[4]; } basic;
   QueryProcess query = (QueryProcess)(void (*)(void))GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
-  if (!query || query(process, 0, &basic, sizeof(basic), NULL) != 0) return -1;
-  if (!ReadProcessMemory(process, (char*)basic.peb + kPebGdiTable, &table, sizeof(table), &got) || !table) return -1;
+  if (!query || query(process, 0, &basic, sizeof(basic), NULL) != 0) {
+    fprintf(stderr, "the process's PEB cannot be found\n");
+    return -1;
+  }
+  ULONG_PTR table = TableAddress(process, (char*)basic.peb);
+  if (!table) {
+    fprintf(stderr, "the PEB holds no GDI handle table\n");
+    return -1;
+  }
   static unsigned char entries[kMaxHandles * kHandleEntrySize];
-  if (!ReadProcessMemory(process, (void*)(ULONG_PTR)table, entries, sizeof(entries), &got)) return -1;
+  SIZE_T got = 0;
+  if (!ReadProcessMemory(process, (void*)table, entries, sizeof(entries), &got)) {
+    fprintf(stderr, "the GDI handle table cannot be read (error %lu)\n", GetLastError());
+    return -1;
+  }
   long count = 0;
   for (SIZE_T i = 0; i + kHandleEntrySize <= got; i += kHandleEntrySize) count += entries[i + kHandleTypeOffset] != 0;
   return count;

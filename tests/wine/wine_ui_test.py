@@ -71,13 +71,14 @@ class WineSession(Session):
         self.wait_ready(phase)
 
     def wine(self, *args, **kw):
-        return subprocess.Popen(["wine"] + list(args), env=self.env, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, **kw)
+        kw.setdefault("stderr", subprocess.DEVNULL)
+        return subprocess.Popen(["wine"] + list(args), env=self.env, stdout=subprocess.PIPE, **kw)
 
     def gdi_objects(self):
-        p = self.wine(os.path.join(self.win32, "bin", "gui_probe.exe"), "gdi", "updater.exe")
-        out = p.communicate(timeout=PROBE)[0].decode().strip()
-        check(p.returncode == 0 and out.isdigit(), "the GDI objects of updater.exe cannot be counted")
+        p = self.wine(os.path.join(self.win32, "bin", "gui_probe.exe"), "gdi", "updater.exe", stderr=subprocess.PIPE)
+        out, why = (b.decode(errors="replace").strip() for b in p.communicate(timeout=PROBE))
+        check(p.returncode == 0 and out.isdigit(),
+              "the GDI objects of updater.exe cannot be counted: %s" % (why.splitlines() or ["no reason given"])[-1])
         return int(out)
 
     def lobby(self):
