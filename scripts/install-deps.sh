@@ -6,8 +6,9 @@ packages=(build-essential cmake pkg-config libglib2.0-dev libxml2-dev libgtest-d
           libbenchmark-dev libssl-dev openssl g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
           libgtk-3-dev xvfb xdotool imagemagick fonts-wqy-microhei x11-utils e2fsprogs locales file
           zsync casync rsync)
-# Wine, for the smoke test of the Windows program.
-wine_packages=(wine wine32:i386)
+# Wine, for the smoke test of the Windows program: a 64-bit Wine with its
+# 32-bit half, so that the 32-bit program runs as on a 64-bit Windows.
+wine_packages=(wine wine64 wine32:i386)
 sudo_cmd=""
 [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
 # The Windows program's smoke test runs the 32-bit build under Wine.
