@@ -247,8 +247,9 @@ class Handler(BaseHTTPRequestHandler):
             self.send_raw(status, headers, body[:int(rule[len("partial:"):])])
             time.sleep(3600)
             return
-        if rule.startswith("hold-from:") and int(rule[len("hold-from:"):]) - first < len(body):
-            self.send_raw(status, headers, body[:max(0, int(rule[len("hold-from:"):]) - first)])
+        held = int(rule[len("hold-from:"):]) - first if rule.startswith("hold-from:") else len(body)
+        if held < len(body):
+            self.send_raw(status, headers, body[:max(0, held)])
             time.sleep(3600)
             return
         if rule == "stall":

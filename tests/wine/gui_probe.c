@@ -11,11 +11,12 @@
 typedef LONG(WINAPI* QueryProcess)(HANDLE, int, void*, ULONG, ULONG*);
 
 enum { kHandleEntrySize = 24, kHandleTypeOffset = 14, kMaxHandles = 0x10000 };
-/* Where the PEB holds the table's address. */
+/* Where the PEB holds the table's address, in a 64-bit and a 32-bit PEB. */
+enum { kPeb64GdiTable = 0xF8, kPeb32GdiTable = 0x94 };
 #ifdef _WIN64
-enum { kPebGdiTable = 0xF8 };
+enum { kPebGdiTable = kPeb64GdiTable };
 #else
-enum { kPebGdiTable = 0x94 };
+enum { kPebGdiTable = kPeb32GdiTable };
 #endif
 
 static DWORD FindProcess(const char* name) {
@@ -42,7 +43,7 @@ static ULONG_PTR TableAddress(HANDLE process, char* peb) {
   BOOL wow64 = FALSE;
   if (!table && IsWow64Process(process, &wow64) && wow64) {
     ULONGLONG wide = 0;
-    if (ReadProcessMemory(process, peb - 0x1000 + 0xF8, &wide, sizeof(wide), &got) && wide >> 32 == 0) {
+    if (ReadProcessMemory(process, peb - 0x1000 + kPeb64GdiTable, &wide, sizeof(wide), &got) && wide >> 32 == 0) {
       table = (ULONG_PTR)wide;
     }
   }
