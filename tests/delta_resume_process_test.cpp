@@ -3,43 +3,21 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
-#include <cstring>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/headless_run.h"
 #include "support/update_fixture.h"
-
-extern char** environ;
 
 namespace {
 
 const std::string kUpdater = std::string(UPDATER_BINARY_DIR) + "/bin/updater";
-
-pid_t Start(const std::string& exe) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  std::string server = "127.0.0.1", mode = "auto";
-  char* argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(server.c_str()),
-                  const_cast<char*>(mode.c_str()), nullptr};
-  // No display: the console front end.
-  std::vector<char*> env;
-  for (char** e = environ; *e; ++e) {
-    if (strncmp(*e, "DISPLAY=", 8) && strncmp(*e, "WAYLAND_DISPLAY=", 16)) env.push_back(*e);
-  }
-  env.push_back(nullptr);
-  pid_t pid = -1;
-  posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
 
 // Body bytes nginx sent for |path|, from line |from| of its log on.
 uint64_t BytesServed(const std::string& log, const std::string& path, size_t from, size_t* lines) {
@@ -83,7 +61,7 @@ TEST(DeltaResumeProcessTest, AKillInTheMiddleOfAChunkPlanLosesNothingThatReached
   if (!nginx.ok()) GTEST_SKIP() << "nginx is not installed";
   f.WriteIni("[Version]\r\nCurrentVersion=1\r\n[Temp]\r\nTemp1=127.0.0.1:" + std::to_string(nginx.port()) + "\r\n");
 
-  pid_t pid = Start(exe);
+  pid_t pid = StartHeadless(exe);
   ASSERT_GT(pid, 0);
   // Killed once some rewritten bytes are in the copy, well before the end.
   auto rewritten_in_copy = [&]() {
@@ -116,11 +94,9 @@ TEST(DeltaResumeProcessTest, AKillInTheMiddleOfAChunkPlanLosesNothingThatReached
   size_t lines = 0;
   BytesServed(nginx.AccessLog(), "/update/2/pack.dat", 0, &lines);
 
-  pid = Start(exe);
+  pid = StartHeadless(exe);
   ASSERT_GT(pid, 0);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(WaitExit(pid), 0);
   EXPECT_EQ(ReadFileBytes(f.Install("pack.dat")), v2);
   EXPECT_FALSE(PathExists(pending));
   EXPECT_FALSE(PathExists((pending + ".progress")));

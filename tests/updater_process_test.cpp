@@ -1,7 +1,6 @@
 // The real program: its exit status, and what a kill at any moment leaves.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,7 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <map>
 #include <cstdlib>
 #include <random>
@@ -22,11 +20,10 @@
 #include "digest/md5.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "support/headless_run.h"
 #include "support/update_fixture.h"
 #include "update/download_progress.h"
 #include "update/file_job.h"
-
-extern char** environ;
 
 namespace {
 
@@ -37,36 +34,6 @@ std::string Blob(size_t size, int seed) {
   std::string s(size, '\0');
   for (auto& c : s) c = static_cast<char>(rng());
   return s;
-}
-
-pid_t Start(const std::string& exe, const std::string& server_word) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addchdir_np(&actions, "/");
-  std::string auto_word = "auto";
-  char* argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(server_word.c_str()),
-                  const_cast<char*>(auto_word.c_str()), nullptr};
-  // No display: the console front end.
-  std::vector<std::string> env_storage;
-  std::vector<char*> env;
-  for (char** e = environ; *e; ++e) {
-    if (strncmp(*e, "DISPLAY=", 8) && strncmp(*e, "WAYLAND_DISPLAY=", 16)) env.push_back(*e);
-  }
-  env.push_back(nullptr);
-  pid_t pid = -1;
-  posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int WaitExit(pid_t pid) {
-  if (pid <= 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  // As a shell reports it: 137 is a kill from outside, 139 a crash.
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class ProcessTest : public testing::Test {
@@ -125,30 +92,30 @@ class ProcessTest : public testing::Test {
 TEST_F(ProcessTest, ExitsWithZeroOnlyAfterHandingOverToTheLobby) {
   ResetInstall();
   std::string exe = f_.Install("updater");
-  ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0);
+  ASSERT_EQ(WaitExit(StartHeadless(exe)), 0);
   EXPECT_TRUE(f_.LobbyStarted());
   ExpectNewest();
   unlink(f_.Install("kelvora.exe").c_str());
-  EXPECT_NE(WaitExit(Start(exe, "127.0.0.1")), 0);
+  EXPECT_NE(WaitExit(StartHeadless(exe)), 0);
 }
 
 TEST_F(ProcessTest, AKillAtAnyMomentLeavesOldOrNewFilesAndTheNextRunFinishes) {
   std::string exe = f_.Install("updater");
   ResetInstall();
   auto t0 = std::chrono::steady_clock::now();
-  ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0);
+  ASSERT_EQ(WaitExit(StartHeadless(exe)), 0);
   // The 500 ms wait before the lobby is not update work.
   long full_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                      std::chrono::steady_clock::now() - t0).count() - 500;
   std::mt19937 rng(2026);
   for (int round = 0; round < 20; ++round) {
     ResetInstall();
-    pid_t pid = Start(exe, "127.0.0.1");
+    pid_t pid = StartHeadless(exe);
     std::this_thread::sleep_for(std::chrono::milliseconds(rng() % std::max(10L, full_ms)));
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     ExpectConsistent(round);
-    ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0) << "round " << round;
+    ASSERT_EQ(WaitExit(StartHeadless(exe)), 0) << "round " << round;
     ExpectNewest();
   }
 }
@@ -161,7 +128,7 @@ TEST_F(ProcessTest, ASecondStartOnTheSameInstallEndsAtOnceTouchingNothing) {
   ASSERT_GE(held, 0);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   WriteFileBytes(f_.Install("updater.update.1"), "a pending copy");
-  EXPECT_NE(WaitExit(Start(f_.Install("updater"), "127.0.0.1")), 0);
+  EXPECT_NE(WaitExit(StartHeadless(f_.Install("updater"))), 0);
   EXPECT_EQ(f_.server().RequestLog(), "");
   EXPECT_EQ(ReadFileBytes(f_.Install("UpdateTemp.ini")), ini_before);
   EXPECT_TRUE(PathExists(f_.Install("updater.update.1")));
@@ -171,7 +138,7 @@ TEST_F(ProcessTest, ASecondStartOnTheSameInstallEndsAtOnceTouchingNothing) {
   EXPECT_EQ(log.find("\r\n"), log.size() - 2);  // one line
   close(held);
   unlink(f_.Install("updater.update.1").c_str());
-  ASSERT_EQ(WaitExit(Start(f_.Install("updater"), "127.0.0.1")), 0);
+  ASSERT_EQ(WaitExit(StartHeadless(f_.Install("updater"))), 0);
   ExpectNewest();
 }
 
@@ -192,7 +159,7 @@ TEST_F(ProcessTest, AKillDuringTheStartUpSwapNeverLeavesTheUpdaterMissingOrUnusa
     ASSERT_TRUE(ctx.DigestFile(digest, platform::FromUtf8(pending)));
     f_.WriteIni("[Version]\r\nCurrentVersion=1\r\nUpdaterMd5=" + std::string(digest) + "\r\n[Temp]\r\nTemp1=" +
                 f_.ServerWord() + "\r\n");
-    pid_t pid = Start(exe, "127.0.0.1");
+    pid_t pid = StartHeadless(exe);
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 30000));
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
@@ -201,7 +168,7 @@ TEST_F(ProcessTest, AKillDuringTheStartUpSwapNeverLeavesTheUpdaterMissingOrUnusa
     struct stat st;
     ASSERT_EQ(stat(exe.c_str(), &st), 0) << "round " << round;
     EXPECT_EQ(st.st_mode & 0777, 0755u) << "round " << round;
-    ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0) << "round " << round;
+    ASSERT_EQ(WaitExit(StartHeadless(exe)), 0) << "round " << round;
     ExpectNewest();
   }
 }
@@ -306,7 +273,7 @@ TEST(ResumeProcessTest, TenKillsDuringABigDownloadEachLoseAtMostOneRecordStepOfW
     // come on a loaded machine, the file is never done before the last.
     const uint64_t mark = (round + 1) * big.size() / 20;
     const uint64_t kept_before = kept.DoneBytes();
-    pid_t pid = Start(exe, "127.0.0.1");
+    pid_t pid = StartHeadless(exe);
     ASSERT_GT(pid, 0);
     DownloadProgress now;
     bool reached = false;
@@ -350,7 +317,7 @@ TEST(ResumeProcessTest, TenKillsDuringABigDownloadEachLoseAtMostOneRecordStepOfW
     kept = record;
     ASSERT_TRUE(ClearUnrecorded(pending, record, in_place));
   }
-  ASSERT_EQ(WaitExit(Start(exe, "127.0.0.1")), 0);
+  ASSERT_EQ(WaitExit(StartHeadless(exe)), 0);
   EXPECT_TRUE(f.LobbyStarted());
   EXPECT_EQ(f.IniValue("Version", "CurrentVersion"), "2");
   EXPECT_TRUE(ReadFileBytes(f.Install("big.bin")) == big);
