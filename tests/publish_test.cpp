@@ -285,6 +285,18 @@ TEST(Publish, NamesThatDifferOnlyInCaseRefuseTheReleaseBeforeAnythingIsCopied) {
   EXPECT_FALSE(PathExists(root.File("update/6")));
 }
 
+TEST(Publish, ANameTheUpdaterGivesItsDownloadsRefusesTheRelease) {
+  for (const std::string name : {"map.dat.update.7", "map.dat.update.7.progress"}) {
+    TempDir src, root;
+    WriteFileBytes(src.File("map.dat"), "map");
+    WriteFileBytes(src.File(name), "named like a download");
+    std::string errors;
+    EXPECT_NE(PublisherErrors("release --version 6 --from " + src.path() + " --to " + root.path(), &errors), 0);
+    EXPECT_NE(errors.find(name), std::string::npos) << errors;
+    EXPECT_FALSE(PathExists(root.File("update/6")));
+  }
+}
+
 TEST(Publish, APathNoWindowsClientCanStoreIsNamed) {
   TempDir src, root;
   // Three directories of 85 characters and a file: 262 characters in all.

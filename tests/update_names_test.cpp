@@ -115,6 +115,27 @@ TEST_F(UpdateNamesTest, AFileListedTwiceWithDifferentContentsRefusesTheManifest)
   }
 }
 
+TEST_F(UpdateNamesTest, AFileNamedAsAnotherFilesPendingCopyRefusesTheManifest) {
+  // Installed, it would be taken for the other file's download: moved into
+  // that file's place, or swept away as a leftover.
+  for (const std::string name : {"map.dat.update.6", "map.dat.update.6.progress"}) {
+    std::string named = Entry("map.dat");
+    ASSERT_TRUE(ReplaceOnce(&named, "<FileName>map.dat", "<FileName>" + name));
+    std::string edited = manifest_;
+    ASSERT_TRUE(ReplaceOnce(&edited, Entry("map.dat"), Entry("map.dat") + "\r\n" + named));
+    WriteFileBytes(ManifestPath(), edited);
+    WriteFileBytes(f_.ServerRoot() + "/update/6/data/" + name, v6_["data/map.dat"].content);
+    WriteFileBytes(f_.Install("UpdateLog.log"), "");
+    ScriptedUi ui;
+    f_.Run(&ui);
+    EXPECT_NE(Log().find("放弃 1 号游戏服务器：版本 6 的文件列表中 [data/" + name + "] 与更新用的临时文件同名"),
+              std::string::npos)
+        << Log();
+    EXPECT_EQ(f_.server().CountRequests("map.dat"), 0) << name;
+    ExpectVersionFiveKept();
+  }
+}
+
 TEST_F(UpdateNamesTest, NamesThatDifferInCaseAreTwoFilesWhereTheFileSystemSaysSo) {
   // On a file system that tells case apart both are installed.
   if (!platform::IsMissing(platform::FromUtf8(f_.Install("GAME.DAT")))) GTEST_SKIP() << "case-blind file system";

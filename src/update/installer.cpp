@@ -1,11 +1,14 @@
 #include "update/installer.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <functional>
 
 #include "digest/file_digests.h"
 #include "digest/hex.h"
 #include "digest/md5.h"
 #include "manifest/path_safety.h"
+#include "manifest/update_files.h"
 #include "platform/text.h"
 #include "update/delta_texts.h"
 #include "update/download_progress.h"
@@ -46,6 +49,37 @@ std::wstring PendingCopyPath(const std::wstring& target, const std::wstring& ver
 
 std::wstring SetAsidePath(const std::wstring& path, const std::wstring& version) {
   return PendingCopyPath(path, version) + kSetAsideEnding;
+}
+
+bool FindEntryNamedAsOurs(CUpdateFiles& files, const std::wstring& version, std::wstring* clash) {
+  // Only names with our marker can clash: most manifests have none, and a
+  // manifest may list 300,000 files, so those are looked at first.
+  const std::wstring marker = platform::FileSystemKey(kPendingMarker);
+  const std::hash<std::wstring> hash;
+  std::vector<size_t> marked;
+  files.ForEach([&](const CUpdateFile& entry) {
+    const std::wstring key = platform::FileSystemKey(entry.FullPath);
+    if (key.find(marker) != std::wstring::npos) marked.push_back(hash(key));
+  });
+  if (marked.empty()) return false;
+  std::sort(marked.begin(), marked.end());
+  std::vector<std::wstring> ours;
+  files.ForEach([&](const CUpdateFile& entry) {
+    const std::wstring pending = PendingCopyPath(entry.FullPath, version);
+    const std::wstring record = ProgressRecordPath(pending);
+    for (const std::wstring& name : {pending, record, record + L".new", pending + kSetAsideEnding}) {
+      std::wstring key = platform::FileSystemKey(name);
+      if (std::binary_search(marked.begin(), marked.end(), hash(key))) ours.push_back(std::move(key));
+    }
+  });
+  std::sort(ours.begin(), ours.end());
+  bool found = false;
+  files.ForEach([&](const CUpdateFile& entry) {
+    if (found || !std::binary_search(ours.begin(), ours.end(), platform::FileSystemKey(entry.FullPath))) return;
+    found = true;
+    *clash = entry.LocalPath.empty() ? entry.FileName : entry.LocalPath + L"/" + entry.FileName;
+  });
+  return found;
 }
 
 bool PendingCopyVersion(const std::wstring& name, int* version) {

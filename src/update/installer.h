@@ -14,6 +14,8 @@
 #include "platform/disk.h"
 #include "platform/files.h"
 
+class CUpdateFiles;
+
 // The pending copy of |target| for |version|: where a file is downloaded
 // before it is moved into place. "<target>.update.<version>" when that
 // name, and the names of the files kept beside it, fit the file systems'
@@ -29,6 +31,11 @@ std::wstring SetAsidePath(const std::wstring& path, const std::wstring& version)
 bool PendingCopyVersion(const std::wstring& name, int* version);
 // True for the name of a file set aside.
 bool IsSetAsideName(const std::wstring& name);
+// True when an entry of |files| bears a name that version |version| gives
+// a file of its own for another entry (a pending copy, its progress record,
+// a file set aside): the two would overwrite each other. |clash| names the
+// first such entry.
+bool FindEntryNamedAsOurs(CUpdateFiles& files, const std::wstring& version, std::wstring* clash);
 
 // What the installer tells the user: status lines (logged when |log|) and
 // the text the failure dialog will show.

@@ -65,6 +65,7 @@ constexpr wchar_t kReasonStalled[] = L"30秒内没有收到数据";
 constexpr wchar_t kReasonBadList[] = L"版本列表无法读取";
 constexpr wchar_t kReasonManifestFailed[] = L"版本 %s 的文件列表获取失败";
 constexpr wchar_t kReasonManifestConflict[] = L"版本 %s 的文件列表中 [%s] 出现多次且内容不一致";
+constexpr wchar_t kReasonManifestNameOfOurs[] = L"版本 %s 的文件列表中 [%s] 与更新用的临时文件同名";
 constexpr wchar_t kReasonUserSwitch[] = L"用户切换服务器";
 constexpr wchar_t kHandOverBelowNewest[] = L"未能更新到最新版本 %s（当前版本 %s），直接启动游戏大厅";
 constexpr wchar_t kHandOverNoVersionList[] = L"没有服务器提供版本列表，未能更新，直接启动游戏大厅";

@@ -158,6 +158,13 @@ void UpdateRun::ApplyManifest(CInetFile* job, uint32_t code) {
     AbandonServer(Format(texts::kReasonManifestConflict, working_version_.c_str(), conflict.c_str()));
     return;
   }
+  // A file named as the pending copy of another would be overwritten by
+  // that copy, or moved into the other's place.
+  if (FindEntryNamedAsOurs(manifest_, working_version_, &conflict)) {
+    manifest_.RemoveAll();
+    AbandonServer(Format(texts::kReasonManifestNameOfOurs, working_version_.c_str(), conflict.c_str()));
+    return;
+  }
   // One listing per directory answers for the many files not there yet.
   AbsentFiles absent;
   files_rejected_ = RejectUnsafeEntries(signed_manifest, &absent);

@@ -20,6 +20,7 @@
 #include "platform/text.h"
 #include "release_names.h"
 #include "signing_key.h"
+#include "update/installer.h"
 #include "update/resume_file.h"
 
 namespace {
@@ -234,6 +235,12 @@ bool PublishRelease(const std::wstring& version, const std::wstring& from,
   for (const Found& f : found) {
     if (!IsSafeEntryPath(f.name, f.local_path)) {
       *error = L"the file name cannot be published: " + f.path;
+      return false;
+    }
+    // The updater downloads into such names and sweeps them away.
+    int pending_version = 0;
+    if (PendingCopyVersion(f.name, &pending_version)) {
+      *error = L"the name is one the updater gives its downloads; rename the file: " + f.path;
       return false;
     }
     names.push_back(ReleaseName{f.local_path, f.name});
